@@ -1,0 +1,47 @@
+// The Rijndael block cipher: block and key each 128, 192 or 256 bits.
+//
+// The rest of the system asks only for a 256-bit key and a 256-bit block
+// (8 columns, 8 key words, 14 rounds). Byte i of a block is row i mod 4 of
+// column i / 4; a "word" is four consecutive bytes in memory order, so with
+// 128-bit block and key these are the AES-128/192/256 operations.
+//
+// No operation allocates; the block operations do not write the schedule, so
+// one schedule may serve any number of callers at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The expanded key: a flat record of 131 int32 with no pointers, so callers
+// may copy it and keep arrays of them.
+struct key_schedule {
+    std::int32_t block_words;     // Nb: 4, 6 or 8
+    std::int32_t key_words;       // Nk: 4, 6 or 8
+    std::int32_t rounds;          // Nr = max(Nk, Nb) + 6
+    std::int32_t shift[4];        // left rotation of rows 0..3 when encrypting
+    std::int32_t unshift[4];      // 0, Nb - shift[1], Nb - shift[2], Nb - shift[3]
+    std::int32_t round_keys[120]; // round key r is words r*Nb .. r*Nb + Nb - 1
+};
+static_assert(sizeof(key_schedule) == 131 * sizeof(std::int32_t));
+
+// Expands `key` (key_bits / 8 bytes) into `schedule`. The key buffer is the
+// working storage of the expansion: on return it holds the last group of Nk
+// expanded words computed (for 256/256 exactly round key 14). Keyword hashing
+// feeds that content into its next pass, so it is part of the contract.
+// Returns 0; -1 when key_bits is not 128, 192 or 256 (checked first); -2 when
+// block_bits is not. On failure neither buffer is touched.
+int schedule_key(std::uint8_t* key, int key_bits, int block_bits, key_schedule* schedule);
+
+// Encrypts one block of 4*Nb bytes in place. The block need not be aligned.
+void encrypt_block(std::uint8_t* block, const key_schedule* schedule);
+
+// Decrypts one block of 4*Nb bytes in place with the same schedule.
+void decrypt_block(std::uint8_t* block, const key_schedule* schedule);
+
+// Encrypts `count` independent 32-byte blocks from `in` to `out` under a
+// 256-bit-block schedule; `in` and `out` may be the same buffer but must not
+// otherwise overlap. Equal to `count` calls of encrypt_block, but lets a
+// hardware path keep several blocks in flight (CFB decryption knows all its
+// feedback blocks in advance).
+void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                    const key_schedule* schedule);

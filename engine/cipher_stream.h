@@ -1,0 +1,35 @@
+// The stream record through which every transformation of the program runs,
+// and the engine's result codes. Every stream kind (encryption, decryption,
+// key change, legacy rotor) is a triple init/step/end over this record, so the
+// drivers take any of them as a pair (step, end).
+#pragma once
+
+#include <cstdint>
+
+struct cipher_stream {
+    const std::uint8_t* in_ptr; // next input byte; advanced past every byte consumed
+    std::int32_t in_left;       // input bytes available at in_ptr
+    std::uint8_t* out_ptr;      // where the next output byte goes
+    std::int32_t out_left;      // free space at out_ptr
+    void* state;                // the kind's own state; null once released
+};
+
+// Result codes of every init, step and end, of the drivers and of the
+// per-mode operations.
+enum : int {
+    result_ok = 0,
+    result_system = -1, // system error; detail in errno
+    result_stream = -2, // stream error; detail in stream_fault
+    result_io = -3,     // input/output error of a driver; detail in errno
+};
+
+// Detail of the last -2; kept until the next failure sets it.
+enum : int {
+    fault_bad_format = 1,
+    fault_key_mismatch = 2,
+    fault_buffer_overflow = 3,
+};
+extern int stream_fault;
+
+using stream_step_fn = int (*)(cipher_stream*);
+using stream_end_fn = int (*)(cipher_stream*);

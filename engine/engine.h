@@ -1,0 +1,95 @@
+// The encrypted stream engine: the format, the encryption, decryption and
+// key-change streams, keyword hashing and nonces, the drivers that pump a
+// FILE stream or a descriptor through a stream, and the key-reference check.
+//
+// The engine never prints and never exits: it reports through result codes
+// (see cipher_stream.h), errno and stream_fault. Whoever releases a stream on
+// an error path saves errno and stream_fault before and restores them after.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cipher/rijndael.h"
+#include "engine/cipher_stream.h"
+
+// ---- Keyword hashing and nonces -------------------------------------------
+
+// Hashes a NUL-terminated keyword of any length (empty included) into 32
+// bytes: one schedule_key + encrypt_block pass per started 32 keyword bytes.
+void hash_keyword(const char* keyword, std::uint8_t out[32]);
+
+// 32 fresh bytes: the hash of "host,seconds,microseconds,pid,counter".
+void make_nonce(std::uint8_t out[32]);
+extern std::int32_t nonce_counter;
+
+// ---- Encryption and decryption streams --------------------------------------
+
+// The state of an encryption or decryption stream.
+struct crypt_state {
+    std::int32_t key_count;
+    key_schedule* keys; // key_count schedules, one heap block
+    std::int32_t key_index;
+    int header_pending;
+    std::int32_t pos; // bytes of block used; 32: the next byte needs a fresh block
+    std::uint8_t block[32];
+    int mismatch;
+};
+
+int encrypt_init(cipher_stream* stream, const char* keyword);
+int encrypt_step(cipher_stream* stream);
+int encrypt_end(cipher_stream* stream);
+
+int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
+                       int mismatch);
+int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch);
+int decrypt_step(cipher_stream* stream);
+int decrypt_end(cipher_stream* stream);
+
+// ---- Key change ----------------------------------------------------------------
+
+struct keychange_state {
+    cipher_stream dec;
+    cipher_stream enc;
+    std::int32_t hold;
+    std::uint8_t buffer[1024];
+};
+
+int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword);
+int keychange_step(cipher_stream* stream);
+int keychange_end(cipher_stream* stream);
+
+// ---- Drivers -------------------------------------------------------------------
+
+// Runs an initialised stream from one FILE stream to another; neither flushes
+// nor closes them. Calls end exactly once, except after a failing step.
+int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
+              std::FILE* out);
+
+// Runs an initialised stream over a regular file open for reading and writing
+// at offset 0, replacing its contents in place and truncating after the new
+// end. A rejected stream (wrong key, short header) leaves the file untouched.
+int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd);
+
+// ---- Per-mode operations ---------------------------------------------------------
+
+int encrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
+// `mismatch`: accept the keyword without checking the header (the -m option).
+int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatch);
+int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword,
+                   const char* new_keyword);
+int unixcrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
+int encrypt_in_place(int fd, const char* keyword);
+int decrypt_in_place(int fd, const char* keyword);
+int keychange_in_place(int fd, const char* old_keyword, const char* new_keyword);
+
+// ---- Results and the key-reference check -------------------------------------------
+
+// The text of a non-zero result code; for -1 and -3 strerror(errno), so call
+// it before anything else changes errno.
+const char* result_message(int code);
+
+// Whether `keyword` (or keyword + CR) opens the header of the encrypted file
+// at the current position of `in`. 0 match; -2 with fault 2 no match, with
+// fault 1 fewer than 32 bytes; -3 read error; -1 out of memory.
+int check_key_reference(std::FILE* in, const char* keyword);

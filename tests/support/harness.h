@@ -1,0 +1,76 @@
+// Runs the built program under one of its names, the way a user would: in a
+// directory of its own, with standard input, output and error as pipes (or
+// files), and optionally a pseudo-terminal as its controlling terminal for
+// prompts and questions. Without one the child has no controlling terminal
+// at all, so opening /dev/tty fails in it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+struct run_options {
+    std::string name = "ostrel";       // program name: a file of the build's bin directory
+    std::string argv0;                 // argument 0 if not the name's full path
+    std::vector<std::string> args;     // arguments after argument 0
+    std::string input;                 // written to standard input, then closed
+    std::string stdin_path;            // standard input from this file instead
+    std::string stdout_path;           // standard output to this file instead (e.g. /dev/full)
+    std::string cwd;                   // working directory of the child
+    std::vector<std::pair<std::string, std::string>> env_set;
+    std::vector<std::string> env_unset;
+    bool use_tty = false;              // give the child a pseudo-terminal as controlling terminal
+    std::string tty_input;             // typed at that terminal (lines end with "\n")
+    bool stdin_is_tty = false;         // standard input is the terminal itself
+    bool stdout_is_tty = false;        // standard output is the terminal itself
+    int timeout_seconds = 60;          // the child is killed after this
+    std::function<void()> child_setup; // runs in the child just before exec
+};
+
+struct run_result {
+    int status = -1;        // exit status; 128 + signal when killed by a signal
+    int signal = 0;         // the signal that ended the child, or 0
+    bool timed_out = false;
+    std::string out;        // standard output (unless redirected)
+    std::string err;        // standard error
+    std::string tty;        // what the child wrote to the terminal (echo included)
+};
+
+struct running_program {
+    pid_t pid = -1;
+    int in_fd = -1, out_fd = -1, err_fd = -1, master_fd = -1;
+    std::string pending_input;
+    int timeout_seconds = 60;
+};
+
+// Starts the program; finish() collects it. Between the two a test may send
+// signals to pid.
+running_program start(const run_options& options);
+run_result finish(running_program& program);
+run_result run(const run_options& options);
+
+// The full path of a program name in the build's bin directory.
+std::string program_path(const std::string& name);
+
+// A fresh directory under /tmp, removed with everything in it (write bits
+// restored first) when the object goes.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& data);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path); // lstat succeeds
+std::string random_bytes(std::size_t n, unsigned seed);
+
+} // namespace harness
