@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ./test.sh -- builds everything with warnings as errors and runs the whole
 # test suite. Exits non-zero on any failure, or when no test ran.
-set -eu
+set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 jobs=$(nproc)
 # libmcrypt is a test-only cross-check of the block cipher; the test reports
@@ -21,5 +21,47 @@ status=0
 if ! grep -qE '^[0-9]+% tests passed' "$log" || grep -q 'No tests were found' "$log"; then
   echo "test.sh: no test ran" >&2
   exit 1
+fi
+
+# The whole suite again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the end-to-end tests running the sanitized
+# program. Any report is fatal: the reporting process ends with status 86
+# (which no test expects), and the report goes to a file of its own, so a
+# report from a child whose status a test does not look at is caught too.
+asan="$top/build-asan"
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S "$top" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
+  -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_C_FLAGS="$sanitize" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build "$asan" -j "$jobs"
+reports="$asan/sanitizer-reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+asan_status=0
+(
+  # verify_asan_link_order=0: the fault-injection tests preload their
+  # interposer ahead of the sanitizer's runtime.
+  export ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:verify_asan_link_order=0:log_path=$reports/asan"
+  export UBSAN_OPTIONS="halt_on_error=1:exitcode=86:print_stacktrace=1:log_path=$reports/ubsan"
+  cd "$asan" && ctest --output-on-failure -j "$jobs" --timeout 600
+) | tee "$log" || asan_status=$?
+if ! grep -qE '^[0-9]+% tests passed' "$log"; then
+  echo "test.sh: the sanitized suite did not run" >&2
+  asan_status=1
+fi
+if [ -n "$(ls -A "$reports")" ]; then
+  echo "test.sh: sanitizer reports:" >&2
+  cat "$reports"/* >&2
+  asan_status=1
+fi
+[ $asan_status -eq 0 ] || status=1
+
+# A short fixed run of every fuzz target on its corpus, so that a change that
+# breaks one of their properties fails here; ./fuzz.sh runs them for longer.
+if "$top/tools/ensure_packages.sh" clang libclang-rt-14-dev; then
+  "$top/fuzz.sh" --regress 2000 || status=1
+else
+  echo "test.sh: clang with libFuzzer unavailable; fuzz regression runs skipped" >&2
 fi
 exit $status

@@ -53,6 +53,7 @@ void* checked_realloc(void* block, std::size_t size, const char* prefix);
 char* read_line(std::FILE* in, const char* prefix);
 
 // Asks "prompt suffix" on standard error and reads one line from /dev/tty
-// with echo off (restored whatever happens). Null at end of input. Exits with
-// status 2 when /dev/tty cannot be opened.
+// with echo off (restored whatever happens: an interrupt meanwhile gives the
+// terminal its echo back and then ends the process by SIGINT as usual). Null
+// at end of input. Exits with status 2 when /dev/tty cannot be opened.
 char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix);

@@ -68,8 +68,16 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 
 // Runs an initialised stream over a regular file open for reading and writing
 // at offset 0, replacing its contents in place and truncating after the new
-// end. A rejected stream (wrong key, short header) leaves the file untouched.
-int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd);
+// end; on success the descriptor stays open at that end. A rejected stream
+// (wrong key, short header) leaves the file untouched.
+//
+// `growth`: how many bytes the stream's output may exceed its input by (32
+// for encryption, 0 otherwise). That many bytes are written behind the end
+// of the file before anything is overwritten; if they cannot be (full file
+// system, file-size limit) the result is -3 with that write's errno and the
+// file is byte for byte as it was. Only the original length is then read.
+int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
+                     std::int32_t growth = 0);
 
 // ---- Per-mode operations ---------------------------------------------------------
 

@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
 // ---- Run counters --------------------------------------------------------------
+// Reset by the file-list run; only ever incremented here.
 extern int error_count;  // failed system operations on files
 extern int reject_count; // inputs rejected: key does not match, bad format
 
@@ -26,7 +28,62 @@ struct visited_list_type {
 };
 extern visited_list_type visited_list;
 
+// The oldest entry of that pair, or null. Entries are only ever appended, so
+// a pointer stays valid until the next remember_inode.
 visited_entry* find_visited(dev_t device, std::uint64_t inode);
+// Appends an entry, growing the array by 100 entries at a time.
 visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done);
 // Releases the storage and makes the list empty.
 void forget_visited();
+
+// ---- Interrupt handling ------------------------------------------------------------
+// SIGINT is caught only while one file is written; at every other moment it
+// has its default action.
+extern volatile std::sig_atomic_t interrupted; // a first interrupt came during in-place writing
+extern volatile std::time_t last_interrupt_time; // second of the last interrupt that did not end the process
+extern const char* volatile tmpfile_name;        // file removed by on_interrupt_tmpfile; not owned
+
+// In-place writing: a first interrupt lets the file finish (and the run end
+// after it); a second within the same or the next second ends the process at
+// once with status 6.
+void on_interrupt(int signal_number);
+// Temporary-file writing: removes tmpfile_name and ends with status 6, silently.
+void on_interrupt_tmpfile(int signal_number);
+// Ends the process with status 6 when an interrupt came while a file was
+// written in place.
+void check_interrupt();
+
+// Keeps `handler` installed for SIGINT, restarting the system calls it
+// interrupts, until release() or the end of the guard's scope; SIGINT then has
+// its default action again.
+struct sigint_guard {
+    explicit sigint_guard(void (*handler)(int));
+    ~sigint_guard();
+    sigint_guard(const sigint_guard&) = delete;
+    sigint_guard& operator=(const sigint_guard&) = delete;
+    void release();
+    bool active;
+};
+
+// ---- Per-file transformation ----------------------------------------------------------
+// Carries out the configured mode on one path that is not a directory to
+// traverse: locates it (falling back to path + suffix when decrypting), forms
+// the output name, asks before overwriting or changing a write-protected file,
+// writes in place, through a temporary file or to standard output, carries
+// owner, mode and times over and renames. The caller keeps `path`.
+void process_file(const char* path);
+
+// 1 when the last component of `file_name` is strictly longer than `suffix`
+// and ends with its bytes (byte-exact, case-sensitive), else 0. A file named
+// exactly like the suffix does not carry it, in whatever directory it is.
+int has_suffix(const char* file_name, const char* suffix);
+
+// Reads the answer to a question from /dev/tty, or from standard input when
+// there is no terminal. 1 exactly for "y" and "yes"; anything else, an empty
+// line and end of input are 0. The caller writes and flushes the question.
+int ask_yes_no();
+
+// ---- Directory traversal ----------------------------------------------------------
+// Ignores, traverses (depth-first, at most one directory open at a time) or
+// hands to process_file one operand or directory entry. The caller keeps `path`.
+void process_path(const char* path);

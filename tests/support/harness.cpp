@@ -87,7 +87,7 @@ running_program start(const run_options& options) {
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (slave >= 0) close(slave);
+    p.slave_fd = slave;
     p.in_fd = in_pipe[1];
     p.out_fd = out_pipe[0];
     p.err_fd = err_pipe[0];
@@ -179,6 +179,8 @@ run_result finish(running_program& p) {
     }
     if (p.in_fd >= 0) close(p.in_fd);
     p.in_fd = -1;
+    if (p.slave_fd >= 0) close(p.slave_fd);
+    p.slave_fd = -1;
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus)) {
         r.signal = WTERMSIG(wstatus);

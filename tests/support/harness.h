@@ -44,6 +44,10 @@ struct run_result {
 struct running_program {
     pid_t pid = -1;
     int in_fd = -1, out_fd = -1, err_fd = -1, master_fd = -1;
+    // The terminal's slave side stays open here until finish(): a child that
+    // holds no descriptor of its terminal between two opens of /dev/tty must
+    // not see it hang up (and get SIGHUP) because the master was closed.
+    int slave_fd = -1;
     std::string pending_input;
     int timeout_seconds = 60;
 };

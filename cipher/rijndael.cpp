@@ -1,0 +1,113 @@
+// The public block operations and the one place where a path is chosen.
+//
+// Decryption always takes the portable path: the system decrypts only the
+// header block, once per file and candidate key, so a hardware inverse
+// cipher (with its own InvMixColumns-transformed round keys) would not pay.
+#include "cipher/rijndael.h"
+#include "cipher/cipher_paths.h"
+#include "cipher/rijndael_paths.h"
+
+#include <atomic>
+
+namespace {
+
+struct path_ops {
+    cipher_path path;
+    void (*encrypt_block_256)(std::uint8_t*, const key_schedule*);
+    void (*encrypt_blocks_256)(const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
+};
+
+constexpr path_ops portable_ops{cipher_path::portable, portable_encrypt_block, portable_encrypt_blocks};
+#if OSTREL_CIPHER_X86
+constexpr path_ops aesni_ops{cipher_path::aesni, aesni_encrypt_block_256, aesni_encrypt_blocks_256};
+constexpr path_ops vaes_ops{cipher_path::vaes, vaes_encrypt_block_256, vaes_encrypt_blocks_256};
+#endif
+
+const path_ops* ops_for(cipher_path path) {
+    switch (path) {
+#if OSTREL_CIPHER_X86
+    case cipher_path::aesni: return &aesni_ops;
+    case cipher_path::vaes: return &vaes_ops;
+#endif
+    default: return &portable_ops;
+    }
+}
+
+const path_ops* best_supported() {
+    for (cipher_path path : {cipher_path::vaes, cipher_path::aesni})
+        if (cipher_path_supported(path)) return ops_for(path);
+    return &portable_ops;
+}
+
+// Null until the first block operation; relaxed is enough because every
+// value ever stored points at a constant record.
+std::atomic<const path_ops*> active{nullptr};
+
+const path_ops* active_ops() {
+    const path_ops* ops = active.load(std::memory_order_relaxed);
+    if (ops == nullptr) {
+        ops = best_supported();
+        active.store(ops, std::memory_order_relaxed);
+    }
+    return ops;
+}
+
+}  // namespace
+
+const char* cipher_path_name(cipher_path path) {
+    switch (path) {
+    case cipher_path::portable: return "portable";
+    case cipher_path::aesni: return "aesni";
+    case cipher_path::vaes: return "vaes";
+    }
+    return "unknown";
+}
+
+bool cipher_path_supported(cipher_path path) {
+    switch (path) {
+    case cipher_path::portable:
+        return true;
+#if OSTREL_CIPHER_X86
+    case cipher_path::aesni:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+    case cipher_path::vaes:
+        // libgcc reports the AVX-512 features only when the system saves
+        // their register state.
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512vbmi");
+#endif
+    default:
+        return false;
+    }
+}
+
+cipher_path active_cipher_path() {
+    return active_ops()->path;
+}
+
+int force_cipher_path(cipher_path path) {
+    if (!cipher_path_supported(path)) return -1;
+    active.store(ops_for(path), std::memory_order_relaxed);
+    return 0;
+}
+
+void encrypt_block(std::uint8_t* block, const key_schedule* schedule) {
+    if (schedule->block_words == 8)
+        active_ops()->encrypt_block_256(block, schedule);
+    else
+        portable_encrypt_block(block, schedule);
+}
+
+void decrypt_block(std::uint8_t* block, const key_schedule* schedule) {
+    portable_decrypt_block(block, schedule);
+}
+
+void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count, const key_schedule* schedule) {
+    if (schedule->block_words == 8)
+        active_ops()->encrypt_blocks_256(in, out, count, schedule);
+    else
+        portable_encrypt_blocks(in, out, count, schedule);
+}

@@ -1,0 +1,32 @@
+// The implementations behind the public block operations, one set per path.
+// Internal to cipher/: callers go through rijndael.h, which dispatches.
+//
+// The hardware paths handle only the 256-bit block (Nb = 8, 14 rounds), the
+// one the system uses; every other length takes the portable path. They read
+// the round keys straight from the schedule, which already holds them in
+// memory order, so a schedule needs no conversion per path.
+#pragma once
+
+#include "cipher/rijndael.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Table-driven; any of the nine lengths.
+void portable_encrypt_block(std::uint8_t* block, const key_schedule* schedule);
+void portable_decrypt_block(std::uint8_t* block, const key_schedule* schedule);
+// Blocks of 4*Nb bytes each.
+void portable_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                             const key_schedule* schedule);
+
+// Built only for x86-64 (OSTREL_CIPHER_X86).
+// AES-NI on two 128-bit halves (needs AES, SSE4.1, SSSE3). Nb = 8 only.
+void aesni_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule);
+void aesni_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                              const key_schedule* schedule);
+
+// VAES on whole 256-bit blocks, two per 512-bit register (needs VAES,
+// AVX512F, AVX512BW, AVX512VL, AVX512VBMI). Nb = 8 only.
+void vaes_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule);
+void vaes_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                             const key_schedule* schedule);

@@ -1,0 +1,79 @@
+// Key expansion. The caller's key buffer is the working storage: it is
+// advanced in whole groups of Nk words, and whatever group was computed last
+// stays in it, including words beyond the end of the schedule.
+#include "cipher/rijndael.h"
+#include "cipher/rijndael_tables.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using rijndael_tables::round_constants;
+using rijndael_tables::sbox;
+
+// Index into the row-offset table, or -1 for an unsupported length.
+int length_index(int bits) {
+    switch (bits) {
+    case 128: return 0;
+    case 192: return 1;
+    case 256: return 2;
+    default: return -1;
+    }
+}
+
+void xor_word(std::uint8_t* into, const std::uint8_t* from) {
+    for (int k = 0; k < 4; ++k) into[k] ^= from[k];
+}
+
+// Advances the buffer of Nk words to the next group of expanded words.
+void next_group(std::uint8_t* w, int nk, int round_constant_index) {
+    const std::uint8_t* last = w + 4 * (nk - 1);
+    // Rotated and substituted from the last word as it was before this group.
+    std::uint8_t rot[4] = {sbox[last[1]], sbox[last[2]], sbox[last[3]], sbox[last[0]]};
+    rot[0] ^= round_constants[round_constant_index];
+    xor_word(w, rot);
+    if (nk == 8) {
+        for (int i = 1; i < 4; ++i) xor_word(w + 4 * i, w + 4 * (i - 1));
+        const std::uint8_t* w3 = w + 12;
+        const std::uint8_t sub[4] = {sbox[w3[0]], sbox[w3[1]], sbox[w3[2]], sbox[w3[3]]};
+        xor_word(w + 16, sub);
+        for (int i = 5; i < 8; ++i) xor_word(w + 4 * i, w + 4 * (i - 1));
+    } else {
+        for (int i = 1; i < nk; ++i) xor_word(w + 4 * i, w + 4 * (i - 1));
+    }
+}
+
+}  // namespace
+
+int schedule_key(std::uint8_t* key, int key_bits, int block_bits, key_schedule* schedule) {
+    const int key_index = length_index(key_bits);
+    if (key_index < 0) return -1;
+    const int block_index = length_index(block_bits);
+    if (block_index < 0) return -2;
+
+    const int nk = key_bits / 32;
+    const int nb = block_bits / 32;
+    const int nr = std::max(nk, nb) + 6;
+    const int total = nb * (nr + 1);
+
+    // round_keys hold key bytes in memory order; the int32 view is only
+    // storage, so the bytes go in with memcpy.
+    auto* words = reinterpret_cast<std::uint8_t*>(schedule->round_keys);
+    std::memcpy(words, key, 4 * static_cast<std::size_t>(nk));
+    int n = nk;
+    for (int i = 0; n < total; ++i) {
+        next_group(key, nk, i);
+        const int take = std::min(nk, total - n);
+        std::memcpy(words + 4 * n, key, 4 * static_cast<std::size_t>(take));
+        n += take;
+    }
+
+    schedule->block_words = nb;
+    schedule->key_words = nk;
+    schedule->rounds = nr;
+    const auto& offsets = rijndael_tables::offsets_by_block[block_index];
+    std::copy(std::begin(offsets.shift), std::end(offsets.shift), schedule->shift);
+    std::copy(std::begin(offsets.unshift), std::end(offsets.unshift), schedule->unshift);
+    return 0;
+}

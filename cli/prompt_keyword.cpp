@@ -1,0 +1,90 @@
+// Asking for a keyword on the controlling terminal with echo switched off.
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/config.h"
+
+namespace {
+
+// The terminal whose echo is off and its attributes from before, for the
+// interrupt handler and the exit hook; `echo_fd` is -1 while echo is on.
+volatile sig_atomic_t echo_fd = -1;
+termios saved_attributes;
+
+void restore_echo() {
+    if (echo_fd >= 0) tcsetattr(echo_fd, TCSANOW, &saved_attributes);
+}
+
+// An interrupt at a prompt still ends the process by SIGINT's default
+// action, as everywhere outside file writing, but gives the user's terminal
+// its echo back first. The signal stays blocked until the handler returns,
+// and is then delivered again under the default action.
+extern "C" void restore_echo_and_reraise(int signal_number) {
+    restore_echo();
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+// Echo is off only inside one prompt: while the answer is read, SIGINT
+// restores it before ending the process, and so does exit() on the way out
+// (a fatal allocation failure in read_line). A SIGINT that was ignored when
+// the program started stays ignored.
+struct echo_off {
+    struct sigaction previous_action {};
+    bool active = false;
+
+    explicit echo_off(int fd) {
+        if (tcgetattr(fd, &saved_attributes) != 0) return; // not a terminal: read all the same
+        static const bool hooked = std::atexit(restore_echo) == 0;
+        (void)hooked;
+        struct sigaction action {};
+        action.sa_handler = restore_echo_and_reraise;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, nullptr, &previous_action);
+        echo_fd = fd;
+        if (previous_action.sa_handler != SIG_IGN) sigaction(SIGINT, &action, nullptr);
+        termios quiet = saved_attributes;
+        quiet.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL);
+        tcsetattr(fd, TCSANOW, &quiet);
+        active = true;
+    }
+    // The attributes go back before the handler does, so that no interrupt
+    // in between can end the process with echo off.
+    ~echo_off() {
+        if (!active) return;
+        restore_echo();
+        echo_fd = -1;
+        sigaction(SIGINT, &previous_action, nullptr);
+    }
+    echo_off(const echo_off&) = delete;
+    echo_off& operator=(const echo_off&) = delete;
+};
+
+} // namespace
+
+char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix) {
+    std::FILE* terminal = std::fopen("/dev/tty", "r");
+    if (!terminal) {
+        std::fprintf(stderr, "%s: cannot open /dev/tty: %s\n", prefix, std::strerror(errno));
+        std::exit(2);
+    }
+    // The prompt goes to standard error, not to the device.
+    std::fprintf(stderr, "%s%s", prompt, suffix);
+    std::fflush(stderr);
+    char* answer;
+    {
+        echo_off guard(fileno(terminal));
+        answer = read_line(terminal, prefix);
+    }
+    // The user's Enter was not echoed.
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    std::fclose(terminal);
+    return answer;
+}

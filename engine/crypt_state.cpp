@@ -1,0 +1,31 @@
+#include "engine/crypt_state.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+crypt_state* new_crypt_state(int key_count)
+{
+    auto* state = static_cast<crypt_state*>(std::calloc(1, sizeof(crypt_state)));
+    if (state == nullptr)
+        return nullptr;
+    // A zero-candidate decryption still gets a (one-slot) array, so a null
+    // `keys` never means "allocated nothing".
+    const std::size_t slots = key_count > 0 ? static_cast<std::size_t>(key_count) : 1;
+    state->keys = static_cast<key_schedule*>(std::malloc(slots * sizeof(key_schedule)));
+    if (state->keys == nullptr) {
+        const int saved = errno;
+        std::free(state);
+        errno = saved;
+        return nullptr;
+    }
+    state->key_count = key_count;
+    return state;
+}
+
+void release_crypt_state(crypt_state* state)
+{
+    if (state == nullptr)
+        return;
+    std::free(state->keys);
+    std::free(state);
+}

@@ -1,0 +1,104 @@
+// The key-change stream: a decryption under the old keyword feeds an
+// encryption under the new one through a 1024-byte buffer. The new header
+// leaves only once the 32 bytes of the old header have been consumed and
+// accepted, so a wrong old keyword or a short input produces no output.
+
+#include <cstdlib>
+
+#include "engine/engine.h"
+#include "engine/saved_error.h"
+
+namespace {
+
+// Ends both inner streams and frees the record; errno and stream_fault of
+// the failure being reported survive.
+void release_keychange(cipher_stream* stream)
+{
+    const saved_error keep;
+    auto* state = static_cast<keychange_state*>(stream->state);
+    decrypt_end(&state->dec);
+    encrypt_end(&state->enc);
+    std::free(state);
+    stream->state = nullptr;
+}
+
+} // namespace
+
+int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword)
+{
+    auto* state = static_cast<keychange_state*>(std::malloc(sizeof(keychange_state)));
+    if (state == nullptr) {
+        stream->state = nullptr;
+        return -1;
+    }
+    stream->state = state;
+    state->dec.state = nullptr;
+    state->enc.state = nullptr;
+
+    int result = decrypt_init(&state->dec, old_keyword, 0);
+    if (result == 0)
+        result = encrypt_init(&state->enc, new_keyword);
+    if (result != 0) {
+        release_keychange(stream);
+        return result;
+    }
+    state->enc.in_ptr = state->buffer;
+    state->enc.in_left = 0;
+    state->hold = 32;
+    return 0;
+}
+
+int keychange_step(cipher_stream* stream)
+{
+    auto* state = static_cast<keychange_state*>(stream->state);
+    for (;;) {
+        if (stream->out_left != 0 && state->hold == 0) {
+            state->enc.out_ptr = stream->out_ptr;
+            state->enc.out_left = stream->out_left;
+            encrypt_step(&state->enc);
+            stream->out_ptr = state->enc.out_ptr;
+            stream->out_left = state->enc.out_left;
+        }
+        // Decrypted bytes still waiting: the outer output is full (or the
+        // old header is not complete yet, when there are none).
+        if (state->enc.in_left != 0)
+            return 0;
+        if (stream->in_left == 0)
+            return 0;
+
+        state->dec.in_ptr = stream->in_ptr;
+        state->dec.in_left = stream->in_left;
+        state->dec.out_ptr = state->buffer;
+        state->dec.out_left = sizeof state->buffer;
+        const int result = decrypt_step(&state->dec);
+        if (result != 0) {
+            release_keychange(stream);
+            return result;
+        }
+        if (state->hold != 0) {
+            const std::int32_t consumed = stream->in_left - state->dec.in_left;
+            state->hold = consumed < state->hold ? state->hold - consumed : 0;
+        }
+        stream->in_ptr = state->dec.in_ptr;
+        stream->in_left = state->dec.in_left;
+        state->enc.in_ptr = state->buffer;
+        state->enc.in_left = static_cast<std::int32_t>(sizeof state->buffer) - state->dec.out_left;
+    }
+}
+
+int keychange_end(cipher_stream* stream)
+{
+    auto* state = static_cast<keychange_state*>(stream->state);
+    if (state == nullptr)
+        return 0;
+    const int result = decrypt_end(&state->dec);
+    if (result != 0) {
+        release_keychange(stream);
+        return result;
+    }
+    encrypt_end(&state->enc);
+    std::free(state);
+    stream->state = nullptr;
+    return 0;
+}
+

@@ -1,0 +1,22 @@
+// Keyword hashing: the keyword is folded into a key buffer 32 bytes at a
+// time, and each pass's schedule encrypts the running hash once.
+
+#include "engine/engine.h"
+
+void hash_keyword(const char* keyword, std::uint8_t out[32])
+{
+    std::uint8_t key[32] = {};
+    for (int j = 0; j < 32; ++j)
+        out[j] = 0;
+
+    const auto* next = reinterpret_cast<const std::uint8_t*>(keyword);
+    do {
+        for (int j = 0; j < 32 && *next != 0; ++j)
+            key[j] ^= *next++;
+        // schedule_key leaves the last round key in `key`; the next pass
+        // XORs into that, not into the keyword bytes of this pass.
+        key_schedule schedule;
+        schedule_key(key, 256, 256, &schedule);
+        encrypt_block(out, &schedule);
+    } while (*next != 0);
+}

@@ -1,0 +1,22 @@
+// Keeps the detail of a failure being reported across the release of a
+// stream: errno and stream_fault are saved when the guard is made and put
+// back when it goes out of scope, whatever the release did to them.
+#pragma once
+
+#include <cerrno>
+
+#include "engine/cipher_stream.h"
+
+struct saved_error {
+    int saved_errno = errno;
+    int saved_fault = stream_fault;
+
+    saved_error() = default;
+    saved_error(const saved_error&) = delete;
+    saved_error& operator=(const saved_error&) = delete;
+    ~saved_error()
+    {
+        errno = saved_errno;
+        stream_fault = saved_fault;
+    }
+};

@@ -1,0 +1,43 @@
+// Names and attributes carried from an input file to its result.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "cli/config.h"
+#include "files/file_steps.h"
+
+char* join_text(const char* head, const char* tail) {
+    std::size_t head_length = std::strlen(head);
+    std::size_t tail_length = std::strlen(tail);
+    char* text = static_cast<char*>(checked_alloc(head_length + tail_length + 1, config.name));
+    std::memcpy(text, head, head_length);
+    std::memcpy(text + head_length, tail, tail_length + 1);
+    return text;
+}
+
+saved_attributes save_attributes(const struct stat& st) {
+    return saved_attributes{
+        .device = st.st_dev,
+        .inode = st.st_ino,
+        .mode = st.st_mode,
+        .links = st.st_nlink,
+        .owner = st.st_uid,
+        .group = st.st_gid,
+        .access_time = st.st_atime,
+        .modify_time = st.st_mtime,
+    };
+}
+
+void restore_times(const char* path, const saved_attributes& saved, bool follow) {
+    // Whole seconds only: the sub-second parts of the input are not kept.
+    const struct timespec times[2] = {{saved.access_time, 0}, {saved.modify_time, 0}};
+    utimensat(AT_FDCWD, path, times, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+}
+
+void use_large_buffer(std::FILE* stream, int slot) {
+    // One file is written at a time, so one buffer per side serves the run.
+    constexpr std::size_t size = 256 * 1024;
+    static char buffers[2][size];
+    std::setvbuf(stream, buffers[slot], _IOFBF, size);
+}

@@ -1,0 +1,97 @@
+// SIGINT while a file is written. The handlers use only async-signal-safe
+// calls (write, time, unlink, _exit) and touch nothing but the state below.
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "cli/config.h"
+#include "files/files.h"
+
+volatile std::sig_atomic_t interrupted = 0;
+volatile std::time_t last_interrupt_time = 0;
+const char* volatile tmpfile_name = nullptr;
+
+namespace {
+
+constexpr char long_notice[] =
+    "Interrupt - will exit after current file.\n"
+    "Press CTRL-C twice to exit now (warning: this can lead to loss of data).\n";
+static_assert(sizeof long_notice - 1 == 115);
+
+void write_all(const char* text, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = write(STDERR_FILENO, text, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text += written;
+        length -= std::size_t(written);
+    }
+}
+
+// "name: interrupted.\n" in one write where the name allows it.
+void write_interrupted_notice() {
+    constexpr char tail[] = ": interrupted.\n";
+    char line[256];
+    const char* name = config.name ? config.name : "ostrel";
+    std::size_t name_length = std::strlen(name);
+    if (name_length + sizeof tail <= sizeof line) {
+        std::memcpy(line, name, name_length);
+        std::memcpy(line + name_length, tail, sizeof tail - 1);
+        write_all(line, name_length + sizeof tail - 1);
+    } else {
+        write_all(name, name_length);
+        write_all(tail, sizeof tail - 1);
+    }
+}
+
+void set_sigint(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // The in-place driver's reads and writes must go on after a first
+    // interrupt instead of failing with EINTR.
+    action.sa_flags = handler == SIG_DFL ? 0 : SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+void on_interrupt(int) {
+    int saved_errno = errno;
+    // The first interrupt of a process never counts as a second one, since
+    // last_interrupt_time starts at 0.
+    if (std::time(nullptr) - last_interrupt_time <= 1) {
+        write_interrupted_notice();
+        _exit(6);
+    }
+    last_interrupt_time = std::time(nullptr);
+    interrupted = 1;
+    write_all(long_notice, sizeof long_notice - 1);
+    errno = saved_errno;
+}
+
+void on_interrupt_tmpfile(int) {
+    const char* name = tmpfile_name;
+    if (name) unlink(name);
+    _exit(6);
+}
+
+void check_interrupt() {
+    if (interrupted) std::exit(6);
+}
+
+sigint_guard::sigint_guard(void (*handler)(int)) : active(true) { set_sigint(handler); }
+
+sigint_guard::~sigint_guard() { release(); }
+
+void sigint_guard::release() {
+    if (!active) return;
+    set_sigint(SIG_DFL);
+    active = false;
+}

@@ -1,0 +1,86 @@
+// read_line over arbitrary text delivered in arbitrary read sizes.
+//
+// Input: byte 0 chooses the largest read the stream hands to stdio (1..255,
+// 0: everything at once), byte 1 the stdio buffer size; the rest is the text.
+// Property: for text without NUL bytes the lines returned are exactly the
+// lines of a simple model (split at newlines, one carriage return before a
+// newline dropped, a last line without newline kept whole, nothing at the
+// end). With NUL bytes the routine cannot see past them; then it must still
+// terminate, stay in bounds and never return more than it read.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/config.h"
+#include "fuzz_check.h"
+
+namespace {
+
+struct chunked_source {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos;
+    std::size_t chunk;
+};
+
+ssize_t chunked_read(void* cookie, char* buf, std::size_t n) {
+    auto* src = static_cast<chunked_source*>(cookie);
+    std::size_t take = src->size - src->pos;
+    if (take > n) take = n;
+    if (src->chunk && take > src->chunk) take = src->chunk;
+    std::memcpy(buf, src->data + src->pos, take);
+    src->pos += take;
+    return ssize_t(take);
+}
+
+std::vector<std::string> model_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        std::string line = text.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = nl + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    chunked_source src{data + 2, size - 2, 0, data[0]};
+    static const int buffer_sizes[] = {1, 2, 7, 31, 32, 33, 64, 4096};
+    cookie_io_functions_t io{chunked_read, nullptr, nullptr, nullptr};
+    std::FILE* in = fopencookie(&src, "r", io);
+    FUZZ_CHECK(in != nullptr);
+    std::setvbuf(in, nullptr, _IOFBF, std::size_t(buffer_sizes[data[1] % 8]));
+
+    std::vector<std::string> got;
+    while (char* line = read_line(in, "fuzz")) {
+        got.emplace_back(line);
+        std::free(line);
+        FUZZ_CHECK(got.size() <= src.size + 1);
+    }
+    // Once at the end, it stays there.
+    FUZZ_CHECK(read_line(in, "fuzz") == nullptr);
+    std::fclose(in);
+
+    std::string text(reinterpret_cast<const char*>(src.data), src.size);
+    std::size_t total = 0;
+    for (const auto& line : got) {
+        FUZZ_CHECK(line.find('\n') == std::string::npos);
+        total += line.size();
+    }
+    FUZZ_CHECK(total <= text.size());
+    if (text.find('\0') == std::string::npos) FUZZ_CHECK(got == model_lines(text));
+    return 0;
+}

@@ -1,0 +1,106 @@
+// The routines below the command line: read_line (whole lines of any
+// length, line ends stripped), the checked allocations, wipe_text.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/config.h"
+
+namespace {
+
+// Every line read_line gives for `input`, up to the first none.
+std::vector<std::string> all_lines(const std::string& input) {
+    std::FILE* in = std::tmpfile();
+    EXPECT_NE(in, nullptr);
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    std::vector<std::string> lines;
+    while (char* line = read_line(in, "test")) {
+        lines.emplace_back(line);
+        std::free(line);
+        if (lines.size() > input.size() + 1) break; // never ends: fail below
+    }
+    std::fclose(in);
+    return lines;
+}
+
+struct line_case {
+    std::string label;
+    std::string input;
+    std::vector<std::string> lines;
+};
+
+TEST(ReadLine, LinesOfEveryLengthAndEnding) {
+    auto text = [](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += char('a' + i % 26);
+        return s;
+    };
+    std::vector<line_case> cases = {
+        {"empty input", "", {}},
+        {"empty line", "\n", {""}},
+        {"two empty lines", "\n\n", {"", ""}},
+        {"CRLF alone", "\r\n", {""}},
+        {"CRLF", "key\r\nnext\r\n", {"key", "next"}},
+        {"lone CR at the end", "key\r", {"key\r"}},
+        {"lone CR inside", "k\rey\n", {"k\rey"}},
+        {"CR CR LF loses one CR", "key\r\r\n", {"key\r"}},
+        {"no final newline", "first\nlast", {"first", "last"}},
+        {"blanks kept", "  x  \n", {"  x  "}},
+    };
+    for (std::size_t n : {30, 31, 32, 33, 62, 63, 64, 65, 127, 128, 5000}) {
+        std::string line = text(n);
+        cases.push_back({std::to_string(n) + " bytes", line + "\n" + "tail\n", {line, "tail"}});
+        cases.push_back({std::to_string(n) + " bytes, CRLF", line + "\r\n", {line}});
+        cases.push_back({std::to_string(n) + " bytes, no newline", line, {line}});
+        // The CR sits exactly where the buffer was full before it grew.
+        cases.push_back({std::to_string(n) + " bytes + CR", line + "\r", {line + "\r"}});
+    }
+    for (const auto& c : cases) EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
+}
+
+TEST(ReadLine, LeavesTheRestOfTheStreamUnread) {
+    std::FILE* in = std::tmpfile();
+    ASSERT_NE(in, nullptr);
+    const std::string long_key(100, 'k');
+    std::string input = long_key + "\r\nbinary\0data"; // what follows a key on standard input
+    input.append("\n\x01\xff", 3);
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    char* key = read_line(in, "test");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(std::string(key), long_key);
+    std::free(key);
+    char rest[64];
+    std::size_t got = std::fread(rest, 1, sizeof rest, in);
+    EXPECT_EQ(std::string(rest, got), input.substr(long_key.size() + 2));
+    std::fclose(in);
+}
+
+// Every allocation failure outside the engine ends the run the same way.
+TEST(CheckedAllocation, FailureIsFatalWithStatusTwo) {
+    const std::size_t too_much = SIZE_MAX / 2;
+    EXPECT_EXIT(checked_alloc(too_much, "ostrel"), ::testing::ExitedWithCode(2),
+                "^ostrel: Cannot allocate memory\n$");
+    void* block = checked_alloc(16, "ostrel");
+    EXPECT_EXIT(checked_realloc(block, too_much, "oscat"), ::testing::ExitedWithCode(2),
+                "^oscat: Cannot allocate memory\n$");
+    block = checked_realloc(block, 4096, "ostrel");
+    EXPECT_NE(block, nullptr);
+    std::free(block);
+}
+
+TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage) {
+    char buffer[] = "secret\0after";
+    wipe_text(buffer);
+    EXPECT_EQ(std::string(buffer, 6), std::string(6, '\0'));
+    EXPECT_EQ(std::string(buffer + 7), "after");
+}
+
+} // namespace

@@ -1,0 +1,229 @@
+/*
+ * Fault interposer for the end-to-end fault tests, preloaded into the
+ * program under test with LD_PRELOAD; never linked into the program itself.
+ * It sits in front of the C library's file calls and, as told by environment
+ * variables that only it reads, makes one of them fail (or raises a signal
+ * just before it) on descriptors and streams that refer to a given path:
+ *
+ *   OSTREL_FAULT_OP     read write pwrite close ftruncate fread fwrite fflush
+ *                       fclose rename unlink (required; nothing happens without)
+ *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, the
+ *                       old name); a trailing "*" matches every path that
+ *                       begins with the rest
+ *   OSTREL_FAULT_NTH    the first matching call that fails (1-based, default 1)
+ *   OSTREL_FAULT_COUNT  how many matching calls fail from there on (default 1)
+ *   OSTREL_FAULT_ERRNO  the error number given (default EIO)
+ *   OSTREL_FAULT_ACTION fail (default), or sigint / sigkill: the process
+ *                       sends itself that signal just before doing the call
+ *
+ * A failing close or fclose still releases the descriptor, as the kernel does
+ * when close reports a deferred write error. A failing fread or fwrite sets
+ * the stream's error indicator, as a real failure of the underlying call does.
+ *
+ *   OSTREL_FSYNC_EMULATE=1 makes every fclose of a stream open for writing
+ *   call fsync first, and every successful rename fsync the directory of the
+ *   new name: what temporary-file writing costs once it is made durable.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+enum op_kind { op_none, op_read, op_write, op_pwrite, op_close, op_ftruncate, op_fread,
+               op_fwrite, op_fflush, op_fclose, op_rename, op_unlink };
+
+static const char* const op_names[] = {"", "read", "write", "pwrite", "close", "ftruncate", "fread",
+                                       "fwrite", "fflush", "fclose", "rename", "unlink"};
+
+static struct {
+    int loaded;
+    enum op_kind op;
+    char path[PATH_MAX];
+    size_t path_length;
+    int prefix;
+    long nth, count, seen;
+    int error;
+    int signal_number;
+    int fsync_emulate;
+} config;
+
+static void load_config(void) {
+    if (config.loaded) return;
+    config.loaded = 1;
+    const char* op = getenv("OSTREL_FAULT_OP");
+    for (int i = 1; op && i < (int)(sizeof op_names / sizeof op_names[0]); ++i)
+        if (strcmp(op, op_names[i]) == 0) config.op = (enum op_kind)i;
+    const char* path = getenv("OSTREL_FAULT_PATH");
+    if (path) {
+        snprintf(config.path, sizeof config.path, "%s", path);
+        config.path_length = strlen(config.path);
+        if (config.path_length > 0 && config.path[config.path_length - 1] == '*') {
+            config.prefix = 1;
+            config.path[--config.path_length] = '\0';
+        }
+    }
+    const char* nth = getenv("OSTREL_FAULT_NTH");
+    const char* count = getenv("OSTREL_FAULT_COUNT");
+    const char* error = getenv("OSTREL_FAULT_ERRNO");
+    const char* action = getenv("OSTREL_FAULT_ACTION");
+    config.nth = nth ? atol(nth) : 1;
+    config.count = count ? atol(count) : 1;
+    config.error = error ? atoi(error) : EIO;
+    if (action && strcmp(action, "sigint") == 0) config.signal_number = SIGINT;
+    if (action && strcmp(action, "sigkill") == 0) config.signal_number = SIGKILL;
+    const char* emulate = getenv("OSTREL_FSYNC_EMULATE");
+    config.fsync_emulate = emulate && strcmp(emulate, "1") == 0;
+}
+
+static int path_matches(const char* path) {
+    if (!path || config.path_length == 0) return 0;
+    if (config.prefix) return strncmp(path, config.path, config.path_length) == 0;
+    return strcmp(path, config.path) == 0;
+}
+
+static int fd_matches(int fd) {
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n < 0) return 0;
+    target[n] = '\0';
+    return path_matches(target);
+}
+
+/* Relative names are made absolute against the working directory. */
+static int name_matches(const char* name) {
+    if (name[0] == '/') return path_matches(name);
+    char full[PATH_MAX];
+    if (!getcwd(full, sizeof full)) return 0;
+    size_t used = strlen(full);
+    snprintf(full + used, sizeof full - used, "/%s", name);
+    return path_matches(full);
+}
+
+/* 1 when this call is to fail (errno is then set); a signal action is
+ * carried out here and the call then proceeds normally. */
+static int strike(enum op_kind op, int matched) {
+    if (config.op != op || !matched) return 0;
+    long n = ++config.seen;
+    if (n < config.nth || (config.count > 0 && n >= config.nth + config.count)) return 0;
+    if (config.signal_number) {
+        raise(config.signal_number);
+        return 0;
+    }
+    errno = config.error;
+    return 1;
+}
+
+/* The next definition of the call (the C library's, or a sanitizer's
+ * interceptor in front of it); the configuration is read on first use. */
+#define REAL(name) \
+    static __typeof__(&name) real_##name; \
+    if (!real_##name) real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
+    load_config()
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    REAL(read);
+    if (strike(op_read, config.op == op_read && fd_matches(fd))) return -1;
+    return real_read(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+    REAL(write);
+    if (strike(op_write, config.op == op_write && fd_matches(fd))) return -1;
+    return real_write(fd, buffer, count);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+    REAL(pwrite);
+    if (strike(op_pwrite, config.op == op_pwrite && fd_matches(fd))) return -1;
+    return real_pwrite(fd, buffer, count, offset);
+}
+
+int ftruncate(int fd, off_t length) {
+    REAL(ftruncate);
+    if (strike(op_ftruncate, config.op == op_ftruncate && fd_matches(fd))) return -1;
+    return real_ftruncate(fd, length);
+}
+
+int close(int fd) {
+    REAL(close);
+    int fail = strike(op_close, config.op == op_close && fd_matches(fd));
+    int saved = errno;
+    int result = real_close(fd);
+    if (!fail) return result;
+    errno = saved;
+    return -1;
+}
+
+size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
+    REAL(fread);
+    if (strike(op_fread, config.op == op_fread && fd_matches(fileno(stream)))) {
+        stream->_flags |= _IO_ERR_SEEN;
+        return 0;
+    }
+    return real_fread(buffer, size, count, stream);
+}
+
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+    REAL(fwrite);
+    if (strike(op_fwrite, config.op == op_fwrite && fd_matches(fileno(stream)))) {
+        stream->_flags |= _IO_ERR_SEEN;
+        return 0;
+    }
+    return real_fwrite(buffer, size, count, stream);
+}
+
+int fflush(FILE* stream) {
+    REAL(fflush);
+    if (stream && strike(op_fflush, config.op == op_fflush && fd_matches(fileno(stream)))) {
+        stream->_flags |= _IO_ERR_SEEN;
+        return EOF;
+    }
+    return real_fflush(stream);
+}
+
+int fclose(FILE* stream) {
+    REAL(fclose);
+    int fail = strike(op_fclose, config.op == op_fclose && fd_matches(fileno(stream)));
+    int saved = errno;
+    if (config.fsync_emulate && (fcntl(fileno(stream), F_GETFL) & O_ACCMODE) != O_RDONLY) {
+        fflush(stream);
+        fsync(fileno(stream));
+    }
+    int result = real_fclose(stream);
+    if (!fail) return result;
+    errno = saved;
+    return EOF;
+}
+
+int rename(const char* from, const char* to) {
+    REAL(rename);
+    if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
+    int result = real_rename(from, to);
+    if (result == 0 && config.fsync_emulate) {
+        int saved = errno;
+        char directory[PATH_MAX];
+        snprintf(directory, sizeof directory, "%s", to);
+        char* slash = strrchr(directory, '/');
+        if (slash) *slash = '\0';
+        int fd = open(slash ? (directory[0] ? directory : "/") : ".", O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+        errno = saved;
+    }
+    return result;
+}
+
+int unlink(const char* name) {
+    REAL(unlink);
+    if (strike(op_unlink, config.op == op_unlink && name_matches(name))) return -1;
+    return real_unlink(name);
+}

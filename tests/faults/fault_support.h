@@ -1,0 +1,69 @@
+// Shared pieces of the fault-injection tests: the preloaded interposer that
+// makes chosen calls fail, a small file system that fills up, an
+// unprivileged child, and in-process decryption to check what is on disk.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+
+#include "support/harness.h"
+
+namespace faults {
+
+// One injected fault, carried out by the interposer in the child only.
+struct fault {
+    std::string op;     // read write pwrite close ftruncate fread fwrite fflush fclose rename unlink
+    std::string path;   // absolute; a trailing "*" matches every path beginning with the rest
+    int nth = 1;        // the first matching call that fails
+    int count = 1;      // how many fail from there on
+    int error = EIO;
+    std::string action; // "" fail; "sigint" or "sigkill" just before the call
+};
+
+// Preloads the interposer into the program that `options` runs.
+void inject(harness::run_options& options, const fault& f);
+
+// A file system of `limit_bytes` that a test can fill: a tmpfs of that size
+// mounted on a fresh directory when mounting is permitted (root), otherwise
+// a plain directory, in which case limit_child() gives the child a file-size
+// limit instead. The errors differ: ENOSPC for the tmpfs, EFBIG for the limit.
+struct small_fs {
+    harness::temp_dir base;
+    std::string path;
+    bool mounted = false;
+    explicit small_fs(std::size_t limit_bytes);
+    ~small_fs();
+    small_fs(const small_fs&) = delete;
+    small_fs& operator=(const small_fs&) = delete;
+    int full_error() const { return mounted ? ENOSPC : EFBIG; }
+    // Occupies every free block with a file of this name.
+    void fill(const std::string& name) const;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// For the fallback: the child may not write beyond `bytes` of any file
+// (SIGXFSZ ignored, so the write fails with EFBIG instead).
+void limit_file_size(harness::run_options& options, std::size_t bytes);
+
+// Whether the tests may set up files for another user and drop to it.
+bool can_drop_privileges();
+// The unprivileged user of the tests.
+constexpr uid_t nobody = 65534;
+// Makes `path` belong to that user.
+void give_to_nobody(const std::string& path);
+// The child runs as that user.
+void run_as_nobody(harness::run_options& options);
+
+// The names in a directory, "." and ".." left out.
+std::set<std::string> listing(const std::string& directory);
+
+// Decrypts `data` in memory under `keyword`; sets *ok to whether the key
+// matched and the whole stream decrypted.
+std::string decrypt(const std::string& data, const std::string& keyword, bool* ok);
+
+std::string error_text(int error);
+
+} // namespace faults

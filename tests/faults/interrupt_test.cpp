@@ -1,0 +1,278 @@
+// Interrupts and kills at random moments of runs over many files, and at
+// the exact moments between finishing a file and giving it its name.
+//
+// Afterwards every file must be wholly original under its own name or wholly
+// transformed under the output name, except the one file that a double
+// interrupt may leave partly transformed; no temporary file may be left;
+// files after the interrupted one are untouched. A kill (which no program
+// can catch) must leave every input file intact.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "faults/fault_support.h"
+
+namespace {
+
+using faults::fault;
+using namespace std::chrono;
+
+const std::string key = "key";
+constexpr char long_notice[] =
+    "Interrupt - will exit after current file.\n"
+    "Press CTRL-C twice to exit now (warning: this can lead to loss of data).\n";
+
+enum class state { original, transformed, partial, broken };
+
+struct file_set {
+    harness::temp_dir dir;
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+
+    explicit file_set(int count, unsigned seed) {
+        std::mt19937 random(seed);
+        for (int i = 0; i < count; ++i) {
+            names.push_back("f" + std::to_string(100 + i));
+            contents.push_back(harness::random_bytes(200000 + random() % 400000, seed + unsigned(i)));
+            harness::write_file(dir / names.back(), contents.back());
+        }
+    }
+
+    state state_of(std::size_t i) const {
+        const bool plain_there = harness::exists(dir / names[i]);
+        const bool result_there = harness::exists(dir / (names[i] + ".osl"));
+        if (plain_there && !result_there)
+            return harness::read_file(dir / names[i]) == contents[i] ? state::original : state::partial;
+        if (!plain_there && result_there) {
+            bool ok = false;
+            const std::string plain = faults::decrypt(harness::read_file(dir / (names[i] + ".osl")), key, &ok);
+            return ok && plain == contents[i] ? state::transformed : state::broken;
+        }
+        return state::broken;
+    }
+
+    // The names that should be there for these states; anything else
+    // (a temporary file) is left over.
+    std::set<std::string> expected_names(const std::vector<state>& states) const {
+        std::set<std::string> out;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            out.insert(states[i] == state::transformed ? names[i] + ".osl" : names[i]);
+        return out;
+    }
+
+    harness::run_options options(std::vector<std::string> extra) const {
+        harness::run_options o;
+        o.args = std::move(extra);
+        o.args.insert(o.args.end(), {"-K", key});
+        o.args.insert(o.args.end(), names.begin(), names.end());
+        o.cwd = dir.path;
+        return o;
+    }
+};
+
+// The run's wall time without any signal, to place the signals in.
+milliseconds calibrate(const std::vector<std::string>& extra) {
+    file_set files(12, 99);
+    auto start = steady_clock::now();
+    auto r = harness::run(files.options(extra));
+    EXPECT_EQ(r.status, 0) << r.err;
+    return duration_cast<milliseconds>(steady_clock::now() - start);
+}
+
+struct outcome {
+    harness::run_result result;
+    std::vector<state> states;
+};
+
+outcome interrupt_run(const file_set& files, std::vector<std::string> extra, milliseconds first,
+                      milliseconds second_after, int signal_number, int signals) {
+    harness::running_program p = harness::start(files.options(std::move(extra)));
+    std::this_thread::sleep_for(first);
+    kill(p.pid, signal_number);
+    if (signals == 2) {
+        std::this_thread::sleep_for(second_after);
+        kill(p.pid, signal_number);
+    }
+    outcome o{harness::finish(p), {}};
+    for (std::size_t i = 0; i < files.names.size(); ++i) o.states.push_back(files.state_of(i));
+    return o;
+}
+
+std::string describe(const outcome& o) {
+    static const char* const names[] = {"original", "transformed", "partial", "broken"};
+    std::string text = "status " + std::to_string(o.result.status) + ", files:";
+    for (state s : o.states) text += std::string(" ") + names[int(s)];
+    return text + "\nstandard error: " + o.result.err;
+}
+
+// Files are processed in order: a transformed prefix, at most `partial_allowed`
+// partly transformed file right after it, then untouched files.
+void expect_ordered(const outcome& o, int partial_allowed) {
+    std::size_t i = 0;
+    while (i < o.states.size() && o.states[i] == state::transformed) ++i;
+    int partial = 0;
+    if (i < o.states.size() && o.states[i] == state::partial && partial_allowed) {
+        ++partial;
+        ++i;
+    }
+    for (; i < o.states.size(); ++i)
+        EXPECT_EQ(o.states[i], state::original) << "file " << i << ": " << describe(o);
+    EXPECT_LE(partial, partial_allowed);
+}
+
+unsigned test_seed() {
+    const unsigned seed = std::random_device{}();
+    std::cout << "[ seed     ] " << seed << "\n";
+    return seed;
+}
+
+TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns) {
+    const milliseconds span = calibrate({});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 5; ++trial) {
+        file_set files(12, 200 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {}, at, {}, SIGINT, 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " + std::to_string(at.count()) + " ms");
+        // 6: came while a file was written, which was finished; 130: came
+        // between files (default action); 0: came after the run.
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
+        if (o.result.status == 6) EXPECT_EQ(o.result.err, long_notice);
+        else EXPECT_EQ(o.result.err, "");
+        expect_ordered(o, 0);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
+    }
+}
+
+TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns) {
+    const milliseconds span = calibrate({});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 4; ++trial) {
+        file_set files(12, 300 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {}, at, milliseconds(5), SIGINT, 2);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT twice after " + std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
+        // The only texts: the long notice, and after it the short one when
+        // the second interrupt ended the process at once.
+        EXPECT_TRUE(o.result.err.empty() || o.result.err == long_notice ||
+                    o.result.err == std::string(long_notice) + "ostrel: interrupted.\n")
+            << describe(o);
+        expect_ordered(o, 1);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
+    }
+}
+
+TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns) {
+    const milliseconds span = calibrate({"-T"});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 5; ++trial) {
+        file_set files(12, 400 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {"-T"}, at, {}, SIGINT, 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " + std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
+        EXPECT_EQ(o.result.err, ""); // the temporary-file handler says nothing
+        expect_ordered(o, 0);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
+    }
+}
+
+TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
+    const milliseconds span = calibrate({"-T"});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 4; ++trial) {
+        file_set files(12, 500 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {"-T"}, at, {}, SIGKILL, 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " + std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 128 + SIGKILL || o.result.status == 0) << describe(o);
+        // Every input is either still there and intact, or gone because its
+        // complete result has its name; at most one output (the one being
+        // written, maybe under a temporary name) is incomplete.
+        int incomplete = 0;
+        for (std::size_t i = 0; i < files.names.size(); ++i) {
+            if (harness::exists(files.dir / files.names[i])) {
+                EXPECT_TRUE(harness::read_file(files.dir / files.names[i]) == files.contents[i])
+                    << files.names[i] << " was changed; " << describe(o);
+                if (harness::exists(files.dir / (files.names[i] + ".osl"))) ++incomplete;
+            } else {
+                EXPECT_EQ(o.states[i], state::transformed) << describe(o);
+            }
+        }
+        EXPECT_LE(incomplete, 1) << describe(o);
+    }
+}
+
+// The moments between the end of the transformation and the file's final
+// name, hit exactly: the interposer sends the interrupt just before the
+// rename (or the removal of the input) is done.
+struct window_case {
+    const char* title;
+    std::vector<std::string> options;
+    const char* op;        // the call the interrupt comes before
+    const char* path;      // that call's file, relative to the directory
+    bool encrypted_input;
+};
+
+const window_case window_cases[] = {
+    {"in_place_before_rename", {}, "rename", "a.txt", false},
+    {"temporary_file_before_rename", {"-T", "-x", "-H", "new"}, "rename", "a.txt.osl.*", true},
+    {"temporary_file_before_removing_input", {"-T"}, "unlink", "a.txt", false},
+};
+
+class InterruptWindow : public testing::TestWithParam<window_case> {};
+
+TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
+    const window_case& c = GetParam();
+    harness::temp_dir dir;
+    const std::string plain = harness::random_bytes(30000, 12);
+    std::string content = plain;
+    std::string input = "a.txt";
+    if (c.encrypted_input) {
+        harness::run_options enc;
+        enc.args = {"-K", key};
+        enc.input = plain;
+        content = harness::run(enc).out;
+        input = "a.txt.osl";
+    }
+    harness::write_file(dir / input, content);
+    harness::run_options o;
+    o.args = c.options;
+    o.args.insert(o.args.end(), {"-K", key, input});
+    o.cwd = dir.path;
+    faults::inject(o, fault{c.op, dir / c.path, 1, 1, EIO, "sigint"});
+
+    auto r = harness::run(o);
+
+    const std::set<std::string> names = faults::listing(dir.path);
+    SCOPED_TRACE("status " + std::to_string(r.status) + ", standard error: " + r.err);
+    if (c.encrypted_input) {
+        // Key change: one file a.txt.osl, under the old key or the new one.
+        ASSERT_EQ(names, std::set<std::string>{"a.txt.osl"}) << "a temporary file was left behind";
+        bool old_ok = false, new_ok = false;
+        const std::string now = harness::read_file(dir / "a.txt.osl");
+        const bool was_kept = faults::decrypt(now, key, &old_ok) == plain && old_ok;
+        const bool was_changed = faults::decrypt(now, "new", &new_ok) == plain && new_ok;
+        EXPECT_TRUE(was_kept || was_changed);
+    } else if (names == std::set<std::string>{"a.txt"}) {
+        EXPECT_TRUE(harness::read_file(dir / "a.txt") == plain)
+            << "a.txt holds transformed data under its original name";
+    } else {
+        ASSERT_EQ(names, std::set<std::string>{"a.txt.osl"}) << "input and output both left";
+        bool ok = false;
+        EXPECT_TRUE(faults::decrypt(harness::read_file(dir / "a.txt.osl"), key, &ok) == plain && ok);
+    }
+    // An interrupt while a file is being finished ends the run with 6.
+    EXPECT_EQ(r.status, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, InterruptWindow, testing::ValuesIn(window_cases),
+                         [](const auto& info) { return std::string(info.param.title); });
+
+} // namespace

@@ -1,0 +1,133 @@
+// A rename that fails after a successful transformation, and an output that
+// cannot be created. The failure is reported and counted (status 8), and
+// the transformed data is kept under the name the message gives: nothing is
+// lost, and no other file is touched.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "faults/fault_support.h"
+
+namespace {
+
+using faults::fault;
+
+const std::string key = "key";
+
+// A directory the unprivileged child may read but not change, holding one
+// file it owns and may write.
+struct read_only_dir {
+    harness::temp_dir base;
+    std::string path;
+    read_only_dir(const std::string& file, const std::string& content) {
+        path = base / "ro";
+        mkdir(path.c_str(), 0755);
+        harness::write_file(path + "/" + file, content);
+        faults::give_to_nobody(path + "/" + file);
+        faults::give_to_nobody(path);
+        chmod(base.path.c_str(), 0755);
+        chmod(path.c_str(), 0555);
+    }
+};
+
+TEST(RenameFailure, InPlaceResultStaysUnderTheOldName) {
+    if (!faults::can_drop_privileges())
+        GTEST_SKIP() << "needs root to prepare files for an unprivileged user";
+    const std::string plain = harness::random_bytes(20000, 8);
+    read_only_dir dir("a.txt", plain);
+    harness::run_options o;
+    o.args = {"-K", key, "a.txt"};
+    o.cwd = dir.path;
+    faults::run_as_nobody(o);
+
+    auto r = harness::run(o);
+
+    EXPECT_EQ(r.status, 8);
+    EXPECT_EQ(r.err, "ostrel: could not rename a.txt to a.txt.osl: Permission denied\n");
+    EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"a.txt"});
+    bool ok = false;
+    EXPECT_TRUE(faults::decrypt(harness::read_file(dir.path + "/a.txt"), key, &ok) == plain);
+    EXPECT_TRUE(ok) << "a.txt should hold the whole encryption";
+}
+
+TEST(RenameFailure, TemporaryFileOutputThatCannotBeCreated) {
+    if (!faults::can_drop_privileges())
+        GTEST_SKIP() << "needs root to prepare files for an unprivileged user";
+    const std::string plain = harness::random_bytes(20000, 9);
+    read_only_dir dir("a.txt", plain);
+    harness::run_options o;
+    o.args = {"-T", "-K", key, "a.txt"};
+    o.cwd = dir.path;
+    faults::run_as_nobody(o);
+
+    auto r = harness::run(o);
+
+    EXPECT_EQ(r.status, 8);
+    EXPECT_EQ(r.err, "ostrel: a.txt.osl: Permission denied\n");
+    EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"a.txt"});
+    EXPECT_TRUE(harness::read_file(dir.path + "/a.txt") == plain);
+}
+
+// Key change through a temporary file: the new version is complete under the
+// temporary name when its rename fails; the old version keeps its name.
+TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
+    harness::temp_dir dir;
+    const std::string plain = harness::random_bytes(20000, 10);
+    harness::run_options enc;
+    enc.args = {"-K", key};
+    enc.input = plain;
+    const std::string old_version = harness::run(enc).out;
+    harness::write_file(dir / "a.osl", old_version);
+    harness::run_options o;
+    o.args = {"-T", "-x", "-K", key, "-H", "new", "a.osl"};
+    o.cwd = dir.path;
+    faults::inject(o, fault{"rename", dir / "a.osl.*"});
+
+    auto r = harness::run(o);
+
+    EXPECT_EQ(r.status, 8);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, std::regex(
+        "ostrel: could not rename (a\\.osl\\.[A-Za-z0-9]{6}) to a\\.osl: Input/output error\n")))
+        << r.err;
+    const std::string temp = m[1];
+    EXPECT_EQ(faults::listing(dir.path), (std::set<std::string>{"a.osl", temp}));
+    EXPECT_TRUE(harness::read_file(dir / "a.osl") == old_version);
+    bool ok = false;
+    EXPECT_TRUE(faults::decrypt(harness::read_file(dir / temp), "new", &ok) == plain);
+    EXPECT_TRUE(ok);
+}
+
+// Decryption through a temporary file over an existing output (-f): when the
+// rename fails, the encrypted input must stay, since the result exists only
+// under the temporary name.
+TEST(RenameFailure, TemporaryFileDecryptionKeepsTheInput) {
+    harness::temp_dir dir;
+    const std::string plain = harness::random_bytes(20000, 11);
+    harness::run_options enc;
+    enc.args = {"-K", key};
+    enc.input = plain;
+    const std::string encrypted = harness::run(enc).out;
+    harness::write_file(dir / "a.txt.osl", encrypted);
+    harness::write_file(dir / "a.txt", "an older a.txt");
+    harness::run_options o;
+    o.args = {"-T", "-f", "-d", "-K", key, "a.txt.osl"};
+    o.cwd = dir.path;
+    faults::inject(o, fault{"rename", dir / "a.txt.*"});
+
+    auto r = harness::run(o);
+
+    EXPECT_EQ(r.status, 8);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, std::regex(
+        "ostrel: could not rename (a\\.txt\\.[A-Za-z0-9]{6}) to a\\.txt: Input/output error\n")))
+        << r.err;
+    const std::string temp = m[1];
+    EXPECT_EQ(faults::listing(dir.path), (std::set<std::string>{"a.txt", "a.txt.osl", temp}));
+    EXPECT_TRUE(harness::read_file(dir / "a.txt.osl") == encrypted);
+    EXPECT_EQ(harness::read_file(dir / "a.txt"), "an older a.txt");
+    EXPECT_TRUE(harness::read_file(dir / temp) == plain);
+}
+
+} // namespace
