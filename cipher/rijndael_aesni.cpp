@@ -13,8 +13,8 @@ namespace {
 
 using namespace x86_permutation;
 
-// Blocks in flight to hide the latency of the round instructions: 8 keeps
-// all 16 registers busy and measured about 15% faster than 4.
+// Blocks in flight to hide the latency of the round instructions; 8
+// measured a few per cent faster than 4 (docs/PERFORMANCE.md).
 constexpr int blocks_in_flight = 8;
 
 struct constants {

@@ -20,8 +20,8 @@ namespace {
 
 using namespace x86_permutation;
 
-// 512-bit registers in flight, two blocks each: 8 measured about 8% faster
-// than 4 (the 32 vector registers hold them and the round key).
+// 512-bit registers in flight, two blocks each; 8 measured a little faster
+// than 4 (docs/PERFORMANCE.md), and the 32 vector registers hold them all.
 constexpr int registers_in_flight = 8;
 
 inline __attribute__((always_inline)) __m256i round_key_256(const key_schedule* schedule, int r) {

@@ -3,12 +3,12 @@
 // only constexpr code of internal linkage, so a file compiled with wider
 // instruction sets emits nothing another file could pick up at link time.
 //
-// AESENC/AESENCLAST (per 128-bit lane) do ShiftRows with row offsets 0, 1,
-// 2, 3 over 4 columns, then SubBytes (MixColumns) (AddRoundKey). The 256-bit
-// block needs row offsets 0, 1, 3, 4 over 8 columns. SubBytes commutes with
-// any byte permutation, so before each round instruction the state is
-// permuted into "prepared" halves whose 128-bit ShiftRows lands every byte
-// where the 256-bit ShiftRows would have put it:
+// AESENC (per 128-bit lane) does ShiftRows with row offsets 0, 1, 2, 3 over
+// 4 columns, SubBytes, MixColumns and AddRoundKey; AESENCLAST the same
+// without MixColumns. The 256-bit block needs row offsets 0, 1, 3, 4 over 8
+// columns. SubBytes commutes with any byte permutation, so before each round
+// instruction the state is permuted into "prepared" halves whose 128-bit
+// ShiftRows lands every byte where the 256-bit ShiftRows would have put it:
 //
 //   prepared half h, row r, column c  <-  state row r, column
 //       (4h + ((c - r) mod 4) + offset[r]) mod 8.
@@ -75,9 +75,9 @@ constexpr bytes64 make_full_permutation() {
     return p;
 }
 
-// Both halves together take every state byte exactly once, and half 1's
-// byte at each position lies in the half half 0's does not: the blend and
-// the shared shuffle are then exact.
+// Both halves together take every state byte exactly once, and at each
+// position half 1's byte lies in the other state half than half 0's: only
+// then are one blend and one shared shuffle exact.
 constexpr bool halves_are_complementary() {
     for (int r = 0; r < 4; ++r) {
         bool seen[8] = {};

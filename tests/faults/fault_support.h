@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "support/harness.h"
 
@@ -22,6 +23,22 @@ struct fault {
     int error = EIO;
     std::string action; // "" fail; "sigint" or "sigkill" just before the call
 };
+
+// The `nth` matching call of `op` on `path` fails with EIO.
+inline fault failing(std::string op, std::string path, int nth = 1) {
+    fault f;
+    f.op = std::move(op);
+    f.path = std::move(path);
+    f.nth = nth;
+    return f;
+}
+
+// SIGINT comes just before the first matching call of `op` on `path`.
+inline fault interrupting(std::string op, std::string path) {
+    fault f = failing(std::move(op), std::move(path));
+    f.action = "sigint";
+    return f;
+}
 
 // Preloads the interposer into the program that `options` runs.
 void inject(harness::run_options& options, const fault& f);

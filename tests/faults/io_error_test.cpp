@@ -12,7 +12,6 @@
 
 namespace {
 
-using faults::fault;
 
 const std::string key = "key";
 const std::string eio = "Input/output error";
@@ -40,6 +39,8 @@ const io_case untouched_cases[] = {
     {"temporary file decryption, write", {"-T", "-d"}, true, "fwrite", "output", 1},
     {"temporary file key change, close", {"-T", "-x", "-H", "new"}, true, "fclose", "output", 1},
 };
+
+void PrintTo(const io_case& c, std::ostream* out) { *out << c.title; }
 
 class UntouchedOnIoError : public testing::TestWithParam<io_case> {};
 
@@ -70,7 +71,7 @@ TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
     o.args = c.options;
     o.args.insert(o.args.end(), {"-K", key, input_name});
     o.cwd = dir.path;
-    faults::inject(o, fault{c.op, std::string(c.target) == "input" ? dir / input_name : output_path, c.nth});
+    faults::inject(o, faults::failing(c.op, std::string(c.target) == "input" ? dir / input_name : output_path, c.nth));
 
     auto r = harness::run(o);
 
@@ -103,7 +104,7 @@ TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest) {
     o.cwd = dir.path;
     // Reads 1 and 2 fill the first two 10240-byte buffers; the first 10272
     // bytes of output go out between them.
-    faults::inject(o, fault{"read", dir / "a.txt", 3});
+    faults::inject(o, faults::failing("read", dir / "a.txt", 3));
 
     auto r = harness::run(o);
 
@@ -131,7 +132,7 @@ TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename) {
     harness::run_options o;
     o.args = {"-K", key, "a.txt", "b.txt"};
     o.cwd = dir.path;
-    faults::inject(o, fault{"close", dir / "a.txt", 1});
+    faults::inject(o, faults::failing("close", dir / "a.txt"));
 
     auto r = harness::run(o);
 

@@ -11,7 +11,6 @@
 
 namespace {
 
-using faults::fault;
 
 const std::string key = "key";
 
@@ -82,7 +81,7 @@ TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
     harness::run_options o;
     o.args = {"-T", "-x", "-K", key, "-H", "new", "a.osl"};
     o.cwd = dir.path;
-    faults::inject(o, fault{"rename", dir / "a.osl.*"});
+    faults::inject(o, faults::failing("rename", dir / "a.osl.*"));
 
     auto r = harness::run(o);
 
@@ -114,7 +113,7 @@ TEST(RenameFailure, TemporaryFileDecryptionKeepsTheInput) {
     harness::run_options o;
     o.args = {"-T", "-f", "-d", "-K", key, "a.txt.osl"};
     o.cwd = dir.path;
-    faults::inject(o, fault{"rename", dir / "a.txt.*"});
+    faults::inject(o, faults::failing("rename", dir / "a.txt.*"));
 
     auto r = harness::run(o);
 

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# bench/compare.sh [size-MiB] [rounds] -- end-to-end throughput of ostrel
+# against the tools a user would pick instead, on one file in /tmp.
+#
+# Each round times every operation once, ostrel's and the peers' alternately,
+# so that a slow moment of the machine hits all of them alike; the figures
+# are medians over the rounds. Files stay in the page cache (24 GiB of
+# memory), so this measures the programs, not the disk. Peers that are not
+# installed are installed when running as root, otherwise skipped with a
+# note.
+set -u
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+size_mb=${1:-1024}
+rounds=${2:-3}
+work=$(mktemp -d /tmp/ostrel-compare-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+key=compare-secret
+
+build="$top/build-bench"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTREL_BENCH=OFF >/dev/null || exit 1
+cmake --build "$build" --target ostrel -j "$(nproc)" >/dev/null || exit 1
+ostrel="$build/bin/ostrel"
+
+if [ "$(id -u)" -eq 0 ]; then
+  "$top/tools/ensure_packages.sh" openssl gnupg mcrypt age >/dev/null 2>&1 || true
+fi
+have() { command -v "$1" >/dev/null 2>&1; }
+
+plain="$work/plain"
+echo "compare: making a ${size_mb} MiB file of random bytes" >&2
+head -c $((size_mb * 1048576)) /dev/urandom >"$plain"
+bytes=$(stat -c %s "$plain")
+
+export GNUPGHOME="$work/gnupg"
+mkdir -m 700 "$GNUPGHOME"
+if have age-keygen; then age-keygen -o "$work/age.key" 2>/dev/null; fi
+
+# name|command; each command reads and writes files of $work only.
+ops=(
+  "ostrel encrypt (file to file)|\"$ostrel\" -K $key <\"$plain\" >\"$work/o.osl\""
+  "ostrel decrypt (file to file)|\"$ostrel\" -d -K $key <\"$work/o.osl\" >\"$work/o.out\""
+  "ostrel encrypt (in place)|\"$ostrel\" -f -K $key \"$work/ip\""
+  "ostrel decrypt (in place)|\"$ostrel\" -d -f -K $key \"$work/ip.osl\""
+  "cp (I/O reference)|cp \"$plain\" \"$work/cp.out\""
+)
+have openssl && ops+=(
+  "openssl aes-256-cfb encrypt|openssl enc -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$plain\" -out \"$work/ssl.enc\""
+  "openssl aes-256-cfb decrypt|openssl enc -d -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$work/ssl.enc\" -out \"$work/ssl.out\""
+)
+have gpg && ops+=(
+  "gpg -c encrypt|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key --compress-algo none -c -o \"$work/gpg.enc\" \"$plain\""
+  "gpg -c decrypt|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key -d -o \"$work/gpg.out\" \"$work/gpg.enc\""
+)
+have mcrypt && ops+=(
+  "mcrypt rijndael-256 ncfb encrypt|mcrypt -q -F -a rijndael-256 -m ncfb -k $key <\"$plain\" >\"$work/mc.enc\""
+  "mcrypt rijndael-256 ncfb decrypt|mcrypt -q -F -d -a rijndael-256 -m ncfb -k $key <\"$work/mc.enc\" >\"$work/mc.out\""
+)
+have age && [ -f "$work/age.key" ] && ops+=(
+  "age encrypt|age -R <(age-keygen -y \"$work/age.key\") -o \"$work/age.enc\" \"$plain\""
+  "age decrypt|age -d -i \"$work/age.key\" -o \"$work/age.out\" \"$work/age.enc\""
+)
+for peer in openssl gpg mcrypt age; do have $peer || echo "compare: $peer not installed -- skipped" >&2; done
+
+declare -A times
+for ((r = 1; r <= rounds; r++)); do
+  echo "compare: round $r of $rounds" >&2
+  for op in "${ops[@]}"; do
+    name=${op%%|*}
+    cmd=${op#*|}
+    # The in-place runs need a fresh copy; copying is not timed.
+    case "$name" in
+      "ostrel encrypt (in place)") rm -f "$work/ip.osl"; cp "$plain" "$work/ip" ;;
+    esac
+    start=$(date +%s%N)
+    if ! bash -c "$cmd" 2>"$work/err"; then
+      echo "compare: $name failed: $(head -c 300 "$work/err")" >&2
+      continue
+    fi
+    end=$(date +%s%N)
+    times[$name]="${times[$name]:-} $(((end - start) / 1000))"
+  done
+  cmp -s "$plain" "$work/o.out" || echo "compare: ostrel filter round trip differs!" >&2
+  cmp -s "$plain" "$work/ip" || echo "compare: ostrel in-place round trip differs!" >&2
+done
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+declare -A rate
+printf '\n%-36s %12s %10s\n' "operation (${size_mb} MiB, median of $rounds)" "seconds" "MB/s"
+for op in "${ops[@]}"; do
+  name=${op%%|*}
+  [ -n "${times[$name]:-}" ] || continue
+  us=$(echo "${times[$name]}" | median)
+  rate[$name]=$(awk -v b="$bytes" -v us="$us" 'BEGIN {printf "%.0f", b / us}')
+  printf '%-36s %12.3f %10s\n' "$name" "$(awk -v us="$us" 'BEGIN {print us / 1e6}')" "${rate[$name]}"
+done
+
+ratio() { # ratio OSTREL-OP PEER-OP
+  [ -n "${rate[$1]:-}" ] && [ -n "${rate[$2]:-}" ] || return 0
+  printf '%-36s %-34s %6.2fx\n' "$1" "vs $2" "$(awk -v a="${rate[$1]}" -v b="${rate[$2]}" 'BEGIN {print a / b}')"
+}
+echo
+echo "ratios (ostrel throughput / peer throughput):"
+for dir in encrypt decrypt; do
+  for peer in "openssl aes-256-cfb" "gpg -c" "mcrypt rijndael-256 ncfb" "age"; do
+    ratio "ostrel $dir (file to file)" "$peer $dir"
+  done
+  ratio "ostrel $dir (in place)" "ostrel $dir (file to file)"
+done
