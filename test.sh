@@ -29,7 +29,10 @@ fi
 # (which no test expects), and the report goes to a file of its own, so a
 # report from a child whose status a test does not look at is caught too.
 asan="$top/build-asan"
-sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+# Under the sanitizers' instrumentation GCC's -Wmaybe-uninitialized reports
+# false positives inside libstdc++'s own headers (<regex>, std::function);
+# the Release build above keeps that warning as an error.
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -Wno-maybe-uninitialized"
 cmake -S "$top" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
   -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_C_FLAGS="$sanitize" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
