@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/config.h"
 #include "engine/engine.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ constexpr char default_prompt2[] = "Enter new key: ";
 constexpr char repeat_suffix[] = "(repeat) ";
 
 void replace_keyword(char** field, char* keyword) {
-    std::free(*field);
+    free_keyword(*field);
     *field = keyword;
 }
 
@@ -65,7 +66,7 @@ char* ask_keyword(const char** prompt, const char* default_prompt, bool twice) {
             std::fputs("Sorry, the keys you entered did not match.\n", stderr);
             std::exit(7);
         }
-        std::free(again);
+        free_keyword(again);
     }
     return keyword;
 }
@@ -111,8 +112,8 @@ void check_reference_file() {
 }
 
 void release_keywords() {
-    std::free(config.keyword);
-    std::free(config.keyword2);
+    free_keyword(config.keyword);
+    free_keyword(config.keyword2);
     config.keyword = nullptr;
     config.keyword2 = nullptr;
 }

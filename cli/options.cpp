@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/config.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ char* copy_text(const char* text) {
 // -K and -H: the argument becomes the keyword and vanishes from the
 // argument vector.
 void take_argument_keyword(char** field, char* argument) {
-    std::free(*field);
+    free_keyword(*field);
     *field = copy_text(argument);
     wipe_text(argument);
 }
@@ -83,7 +84,7 @@ void take_environment_keyword(char** field, const char* variable) {
                      variable);
         std::exit(9);
     }
-    std::free(*field);
+    free_keyword(*field);
     *field = copy_text(value);
     wipe_text(value);
 }

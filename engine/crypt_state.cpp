@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "engine/wipe.h"
+
 crypt_state* new_crypt_state(int key_count)
 {
     auto* state = static_cast<crypt_state*>(std::calloc(1, sizeof(crypt_state)));
@@ -26,6 +28,7 @@ void release_crypt_state(crypt_state* state)
 {
     if (state == nullptr)
         return;
-    std::free(state->keys);
-    std::free(state);
+    const std::size_t slots = state->key_count > 0 ? static_cast<std::size_t>(state->key_count) : 1;
+    wipe_and_free(state->keys, slots * sizeof(key_schedule));
+    wipe_and_free(state, sizeof(crypt_state));
 }

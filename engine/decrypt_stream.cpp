@@ -10,6 +10,7 @@
 #include "engine/crypt_state.h"
 #include "engine/engine.h"
 #include "engine/saved_error.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -95,6 +96,7 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
         std::uint8_t key[32];
         hash_keyword(candidates[index], key);
         schedule_key(key, 256, 256, &state->keys[index]);
+        wipe(key, sizeof key);
     }
     state->header_pending = 1;
     state->pos = 0;
@@ -120,7 +122,7 @@ int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
     const char* const candidates[2] = {keyword, with_cr};
     const int result = decrypt_multi_init(stream, 2, candidates, mismatch);
     const saved_error keep;
-    std::free(with_cr);
+    free_keyword(with_cr);
     return result;
 }
 

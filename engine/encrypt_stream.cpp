@@ -8,6 +8,7 @@
 #include "engine/crypt_state.h"
 #include "engine/engine.h"
 #include "engine/testing.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int encrypt_init(cipher_stream* stream, const char* keyword)
     std::uint8_t key[32];
     hash_keyword(keyword, key);
     schedule_key(key, 256, 256, &state->keys[0]);
+    wipe(key, sizeof key);
 
     fill_nonce(state->block);
     std::memcpy(state->block, magic, sizeof magic);

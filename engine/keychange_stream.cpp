@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "engine/saved_error.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ void release_keychange(cipher_stream* stream)
     auto* state = static_cast<keychange_state*>(stream->state);
     decrypt_end(&state->dec);
     encrypt_end(&state->enc);
-    std::free(state);
+    wipe_and_free(state, sizeof(keychange_state));
     stream->state = nullptr;
 }
 
@@ -97,7 +98,7 @@ int keychange_end(cipher_stream* stream)
         return result;
     }
     encrypt_end(&state->enc);
-    std::free(state);
+    wipe_and_free(state, sizeof(keychange_state));
     stream->state = nullptr;
     return 0;
 }

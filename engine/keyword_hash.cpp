@@ -2,6 +2,7 @@
 // time, and each pass's schedule encrypts the running hash once.
 
 #include "engine/engine.h"
+#include "engine/wipe.h"
 
 void hash_keyword(const char* keyword, std::uint8_t out[32])
 {
@@ -18,5 +19,7 @@ void hash_keyword(const char* keyword, std::uint8_t out[32])
         key_schedule schedule;
         schedule_key(key, 256, 256, &schedule);
         encrypt_block(out, &schedule);
+        wipe(&schedule, sizeof schedule);
     } while (*next != 0);
+    wipe(key, sizeof key);
 }

@@ -7,6 +7,8 @@
 
 #include "legacy/unixcrypt.h"
 
+#include "engine/wipe.h"
+
 #include <crypt.h>
 
 #include <cerrno>
@@ -65,9 +67,11 @@ bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13])
     if (hash == nullptr || hash[0] == '*' || std::strlen(hash) != 13) {
         if (errno == 0)
             errno = EINVAL;
+        wipe(key_text, sizeof key_text);
         return false;
     }
     std::memcpy(seed_text, hash, 13);
+    wipe(key_text, sizeof key_text);
     seed_text[0] = k[0];
     seed_text[1] = k[1];
     const void* zero = std::memchr(seed_text, 0, 13);
@@ -130,11 +134,14 @@ int unixcrypt_init(cipher_stream* stream, const char* keyword)
     std::uint8_t seed_text[13];
     if (!make_seed_text(k, seed_text)) {
         const int saved = errno;
+        wipe(k, sizeof k);
         std::free(machine);
         errno = saved;
         return -1;
     }
     build_machine(seed_text, machine);
+    wipe(k, sizeof k);
+    wipe(seed_text, sizeof seed_text);
     stream->state = machine;
     return 0;
 }
@@ -169,7 +176,7 @@ int unixcrypt_step(cipher_stream* stream)
 
 int unixcrypt_end(cipher_stream* stream)
 {
-    std::free(stream->state);
+    wipe_and_free(stream->state, sizeof(rotor_state));
     stream->state = nullptr;
     return 0;
 }
