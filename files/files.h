@@ -65,6 +65,21 @@ struct sigint_guard {
     bool active;
 };
 
+// Holds SIGINT back while a finished result takes its name and the input is
+// removed, so that an interrupt can neither leave the result under a
+// temporary name nor leave input and output both; end() (or the end of the
+// scope) then ends the process with status 6, silently, if one came, and
+// otherwise lets SIGINT through again.
+struct sigint_hold {
+    sigint_hold();
+    ~sigint_hold();
+    sigint_hold(const sigint_hold&) = delete;
+    sigint_hold& operator=(const sigint_hold&) = delete;
+    void end();
+    sigset_t saved_mask;
+    bool active;
+};
+
 // ---- Per-file transformation ----------------------------------------------------------
 // Carries out the configured mode on one path that is not a directory to
 // traverse: locates it (falling back to path + suffix when decrypting), forms

@@ -91,3 +91,23 @@ void sigint_guard::release() {
     set_sigint(SIG_DFL);
     active = false;
 }
+
+sigint_hold::sigint_hold() : active(true) {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &saved_mask);
+}
+
+sigint_hold::~sigint_hold() { end(); }
+
+void sigint_hold::end() {
+    if (!active) return;
+    active = false;
+    sigset_t pending;
+    sigemptyset(&pending);
+    // A SIGINT held back stays pending under the default action; it must
+    // not be let through, which would end the process by the signal.
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGINT)) std::exit(6);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+}

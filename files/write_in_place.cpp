@@ -77,8 +77,12 @@ void write_in_place(const char* path, const char* output_name) {
     if (const visited_entry* seen = find_visited(saved.device, saved.inode)) {
         if (config.verbosity >= 1) std::fprintf(stderr, "Already visited inode %s.\n", path);
         if (!seen->done) return;
-        // The content was transformed under another name earlier in the run.
-        if (differs(output_name, path)) rename_reported(path, output_name);
+        // The content was transformed under another name earlier in the run;
+        // an interrupt must not leave it under this name unrenamed.
+        if (differs(output_name, path)) {
+            sigint_guard guard(on_interrupt);
+            rename_reported(path, output_name);
+        }
         check_interrupt();
         return;
     }
@@ -113,7 +117,6 @@ void write_in_place(const char* path, const char* output_name) {
     int close_result = close(fd);
     int close_errno = errno;
     restore_times(path, saved, config.symlinks != 0);
-    guard.release();
 
     if (r == result_ok && close_result != 0) {
         errno = close_errno;
@@ -123,11 +126,15 @@ void write_in_place(const char* path, const char* output_name) {
     errno = driver_errno;
     if (act_on_result(r, path, " -- unchanged") != 0) {
         remember_inode(saved.inode, saved.device, 0);
+        guard.release();
         check_interrupt();
         return;
     }
     remember_inode(saved.inode, saved.device, 1);
-    // The transformed content stays under the old name when the rename fails.
+    // The handler stays until the file has its output name: an interrupt
+    // must not leave transformed content under the input's name. When the
+    // rename fails, the content stays there all the same, reported.
     if (differs(output_name, path)) rename_reported(path, output_name);
+    guard.release();
     check_interrupt();
 }

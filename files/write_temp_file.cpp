@@ -113,6 +113,9 @@ void write_through_temp_file(const char* path, const char* output_name) {
     if (r != result_ok) remove_keeping_errno(temp_name);
     if (act_on_result(r, path, " -- unchanged") != 0) return;
 
+    // The result is complete: from here an interrupt waits until it has its
+    // name and the input is gone.
+    sigint_hold hold;
     guard.release();
     // The input is the only good copy until the result has its name.
     if (temp_name != output_name && rename_reported(temp_name, output_name) != 0) return;

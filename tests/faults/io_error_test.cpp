@@ -12,7 +12,6 @@
 
 namespace {
 
-
 const std::string key = "key";
 const std::string eio = "Input/output error";
 

@@ -11,8 +11,23 @@
 
 namespace {
 
-
 const std::string key = "key";
+
+// The temporary name in "ostrel: could not rename <temp> to <output>: <text>\n",
+// when the message has that form and the name is `output` followed by a dot
+// and mkstemp's six characters; empty otherwise.
+std::string renamed_temp(const std::string& message, const std::string& output, const std::string& text) {
+    const std::string head = "ostrel: could not rename ";
+    const std::string tail = " to " + output + ": " + text + "\n";
+    if (message.size() < head.size() + tail.size() || message.compare(0, head.size(), head) != 0 ||
+        message.compare(message.size() - tail.size(), tail.size(), tail) != 0)
+        return "";
+    const std::string temp = message.substr(head.size(), message.size() - head.size() - tail.size());
+    if (temp.size() != output.size() + 7 || temp.compare(0, output.size() + 1, output + ".") != 0) return "";
+    for (std::size_t i = output.size() + 1; i < temp.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(temp[i]))) return "";
+    return temp;
+}
 
 // A directory the unprivileged child may read but not change, holding one
 // file it owns and may write.
