@@ -24,6 +24,32 @@ int transform(std::FILE* in, std::FILE* out) {
     }
 }
 
+// The result must be on stable storage before it replaces anything: once it
+// is renamed into place the input file goes, and a crash must not then find
+// neither. A failure here is an output error like a failing close.
+int flush_to_disk(std::FILE* out) {
+    if (std::fflush(out) != 0) return -1;
+    return fsync(fileno(out));
+}
+
+// Makes the rename itself durable before the input file is removed. File
+// systems that cannot sync a directory say so with an error that changes
+// nothing about the data, so the result is not examined.
+void sync_directory_of(const char* name) {
+    const char* slash = std::strrchr(name, '/');
+    owned_text directory;
+    if (slash) {
+        std::size_t length = slash == name ? 1 : std::size_t(slash - name);
+        directory.text = static_cast<char*>(checked_alloc(length + 1, config.name));
+        std::memcpy(directory.text, name, length);
+        directory.text[length] = '\0';
+    }
+    int fd = open(directory.text ? directory.text : ".", O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
 // Removes `name` without disturbing the errno that is about to be reported.
 void remove_keeping_errno(const char* name) {
     int kept = errno;
@@ -99,8 +125,12 @@ void write_through_temp_file(const char* path, const char* output_name) {
         // Whatever the system allowed stays.
     }
     std::fclose(in);
-    int close_result = std::fclose(out);
+    int close_result = r == result_ok ? flush_to_disk(out) : 0;
     int close_errno = errno;
+    if (std::fclose(out) != 0 && close_result == 0) {
+        close_result = -1;
+        close_errno = errno;
+    }
     restore_times(temp_name, saved, true);
 
     if (r == result_ok && close_result != 0) {
@@ -119,6 +149,7 @@ void write_through_temp_file(const char* path, const char* output_name) {
     guard.release();
     // The input is the only good copy until the result has its name.
     if (temp_name != output_name && rename_reported(temp_name, output_name) != 0) return;
+    sync_directory_of(output_name);
     if (renames && unlink(path) != 0) {
         std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, path, std::strerror(errno));
         ++error_count;

@@ -21,8 +21,10 @@
  * the stream's error indicator, as a real failure of the underlying call does.
  *
  *   OSTREL_FSYNC_EMULATE=1 makes every fclose of a stream open for writing
- *   call fsync first, and every successful rename fsync the directory of the
- *   new name: what temporary-file writing costs once it is made durable.
+ *   call fsync first, every successful rename fsync the directory of the new
+ *   name, and every unlink fsync the directory of the name first: what
+ *   temporary-file writing costs once it is made durable (the result's data
+ *   and name on disk before the input goes).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -202,28 +204,31 @@ int fclose(FILE* stream) {
     return EOF;
 }
 
+static void sync_directory_of(const char* name) {
+    int saved = errno;
+    char directory[PATH_MAX];
+    snprintf(directory, sizeof directory, "%s", name);
+    char* slash = strrchr(directory, '/');
+    if (slash) *slash = '\0';
+    int fd = open(slash ? (directory[0] ? directory : "/") : ".", O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    errno = saved;
+}
+
 int rename(const char* from, const char* to) {
     REAL(rename);
     if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
     int result = real_rename(from, to);
-    if (result == 0 && config.fsync_emulate) {
-        int saved = errno;
-        char directory[PATH_MAX];
-        snprintf(directory, sizeof directory, "%s", to);
-        char* slash = strrchr(directory, '/');
-        if (slash) *slash = '\0';
-        int fd = open(slash ? (directory[0] ? directory : "/") : ".", O_RDONLY | O_DIRECTORY);
-        if (fd >= 0) {
-            fsync(fd);
-            close(fd);
-        }
-        errno = saved;
-    }
+    if (result == 0 && config.fsync_emulate) sync_directory_of(to);
     return result;
 }
 
 int unlink(const char* name) {
     REAL(unlink);
     if (strike(op_unlink, config.op == op_unlink && name_matches(name))) return -1;
+    if (config.fsync_emulate) sync_directory_of(name);
     return real_unlink(name);
 }
