@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 key=compare-secret
 
 build="$top/build-bench"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTREL_BENCH=OFF >/dev/null || exit 1
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTREL_BENCH=ON >/dev/null || exit 1
 cmake --build "$build" --target ostrel -j "$(nproc)" >/dev/null || exit 1
 ostrel="$build/bin/ostrel"
 
