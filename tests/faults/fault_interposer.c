@@ -5,8 +5,8 @@
  * variables that only it reads, makes one of them fail (or raises a signal
  * just before it) on descriptors and streams that refer to a given path:
  *
- *   OSTREL_FAULT_OP     read write pwrite close ftruncate fread fwrite fflush
- *                       fclose rename unlink (required; nothing happens without)
+ *   OSTREL_FAULT_OP     read write pwrite close ftruncate fsync fread fwrite
+ *                       fflush fclose rename unlink (nothing happens without)
  *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, the
  *                       old name); a trailing "*" matches every path that
  *                       begins with the rest
@@ -20,11 +20,9 @@
  * when close reports a deferred write error. A failing fread or fwrite sets
  * the stream's error indicator, as a real failure of the underlying call does.
  *
- *   OSTREL_FSYNC_EMULATE=1 makes every fclose of a stream open for writing
- *   call fsync first, every successful rename fsync the directory of the new
- *   name, and every unlink fsync the directory of the name first: what
- *   temporary-file writing costs once it is made durable (the result's data
- *   and name on disk before the input goes).
+ *   OSTREL_FSYNC_SKIP=1 makes every fsync return success at once without
+ *   syncing anything: the program as it would be without durable writing,
+ *   for measuring what that costs (bench/fsync_cost.sh).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -37,11 +35,11 @@
 #include <string.h>
 #include <unistd.h>
 
-enum op_kind { op_none, op_read, op_write, op_pwrite, op_close, op_ftruncate, op_fread,
+enum op_kind { op_none, op_read, op_write, op_pwrite, op_close, op_ftruncate, op_fsync, op_fread,
                op_fwrite, op_fflush, op_fclose, op_rename, op_unlink };
 
-static const char* const op_names[] = {"", "read", "write", "pwrite", "close", "ftruncate", "fread",
-                                       "fwrite", "fflush", "fclose", "rename", "unlink"};
+static const char* const op_names[] = {"", "read", "write", "pwrite", "close", "ftruncate", "fsync",
+                                       "fread", "fwrite", "fflush", "fclose", "rename", "unlink"};
 
 static struct {
     int loaded;
@@ -52,7 +50,7 @@ static struct {
     long nth, count, seen;
     int error;
     int signal_number;
-    int fsync_emulate;
+    int fsync_skip;
 } config;
 
 static void load_config(void) {
@@ -79,8 +77,8 @@ static void load_config(void) {
     config.error = error ? atoi(error) : EIO;
     if (action && strcmp(action, "sigint") == 0) config.signal_number = SIGINT;
     if (action && strcmp(action, "sigkill") == 0) config.signal_number = SIGKILL;
-    const char* emulate = getenv("OSTREL_FSYNC_EMULATE");
-    config.fsync_emulate = emulate && strcmp(emulate, "1") == 0;
+    const char* skip = getenv("OSTREL_FSYNC_SKIP");
+    config.fsync_skip = skip && strcmp(skip, "1") == 0;
 }
 
 static int path_matches(const char* path) {
@@ -153,6 +151,13 @@ int ftruncate(int fd, off_t length) {
     return real_ftruncate(fd, length);
 }
 
+int fsync(int fd) {
+    REAL(fsync);
+    if (strike(op_fsync, config.op == op_fsync && fd_matches(fd))) return -1;
+    if (config.fsync_skip) return 0;
+    return real_fsync(fd);
+}
+
 int close(int fd) {
     REAL(close);
     int fail = strike(op_close, config.op == op_close && fd_matches(fd));
@@ -194,41 +199,20 @@ int fclose(FILE* stream) {
     REAL(fclose);
     int fail = strike(op_fclose, config.op == op_fclose && fd_matches(fileno(stream)));
     int saved = errno;
-    if (config.fsync_emulate && (fcntl(fileno(stream), F_GETFL) & O_ACCMODE) != O_RDONLY) {
-        fflush(stream);
-        fsync(fileno(stream));
-    }
     int result = real_fclose(stream);
     if (!fail) return result;
     errno = saved;
     return EOF;
 }
 
-static void sync_directory_of(const char* name) {
-    int saved = errno;
-    char directory[PATH_MAX];
-    snprintf(directory, sizeof directory, "%s", name);
-    char* slash = strrchr(directory, '/');
-    if (slash) *slash = '\0';
-    int fd = open(slash ? (directory[0] ? directory : "/") : ".", O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    errno = saved;
-}
-
 int rename(const char* from, const char* to) {
     REAL(rename);
     if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
-    int result = real_rename(from, to);
-    if (result == 0 && config.fsync_emulate) sync_directory_of(to);
-    return result;
+    return real_rename(from, to);
 }
 
 int unlink(const char* name) {
     REAL(unlink);
     if (strike(op_unlink, config.op == op_unlink && name_matches(name))) return -1;
-    if (config.fsync_emulate) sync_directory_of(name);
     return real_unlink(name);
 }

@@ -1,5 +1,5 @@
-// Read, write and close errors on the file being transformed, made by the
-// preloaded interposer. Every failure is reported with the file's name and
+// Read, write, sync and close errors on the file being transformed, made by
+// the preloaded interposer. Every failure is reported with the file's name and
 // the system's text and ends the run with status 3; where nothing had been
 // overwritten yet the file is byte for byte as it was, and a temporary or
 // new output file is removed.
@@ -35,6 +35,8 @@ const io_case untouched_cases[] = {
     {"temporary file, read", {"-T"}, false, "fread", "input", 1},
     {"temporary file, write", {"-T"}, false, "fwrite", "output", 1},
     {"temporary file, close", {"-T"}, false, "fclose", "output", 1},
+    {"temporary file, syncing the result", {"-T"}, false, "fsync", "output", 1},
+    {"temporary file key change, syncing the result", {"-T", "-x", "-H", "new"}, true, "fsync", "output", 1},
     {"temporary file decryption, write", {"-T", "-d"}, true, "fwrite", "output", 1},
     {"temporary file key change, close", {"-T", "-x", "-H", "new"}, true, "fclose", "output", 1},
 };
