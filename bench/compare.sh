@@ -35,29 +35,31 @@ export GNUPGHOME="$work/gnupg"
 mkdir -m 700 "$GNUPGHOME"
 if have age-keygen; then age-keygen -o "$work/age.key" 2>/dev/null; fi
 
-# name|command; each command reads and writes files of $work only.
+# name|output|command; each command reads and writes files of $work only.
+# The output is removed before the command is timed, so no tool pays for
+# truncating the previous round's file.
 ops=(
-  "ostrel encrypt (file to file)|\"$ostrel\" -K $key <\"$plain\" >\"$work/o.osl\""
-  "ostrel decrypt (file to file)|\"$ostrel\" -d -K $key <\"$work/o.osl\" >\"$work/o.out\""
-  "ostrel encrypt (in place)|\"$ostrel\" -f -K $key \"$work/ip\""
-  "ostrel decrypt (in place)|\"$ostrel\" -d -f -K $key \"$work/ip.osl\""
-  "cp (I/O reference)|cp \"$plain\" \"$work/cp.out\""
+  "ostrel encrypt (file to file)|$work/o.osl|\"$ostrel\" -K $key <\"$plain\" >\"$work/o.osl\""
+  "ostrel decrypt (file to file)|$work/o.out|\"$ostrel\" -d -K $key <\"$work/o.osl\" >\"$work/o.out\""
+  "ostrel encrypt (in place)||\"$ostrel\" -f -K $key \"$work/ip\""
+  "ostrel decrypt (in place)||\"$ostrel\" -d -f -K $key \"$work/ip.osl\""
+  "cp (I/O reference)|$work/cp.out|cp \"$plain\" \"$work/cp.out\""
 )
 have openssl && ops+=(
-  "openssl aes-256-cfb encrypt|openssl enc -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$plain\" -out \"$work/ssl.enc\""
-  "openssl aes-256-cfb decrypt|openssl enc -d -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$work/ssl.enc\" -out \"$work/ssl.out\""
+  "openssl aes-256-cfb encrypt|$work/ssl.enc|openssl enc -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$plain\" -out \"$work/ssl.enc\""
+  "openssl aes-256-cfb decrypt|$work/ssl.out|openssl enc -d -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$work/ssl.enc\" -out \"$work/ssl.out\""
 )
 have gpg && ops+=(
-  "gpg -c encrypt|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key --compress-algo none -c -o \"$work/gpg.enc\" \"$plain\""
-  "gpg -c decrypt|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key -d -o \"$work/gpg.out\" \"$work/gpg.enc\""
+  "gpg -c encrypt|$work/gpg.enc|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key --compress-algo none -c -o \"$work/gpg.enc\" \"$plain\""
+  "gpg -c decrypt|$work/gpg.out|gpg -q --batch --yes --pinentry-mode loopback --passphrase $key -d -o \"$work/gpg.out\" \"$work/gpg.enc\""
 )
 have mcrypt && ops+=(
-  "mcrypt rijndael-256 ncfb encrypt|mcrypt -q -F -a rijndael-256 -m ncfb -k $key <\"$plain\" >\"$work/mc.enc\""
-  "mcrypt rijndael-256 ncfb decrypt|mcrypt -q -F -d -a rijndael-256 -m ncfb -k $key <\"$work/mc.enc\" >\"$work/mc.out\""
+  "mcrypt rijndael-256 ncfb encrypt|$work/mc.enc|mcrypt -q -F -a rijndael-256 -m ncfb -k $key <\"$plain\" >\"$work/mc.enc\""
+  "mcrypt rijndael-256 ncfb decrypt|$work/mc.out|mcrypt -q -F -d -a rijndael-256 -m ncfb -k $key <\"$work/mc.enc\" >\"$work/mc.out\""
 )
 have age && [ -f "$work/age.key" ] && ops+=(
-  "age encrypt|age -R <(age-keygen -y \"$work/age.key\") -o \"$work/age.enc\" \"$plain\""
-  "age decrypt|age -d -i \"$work/age.key\" -o \"$work/age.out\" \"$work/age.enc\""
+  "age encrypt|$work/age.enc|age -R <(age-keygen -y \"$work/age.key\") -o \"$work/age.enc\" \"$plain\""
+  "age decrypt|$work/age.out|age -d -i \"$work/age.key\" -o \"$work/age.out\" \"$work/age.enc\""
 )
 for peer in openssl gpg mcrypt age; do have $peer || echo "compare: $peer not installed -- skipped" >&2; done
 
@@ -66,7 +68,10 @@ for ((r = 1; r <= rounds; r++)); do
   echo "compare: round $r of $rounds" >&2
   for op in "${ops[@]}"; do
     name=${op%%|*}
-    cmd=${op#*|}
+    rest=${op#*|}
+    output=${rest%%|*}
+    cmd=${rest#*|}
+    [ -n "$output" ] && rm -f "$output"
     # The in-place runs need a fresh copy; copying is not timed.
     case "$name" in
       "ostrel encrypt (in place)") rm -f "$work/ip.osl"; cp "$plain" "$work/ip" ;;
