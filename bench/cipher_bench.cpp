@@ -4,10 +4,14 @@
 //   encryption, so this is the latency of one block;
 // - encrypt_blocks: independent blocks, a driver buffer's worth (10240 bytes)
 //   at a time, as CFB decryption sees them;
+// - cfb_encrypt_blocks: the CFB encryption chain over a driver buffer, as
+//   dispatched on each path, and each hardware path's own chain whichever
+//   the dispatcher uses (cfb_chain/...), which is what the choice rests on;
 // - decrypt_block: once per file and candidate key.
 // Paths the CPU lacks are listed and left out.
 #include "cipher/cipher_paths.h"
 #include "cipher/rijndael.h"
+#include "cipher/rijndael_paths.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -73,6 +77,31 @@ void bm_encrypt_blocks(benchmark::State& state, cipher_path path) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(32 * count));
 }
 
+using cfb_fn = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
+
+void run_cfb(benchmark::State& state, cfb_fn chain) {
+    const key_schedule schedule = bench_schedule();
+    constexpr std::size_t count = buffer_bytes / 32;
+    std::vector<std::uint8_t> in(buffer_bytes, 0x5C);
+    std::vector<std::uint8_t> out(buffer_bytes);
+    std::uint8_t feedback[32] = {};
+    for (auto _ : state) {
+        chain(feedback, in.data(), out.data(), count, &schedule);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(buffer_bytes));
+}
+
+void bm_cfb_encrypt_blocks(benchmark::State& state, cipher_path path) {
+    force_cipher_path(path);
+    run_cfb(state, cfb_encrypt_blocks);
+}
+
+void bm_cfb_chain(benchmark::State& state, cfb_fn chain) {
+    run_cfb(state, chain);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,7 +119,14 @@ int main(int argc, char** argv) {
             ->Arg(1)
             ->Arg(4)
             ->Arg(static_cast<std::int64_t>(buffer_bytes / 32));
+        benchmark::RegisterBenchmark(("cfb_encrypt_blocks/" + name).c_str(), bm_cfb_encrypt_blocks, path);
     }
+#if OSTREL_CIPHER_X86
+    if (cipher_path_supported(cipher_path::aesni))
+        benchmark::RegisterBenchmark("cfb_chain/aesni", bm_cfb_chain, aesni_cfb_encrypt_blocks_256);
+    if (cipher_path_supported(cipher_path::vaes))
+        benchmark::RegisterBenchmark("cfb_chain/vaes", bm_cfb_chain, vaes_cfb_encrypt_blocks_256);
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -15,12 +15,22 @@ struct path_ops {
     cipher_path path;
     void (*encrypt_block_256)(std::uint8_t*, const key_schedule*);
     void (*encrypt_blocks_256)(const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
+    void (*cfb_encrypt_blocks_256)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                                   const key_schedule*);
 };
 
-constexpr path_ops portable_ops{cipher_path::portable, portable_encrypt_block, portable_encrypt_blocks};
+constexpr path_ops portable_ops{cipher_path::portable, portable_encrypt_block, portable_encrypt_blocks,
+                                portable_cfb_encrypt_blocks};
 #if OSTREL_CIPHER_X86
-constexpr path_ops aesni_ops{cipher_path::aesni, aesni_encrypt_block_256, aesni_encrypt_blocks_256};
-constexpr path_ops vaes_ops{cipher_path::vaes, vaes_encrypt_block_256, vaes_encrypt_blocks_256};
+constexpr path_ops aesni_ops{cipher_path::aesni, aesni_encrypt_block_256, aesni_encrypt_blocks_256,
+                             aesni_cfb_encrypt_blocks_256};
+// The CFB encryption chain is one block after another, so only the latency
+// of a round counts: the AES-NI chain (shuffle, blend, AESENC on two halves)
+// measured about 2% faster than the VAES one (VPERMB, VAESENC) on the same
+// CPU (docs/PERFORMANCE.md), so the VAES path borrows it; the VAES path
+// therefore requires the AES-NI path's instructions too.
+constexpr path_ops vaes_ops{cipher_path::vaes, vaes_encrypt_block_256, vaes_encrypt_blocks_256,
+                            aesni_cfb_encrypt_blocks_256};
 #endif
 
 const path_ops* ops_for(cipher_path path) {
@@ -73,11 +83,12 @@ bool cipher_path_supported(cipher_path path) {
         return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
     case cipher_path::vaes:
         // libgcc reports the AVX-512 features only when the system saves
-        // their register state.
+        // their register state. The AES-NI path's instructions too, for
+        // the CFB chain it borrows.
         __builtin_cpu_init();
         return __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx512f") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512vbmi");
+               __builtin_cpu_supports("avx512vbmi") && cipher_path_supported(cipher_path::aesni);
 #endif
     default:
         return false;
@@ -110,4 +121,9 @@ void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count
         active_ops()->encrypt_blocks_256(in, out, count, schedule);
     else
         portable_encrypt_blocks(in, out, count, schedule);
+}
+
+void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                        const key_schedule* schedule) {
+    active_ops()->cfb_encrypt_blocks_256(feedback, in, out, count, schedule);
 }

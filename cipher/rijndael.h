@@ -49,3 +49,16 @@ void decrypt_block(std::uint8_t* block, const key_schedule* schedule);
 // feedback blocks in advance).
 void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
                     const key_schedule* schedule);
+
+// Cipher feedback with full 32-byte feedback over `count` 32-byte groups,
+// under a 256-bit-block schedule (other block lengths are not supported):
+// per group, feedback = E(feedback) ^ in-group, and the out-group is the new
+// feedback. On return `feedback` holds the last ciphertext group (unchanged
+// when count is 0), so calls chain. Equal to `count` passes of encrypt_block
+// and a 32-byte XOR, but the hardware paths keep the register in CPU
+// registers throughout and fold the XOR into the last round, so each group
+// costs the latency of one block and nothing more. `in` and `out` may be
+// the same buffer but must not otherwise overlap; `feedback` must overlap
+// neither.
+void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                        const key_schedule* schedule);

@@ -124,3 +124,12 @@ void portable_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::siz
         portable_encrypt_block(out + i * bytes, schedule);
     }
 }
+
+void portable_cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
+                                 std::size_t count, const key_schedule* schedule) {
+    for (std::size_t i = 0; i < count; ++i) {
+        encrypt<8>(feedback, schedule);
+        for (int j = 0; j < 32; ++j) feedback[j] ^= in[32 * i + j];
+        std::memcpy(out + 32 * i, feedback, 32);
+    }
+}

@@ -100,6 +100,83 @@ inline constexpr bytes16 blend_mask = make_blend_mask();
 inline constexpr bytes16 half_shuffle = make_half_shuffle();
 inline constexpr bytes64 full_permutation = make_full_permutation();
 
+// The chained CFB loop keeps its state between blocks in the prepared
+// arrangement, so it composes permutations of the 32-byte block: byte p of
+// the result is byte index[p] of the source (VPERMB's convention).
+struct permutation32 {
+    std::uint8_t index[32];
+};
+
+constexpr permutation32 prepare_permutation() {
+    permutation32 p{};
+    for (int i = 0; i < 32; ++i) p.index[i] = full_permutation.b[i];
+    return p;
+}
+
+// What the round instructions' own ShiftRows does to each 128-bit half.
+constexpr permutation32 half_shift_rows() {
+    permutation32 p{};
+    for (int h = 0; h < 2; ++h)
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r) p.index[16 * h + 4 * c + r] = static_cast<std::uint8_t>(16 * h + 4 * ((c + r) % 4) + r);
+    return p;
+}
+
+constexpr permutation32 inverse(const permutation32& a) {
+    permutation32 p{};
+    for (int i = 0; i < 32; ++i) p.index[a.index[i]] = static_cast<std::uint8_t>(i);
+    return p;
+}
+
+// `first` applied, then `second`.
+constexpr permutation32 then(const permutation32& first, const permutation32& second) {
+    permutation32 p{};
+    for (int i = 0; i < 32; ++i) p.index[i] = first.index[second.index[i]];
+    return p;
+}
+
+// Between two blocks of the chain the last round of one meets the first
+// round of the next: prepare, AESENCLAST (ShiftRows, SubBytes, key), prepare
+// again for the next AESENC. SubBytes and the key XOR commute with any byte
+// permutation (the key is permuted once per block, off the chain), so the
+// two preparations and the ShiftRows between them merge into one
+// permutation applied before an AESENCLAST with its ShiftRows undone; its
+// output is then already prepared for the next AESENC.
+constexpr permutation32 boundary_permutation() {
+    return then(then(then(prepare_permutation(), half_shift_rows()), prepare_permutation()),
+                inverse(half_shift_rows()));
+}
+
+// A permutation in which position p of half 0 and position p of half 1 take
+// the bytes at one position of the two source halves, one from each, is one
+// byte shuffle applied to both halves followed by a byte blend between them:
+//   half 0 = blend(shuffle(lo), shuffle(hi), select)
+//   half 1 = blend(shuffle(hi), shuffle(lo), select)
+// with select 0xff where half 0 takes its byte from hi.
+struct split_permutation {
+    bytes16 shuffle;
+    bytes16 select;
+};
+
+constexpr bool is_complementary(const permutation32& a) {
+    for (int i = 0; i < 16; ++i)
+        if (a.index[i] % 16 != a.index[16 + i] % 16 || (a.index[i] >= 16) == (a.index[16 + i] >= 16)) return false;
+    return true;
+}
+
+constexpr split_permutation split(const permutation32& a) {
+    split_permutation s{};
+    for (int i = 0; i < 16; ++i) {
+        s.shuffle.b[i] = static_cast<std::uint8_t>(a.index[i] % 16);
+        s.select.b[i] = a.index[i] >= 16 ? 0xff : 0x00;
+    }
+    return s;
+}
+
+static_assert(is_complementary(prepare_permutation()));
+static_assert(is_complementary(inverse(prepare_permutation())));
+static_assert(is_complementary(boundary_permutation()));
+
 }  // namespace x86_permutation
 
 }  // namespace

@@ -15,30 +15,17 @@ namespace {
 constexpr std::uint8_t magic[4] = {'q', '7', 'w', '3'};
 
 // Whole groups: block = E(block) ^ plaintext, and block is the ciphertext.
-// Equal to 32 passes through the byte path per group.
+// Equal to 32 passes through the byte path per group. The chain runs inside
+// the cipher, which keeps the feedback in CPU registers from group to group;
+// the stream's buffers never overlap its state, as cfb_encrypt_blocks needs.
 void encrypt_groups(crypt_state* state, cipher_stream* stream)
 {
-    const key_schedule* key = &state->keys[state->key_index];
-    std::uint8_t* block = state->block;
-    const std::uint8_t* in = stream->in_ptr;
-    std::uint8_t* out = stream->out_ptr;
-    std::int32_t groups = std::min(stream->in_left, stream->out_left) / 32;
-    const std::int32_t length = groups * 32;
-    for (; groups > 0; --groups) {
-        encrypt_block(block, key);
-        // Through a local, so the XOR runs in wide registers and the next
-        // block operation reads the register as it was stored.
-        std::uint8_t cipher_text[32];
-        for (int i = 0; i < 32; ++i)
-            cipher_text[i] = block[i] ^ in[i];
-        std::memcpy(block, cipher_text, 32);
-        std::memcpy(out, cipher_text, 32);
-        in += 32;
-        out += 32;
-    }
-    stream->in_ptr = in;
+    const std::int32_t length = std::min(stream->in_left, stream->out_left) / 32 * 32;
+    cfb_encrypt_blocks(state->block, stream->in_ptr, stream->out_ptr, static_cast<std::size_t>(length / 32),
+                       &state->keys[state->key_index]);
+    stream->in_ptr += length;
     stream->in_left -= length;
-    stream->out_ptr = out;
+    stream->out_ptr += length;
     stream->out_left -= length;
 }
 
