@@ -12,7 +12,9 @@ set -u
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 size_mb=${1:-1024}
 rounds=${2:-3}
-work=$(mktemp -d /tmp/ostrel-compare-XXXXXX)
+# COMPARE_DIR picks the file system (default /tmp; /dev/shm takes the
+# disk's write-back out of the figures).
+work=$(mktemp -d "${COMPARE_DIR:-/tmp}/ostrel-compare-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 key=compare-secret
 
