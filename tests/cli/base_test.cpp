@@ -53,6 +53,13 @@ TEST(ReadLine, LinesOfEveryLengthAndEnding) {
         {"CR CR LF loses one CR", "key\r\r\n", {"key\r"}},
         {"no final newline", "first\nlast", {"first", "last"}},
         {"blanks kept", "  x  \n", {"  x  "}},
+        // A zero byte ends the text but not the line: the next line stays
+        // a line of its own.
+        {"zero byte inside", std::string("a\0b\nkey\n", 8), {"a", "key"}},
+        {"zero bytes only", std::string(40, '\0') + "\nkey\n", {"", "key"}},
+        {"zero byte at a part's end", std::string(31, 'x') + std::string(1, '\0') + "y\nz\n",
+         {std::string(31, 'x'), "z"}},
+        {"zero byte, no final newline", std::string("a\0b", 3), {"a"}},
     };
     for (std::size_t n : {30, 31, 32, 33, 62, 63, 64, 65, 127, 128, 5000}) {
         std::string line = text(n);
