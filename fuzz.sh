@@ -8,8 +8,8 @@
 # executions (default 2000) from its committed corpus, as ./test.sh does; any
 # finding fails.
 #
-# ./fuzz.sh --merge [target...] -- minimises the working corpora into
-# fuzz/corpus/<target>, keeping only inputs that add coverage.
+# ./fuzz.sh --merge [target...] -- adds to fuzz/corpus/<target> the inputs
+# of the working corpus that add coverage to it.
 #
 # Findings are kept in fuzz/build/artifacts/. Reproduce one with
 #   fuzz/build/<target> fuzz/build/artifacts/<target>-crash-...
@@ -92,11 +92,9 @@ for t in $targets; do
     merge)
       work="$build/corpus/${t#fuzz_}"
       mkdir -p "$work"
-      fresh=$(mktemp -d)
-      "$build/$t" "${common[@]}" -merge=1 "$fresh" "$seeds" "$work" >"$log" 2>&1
-      rm -rf "$seeds"
-      mv "$fresh" "$seeds"
-      chmod 755 "$seeds"
+      # Adds to the committed corpus only what adds coverage to it; the
+      # hand-made seeds stay.
+      "$build/$t" "${common[@]}" -merge=1 "$seeds" "$work" >"$log" 2>&1
       echo "fuzz.sh: $t: $(ls "$seeds" | wc -l) inputs in fuzz/corpus/${t#fuzz_}"
       ;;
   esac

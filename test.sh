@@ -22,12 +22,15 @@ if ! grep -qE '^[0-9]+% tests passed' "$log" || grep -q 'No tests were found' "$
   echo "test.sh: no test ran" >&2
   exit 1
 fi
+release_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
 
 # The whole suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the end-to-end tests running the sanitized
 # program. Any report is fatal: the reporting process ends with status 86
-# (which no test expects), and the report goes to a file of its own, so a
-# report from a child whose status a test does not look at is caught too.
+# (which no test expects). AddressSanitizer and LeakSanitizer reports also
+# go to files of their own, so one from a child whose status a test does not
+# look at is caught too; GCC's UndefinedBehaviorSanitizer ignores log_path
+# and reports on standard error only.
 asan="$top/build-asan"
 # Under the sanitizers' instrumentation GCC's -Wmaybe-uninitialized reports
 # false positives inside libstdc++'s own headers (<regex>, std::function);
@@ -49,13 +52,14 @@ asan_status=0
   # allocator_may_return_null=1: the program turns a failed allocation
   # into its own fatal message (status 2), which the suite tests.
   export ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:allocator_may_return_null=1:verify_asan_link_order=0:log_path=$reports/asan"
-  export UBSAN_OPTIONS="halt_on_error=1:exitcode=86:print_stacktrace=1:log_path=$reports/ubsan"
+  export UBSAN_OPTIONS="halt_on_error=1:exitcode=86:print_stacktrace=1"
   cd "$asan" && ctest --output-on-failure -j "$jobs" --timeout 600
 ) | tee "$log" || asan_status=$?
 if ! grep -qE '^[0-9]+% tests passed' "$log"; then
   echo "test.sh: the sanitized suite did not run" >&2
   asan_status=1
 fi
+asan_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
 # The files also receive warnings (a refused allocation); a report is an
 # error of a sanitizer or a runtime error.
 found=$(grep -lE 'ERROR: [A-Za-z]+Sanitizer|runtime error' "$reports"/* 2>/dev/null || true)
@@ -74,4 +78,17 @@ if "$top/tools/ensure_packages.sh" clang libclang-rt-14-dev; then
 else
   echo "test.sh: clang with libFuzzer unavailable; fuzz regression runs skipped" >&2
 fi
+
+# One closing line over both runs of the suite, in the plain form
+# "N passed, N failed".
+count() { # count "<ctest summary line>" passed|failed
+  local failed total
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$1")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$1")
+  if [ "$2" = failed ]; then echo "$failed"; else echo $((total - failed)); fi
+}
+passed=$(( $(count "$release_summary" passed) + $(count "${asan_summary:-0% tests passed, 0 tests failed out of 0}" passed) ))
+failed=$(( $(count "$release_summary" failed) + $(count "${asan_summary:-0% tests passed, 0 tests failed out of 0}" failed) ))
+[ $status -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
+echo "test.sh: $passed passed, $failed failed"
 exit $status

@@ -62,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input = one_shot(init_encrypt, encrypt_step, encrypt_end, plain).out;
         if ((flags & 2) && cut < input.size()) input.resize(cut);
     }
-    const bool wrong = (flags & 4) && wrong_key != old_key && wrong_key != old_key + "\r" &&
-                       old_key != wrong_key + "\r";
+    // Data under old_key opens with wrong_key only when they are equal or
+    // old_key is wrong_key followed by a carriage return.
+    const bool wrong = (flags & 4) && old_key != wrong_key && old_key != wrong_key + "\r";
     given_old = wrong ? &wrong_key : &old_key;
 
     // The same new nonce for both runs, and another than the old header's.

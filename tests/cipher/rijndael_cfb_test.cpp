@@ -7,6 +7,7 @@
 #include "cipher_test_util.h"
 #include "path_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -62,7 +63,7 @@ void check_chain(cfb_fn chain) {
         const std::vector<std::uint8_t> expected = reference_chain(c, expected_feedback);
 
         std::vector<std::uint8_t> in(32 * c.count + 1);
-        std::memcpy(in.data() + 1, c.plain.data(), c.plain.size());
+        std::copy(c.plain.begin(), c.plain.end(), in.begin() + 1);
         std::vector<std::uint8_t> out(32 * c.count + 2, 0xa5);
         std::vector<std::uint8_t> feedback = c.feedback;
         chain(feedback.data(), in.data() + 1, out.data() + 1, c.count, &c.schedule);
