@@ -9,6 +9,10 @@
 
 #include <atomic>
 
+#if OSTREL_CIPHER_X86
+#include <cpuid.h>
+#endif
+
 namespace {
 
 struct path_ops {
@@ -73,6 +77,17 @@ const char* cipher_path_name(cipher_path path) {
     return "unknown";
 }
 
+#if OSTREL_CIPHER_X86
+// VAES is CPUID leaf 7, ECX bit 9. Asked directly because not every
+// compiler's __builtin_cpu_supports knows the name; whether the system saves
+// the wide registers it needs is what the AVX-512 tests beside it tell.
+static bool cpu_has_vaes() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ecx & (1u << 9)) != 0;
+}
+#endif
+
 bool cipher_path_supported(cipher_path path) {
     switch (path) {
     case cipher_path::portable:
@@ -86,7 +101,7 @@ bool cipher_path_supported(cipher_path path) {
         // their register state. The AES-NI path's instructions too, for
         // the CFB chain it borrows.
         __builtin_cpu_init();
-        return __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx512f") &&
+        return cpu_has_vaes() && __builtin_cpu_supports("avx512f") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                __builtin_cpu_supports("avx512vbmi") && cipher_path_supported(cipher_path::aesni);
 #endif
