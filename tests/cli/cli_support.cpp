@@ -118,4 +118,10 @@ void type(int master_fd, const std::string& text) {
     ASSERT_EQ(write(master_fd, text.data(), text.size()), ssize_t(text.size()));
 }
 
+const std::string sample_plain = "some data worth protecting\n";
+
+void expect_key(const std::string& cipher, const std::string& key, const std::string& label) {
+    expect_opens(cipher, key, sample_plain, label);
+}
+
 } // namespace cli_test

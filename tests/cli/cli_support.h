@@ -25,6 +25,11 @@ std::string decrypt(const std::string& cipher, const std::string& key);
 void expect_opens(const std::string& cipher, const std::string& key, const std::string& plain,
                   const std::string& label);
 
+// The plaintext that the key-source and prompt tests encrypt, and the check
+// that `cipher` opens under `key` to it.
+extern const std::string sample_plain;
+void expect_key(const std::string& cipher, const std::string& key, const std::string& label);
+
 // Reads standard error of a started program into `seen` until it ends with
 // `text` or the time runs out; true when it does.
 bool read_stderr_until(harness::running_program& program, std::string& seen,

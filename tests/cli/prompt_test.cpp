@@ -19,11 +19,8 @@ using cli_test::run_with;
 using harness::run_options;
 using harness::run_result;
 
-const std::string plain = "some data worth protecting\n";
-
-void expect_key(const std::string& cipher, const std::string& key, const std::string& label) {
-    expect_opens(cipher, key, plain, label);
-}
+using cli_test::expect_key;
+const std::string& plain = cli_test::sample_plain;
 
 // ---- Prompts on the controlling terminal --------------------------------------------------
 
