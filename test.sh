@@ -14,10 +14,31 @@ build="$top/build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
+# As root, the cases that run the program as another user must not depend on
+# where the checkout lies: the build trees are made private, as they would
+# be below a root user's home, so such a case passes only when it runs what
+# it needs from a place every user can reach.
+private_build() { # private_build DIR
+  if [ "$(id -u)" -eq 0 ]; then chmod 0700 "$1"; fi
+}
+private_build "$build"
+
+# The reason of every skipped case, from its own output (a GoogleTest skip
+# prints "<file>:<line>: Skipped" and the reason on the next line).
+skip_reasons() { # skip_reasons BUILD_DIR CTEST_LOG
+  local name reason
+  sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(Skipped\)$/\1/p' "$2" | while IFS= read -r name; do
+    reason=$(cd "$1" && ctest -R "^${name//./\\.}\$" -V 2>/dev/null | grep -A1 -E ': Skipped$' | tail -n 1 | sed -E 's/^[0-9]+: //')
+    echo "test.sh: skipped $name: ${reason:-no reason given}"
+  done
+}
+
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+reports=$(mktemp -d)
+trap 'rm -rf "$log" "$reports"' EXIT
 status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$log" || status=$?
+skip_reasons "$build" "$log"
 if ! grep -qE '^[0-9]+% tests passed' "$log" || grep -q 'No tests were found' "$log"; then
   echo "test.sh: no test ran" >&2
   exit 1
@@ -41,10 +62,10 @@ cmake -S "$top" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON 
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build "$asan" -j "$jobs"
-reports="$asan/sanitizer-reports"
-rm -rf "$reports"
-mkdir -p "$reports"
-chmod 1777 "$reports" # children that tests run as an unprivileged user write here too
+private_build "$asan"
+# Outside the build tree: children that tests run as an unprivileged user
+# write here too.
+chmod 1777 "$reports"
 asan_status=0
 (
   # verify_asan_link_order=0: the fault-injection tests preload their
@@ -60,6 +81,7 @@ if ! grep -qE '^[0-9]+% tests passed' "$log"; then
   asan_status=1
 fi
 asan_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+skip_reasons "$asan" "$log"
 # The files also receive warnings (a refused allocation); a report is an
 # error of a sanitizer or a runtime error.
 found=$(grep -lE 'ERROR: [A-Za-z]+Sanitizer|runtime error' "$reports"/* 2>/dev/null || true)

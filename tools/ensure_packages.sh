@@ -8,8 +8,7 @@ for pkg in "$@"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
-  echo "ostrel: missing Debian packages: ${missing[*]}" >&2
-  echo "ostrel: run as root, or install them with: sudo apt-get install ${missing[*]}" >&2
+  echo "ostrel: missing Debian packages ${missing[*]}; install them with: sudo apt-get install ${missing[*]}" >&2
   exit 1
 fi
 echo "ostrel: installing ${missing[*]}" >&2

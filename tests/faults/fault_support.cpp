@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -67,19 +66,13 @@ void limit_file_size(harness::run_options& options, std::size_t bytes) {
     };
 }
 
-bool can_drop_privileges() { return geteuid() == 0; }
+bool can_drop_privileges() { return harness::can_drop_privileges(); }
 
 void give_to_nobody(const std::string& path) {
     if (lchown(path.c_str(), nobody, nobody) != 0) throw std::runtime_error("chown " + path);
 }
 
-void run_as_nobody(harness::run_options& options) {
-    auto previous = options.child_setup;
-    options.child_setup = [previous] {
-        if (previous) previous();
-        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
-    };
-}
+void run_as_nobody(harness::run_options& options) { options.unprivileged = true; }
 
 std::set<std::string> listing(const std::string& directory) {
     std::set<std::string> names;

@@ -68,7 +68,7 @@ void limit_file_size(harness::run_options& options, std::size_t bytes);
 // Whether the tests may set up files for another user and drop to it.
 bool can_drop_privileges();
 // The unprivileged user of the tests.
-constexpr uid_t nobody = 65534;
+constexpr uid_t nobody = harness::unprivileged_user;
 // Makes `path` belong to that user.
 void give_to_nobody(const std::string& path);
 // The child runs as that user.

@@ -24,7 +24,7 @@ harness::run_result run_unprivileged(const harness::temp_dir& dir, const std::st
     harness::run_options options = options_in(dir, name, std::move(args));
     if (geteuid() == 0) {
         files_e2e::open_to_everyone(dir.path);
-        options.child_setup = files_e2e::become_nobody;
+        options.unprivileged = true;
     }
     return harness::run(options);
 }

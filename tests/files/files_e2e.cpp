@@ -1,7 +1,6 @@
 #include "files/files_e2e.h"
 
 #include <dirent.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,9 +69,5 @@ std::vector<std::string> listing(const std::string& dir) {
 }
 
 void open_to_everyone(const std::string& dir) { EXPECT_EQ(chmod(dir.c_str(), 0777), 0) << dir; }
-
-void become_nobody() {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-}
 
 } // namespace files_e2e

@@ -32,7 +32,5 @@ std::vector<std::string> listing(const std::string& dir);
 // Makes `dir` and everything needed to reach it usable by an unprivileged
 // user (the temporary directories are private to root otherwise).
 void open_to_everyone(const std::string& dir);
-// Drops to uid and gid 65534 in a forked child (for child_setup).
-void become_nobody();
 
 } // namespace files_e2e

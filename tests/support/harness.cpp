@@ -1,6 +1,8 @@
 #include "support/harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -22,6 +24,52 @@
 namespace harness {
 
 std::string program_path(const std::string& name) { return std::string(OSTREL_BIN_DIR) + "/" + name; }
+
+bool can_drop_privileges() { return geteuid() == 0; }
+
+namespace {
+
+// The copies behind reachable_copy: a directory of mode 0755 under /tmp
+// holding the bin directory and any other file asked for by its base name.
+struct reachable_directory {
+    std::string path;
+    reachable_directory() {
+        char tmpl[] = "/tmp/ostrel-bin-XXXXXX";
+        if (!mkdtemp(tmpl) || chmod(tmpl, 0755) != 0) throw std::runtime_error("mkdtemp for the program copy");
+        path = tmpl;
+        DIR* bin = opendir(OSTREL_BIN_DIR);
+        if (!bin) throw std::runtime_error("opendir " OSTREL_BIN_DIR);
+        while (const dirent* e = readdir(bin)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") add(std::string(OSTREL_BIN_DIR) + "/" + name);
+        }
+        closedir(bin);
+    }
+    ~reachable_directory() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string add(const std::string& from) {
+        namespace fs = std::filesystem;
+        const std::string to = path + "/" + fs::path(from).filename().string();
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(to, ec))) return to;
+        if (fs::is_symlink(fs::symlink_status(from, ec)))
+            fs::copy_symlink(from, to, ec);
+        else
+            fs::copy_file(from, to, ec);
+        if (ec) throw std::runtime_error("copy " + from + ": " + ec.message());
+        if (!fs::is_symlink(fs::symlink_status(to, ec))) chmod(to.c_str(), 0755);
+        return to;
+    }
+};
+
+} // namespace
+
+std::string reachable_copy(const std::string& path) {
+    static reachable_directory directory;
+    return directory.add(path);
+}
 
 namespace {
 
@@ -55,6 +103,12 @@ running_program start(const run_options& options) {
         fcntl(slave, F_SETFD, FD_CLOEXEC);
     }
     std::string path = program_path(options.name);
+    std::vector<std::pair<std::string, std::string>> env_set = options.env_set;
+    if (options.unprivileged) {
+        path = reachable_copy(path);
+        for (auto& [name, value] : env_set)
+            if (name == "LD_PRELOAD") value = reachable_copy(value);
+    }
     std::string argv0 = options.argv0.empty() ? path : options.argv0;
     std::vector<std::string> strings{argv0};
     strings.insert(strings.end(), options.args.begin(), options.args.end());
@@ -73,10 +127,13 @@ running_program start(const run_options& options) {
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) child_fail("chdir");
         for (const auto& name : options.env_unset) unsetenv(name.c_str());
-        for (const auto& [name, value] : options.env_set) setenv(name.c_str(), value.c_str(), 1);
+        for (const auto& [name, value] : env_set) setenv(name.c_str(), value.c_str(), 1);
         signal(SIGINT, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
         if (options.child_setup) options.child_setup();
+        if (options.unprivileged &&
+            (setgroups(0, nullptr) != 0 || setgid(unprivileged_user) != 0 || setuid(unprivileged_user) != 0))
+            child_fail("dropping to the unprivileged user");
         std::vector<char*> argv;
         for (auto& s : strings) argv.push_back(s.data());
         argv.push_back(nullptr);

@@ -30,6 +30,11 @@ struct run_options {
     bool stdout_is_tty = false;        // standard output is the terminal itself
     int timeout_seconds = 60;          // the child is killed after this
     std::function<void()> child_setup; // runs in the child just before exec
+    // Runs the child as uid and gid 65534 (after child_setup). The program
+    // and a preloaded library then come from a copy every user can reach,
+    // since the build tree may lie below a directory only its owner may
+    // enter (a root user's home).
+    bool unprivileged = false;
 };
 
 struct run_result {
@@ -60,6 +65,16 @@ run_result run(const run_options& options);
 
 // The full path of a program name in the build's bin directory.
 std::string program_path(const std::string& name);
+
+// The unprivileged user of the tests.
+constexpr uid_t unprivileged_user = 65534;
+// Whether this process may run children as that user (it is root).
+bool can_drop_privileges();
+// Path of a copy of `path` (a file of the build tree) in a directory of this
+// process that every user may traverse, made on first use and removed when
+// the process ends; the build's bin directory is copied whole, links
+// included, so the program keeps its four names.
+std::string reachable_copy(const std::string& path);
 
 // A fresh directory under /tmp, removed with everything in it (write bits
 // restored first) when the object goes.
