@@ -29,10 +29,10 @@ saved_attributes save_attributes(const struct stat& st) {
     };
 }
 
-void restore_times(const char* path, const saved_attributes& saved, bool follow) {
+void restore_times(int fd, const saved_attributes& saved) {
     // Whole seconds only: the sub-second parts of the input are not kept.
     const struct timespec times[2] = {{saved.access_time, 0}, {saved.modify_time, 0}};
-    utimensat(AT_FDCWD, path, times, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    futimens(fd, times);
 }
 
 void use_large_buffer(std::FILE* stream, int slot) {

@@ -1,5 +1,8 @@
 // The run counters and the messages every way of writing shares, including
 // the table of what a stream driver's result means for the run.
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +21,9 @@ void report_failure(const char* what, int error_number) {
     ++error_count;
 }
 
-int rename_reported(const char* from, const char* to) {
-    if (std::rename(from, to) == 0) return 0;
-    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", config.name, from, to,
+int rename_reported(const file_place& from, const file_place& to) {
+    if (renameat(from.dir_fd, from.name, to.dir_fd, to.name) == 0) return 0;
+    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", config.name, from.shown, to.shown,
                  std::strerror(errno));
     ++error_count;
     return -1;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -23,6 +24,60 @@ struct owned_text {
 // `head` followed by `tail`, allocated as by checked_alloc.
 char* join_text(const char* head, const char* tail);
 
+// `text` as messages show it: every control byte (below 0x20, and 0x7f) as a
+// backslash and three octal digits, every other byte as it is. Names come
+// from directories other users may write; this keeps them from moving the
+// cursor or faking a line. Heap text.
+char* shown_text(const char* text);
+
+// One entry of a directory this run holds open. Every system call on the
+// entry goes through `dir_fd` and `name`, never through a path text, so
+// renaming or replacing a directory on the way cannot redirect it; the path
+// text is only for messages.
+struct file_place {
+    int dir_fd;              // the directory of the entry (AT_FDCWD: the working directory)
+    const char* name;        // the entry's name in that directory
+    const char* shown;       // the whole path, escaped by shown_text
+    std::size_t path_length; // length of the whole path before escaping
+};
+
+// An operand resolved once: its directory opened (and held by the owner)
+// and its last component as the name. Operands whose last component is not
+// a name ("dir/", ".", "..", "/") stay relative to the working directory.
+struct operand_place {
+    file_place place;
+    int owned_fd = -1;
+    owned_text shown;
+    operand_place(const operand_place&) = delete;
+    operand_place& operator=(const operand_place&) = delete;
+    explicit operand_place(const char* operand);
+    ~operand_place();
+    // 0, or the errno of opening the operand's directory.
+    int error = 0;
+};
+
+// Identity of what a decision was made on: device, inode and file type.
+bool same_file(const struct stat& a, const struct stat& b);
+
+// "name: path: changed while being processed" and error_count + 1.
+void report_changed(const char* shown);
+
+// Opens `place` with `flags` (O_NOFOLLOW added unless `follow`; O_NONBLOCK
+// while opening, so a FIFO or device put in its place cannot hang the run)
+// and checks that it is the file `decided` describes. Returns the descriptor
+// with its fstat in `opened`, or -1 with the failure reported and counted:
+// the open's error, or "changed while being processed" (nothing touched).
+int open_verified(const file_place& place, int flags, bool follow, const struct stat& decided,
+                  struct stat* opened);
+
+// Test seam: called, when set, at each step where another user could swap a
+// name under the program, with the step and the entry's path as shown.
+enum class file_step { decided, question, open, attributes, rename, remove };
+extern void (*file_step_hook)(file_step step, const char* shown);
+inline void at_step(file_step step, const char* shown) {
+    if (file_step_hook) file_step_hook(step, shown);
+}
+
 // What is carried over from the input file to its result; times in whole
 // seconds.
 struct saved_attributes {
@@ -37,15 +92,16 @@ struct saved_attributes {
 };
 saved_attributes save_attributes(const struct stat& st);
 
-// Sets the times of `path` to the saved ones; a symbolic link itself when
-// `follow` is false. Failures are not reported.
-void restore_times(const char* path, const saved_attributes& saved, bool follow);
+// Sets the times of the open file to the saved ones. Failures are not
+// reported.
+void restore_times(int fd, const saved_attributes& saved);
 
 // "name: what: strerror(error_number)" and error_count + 1.
 void report_failure(const char* what, int error_number);
-// "name: could not rename from to to: strerror(errno)" and error_count + 1
-// when the rename fails. 0 when it succeeded.
-int rename_reported(const char* from, const char* to);
+// Renames `from` to `to` within their directory; "name: could not rename
+// from to to: strerror(errno)" and error_count + 1 when that fails. 0 when
+// it succeeded.
+int rename_reported(const file_place& from, const file_place& to);
 
 // When verbose, "Encrypting", "Decrypting" or "Changing key for" and the path,
 // by mode (encrypt, decrypt, keychange).
@@ -62,10 +118,25 @@ int act_on_result(int r, const char* path, const char* rejection_tail);
 // `slot` 0 for the input, 1 for the output of one file.
 void use_large_buffer(std::FILE* stream, int slot);
 
-// The ways of writing (the caller keeps both names).
-void write_in_place(const char* path, const char* output_name);
-void write_through_temp_file(const char* path, const char* output_name);
-void write_to_stdout(const char* path);
+// One file on its way: the entry decided on, what its stat said (through a
+// link where links are followed) and, where the mode writes files, its
+// output entry in the same directory.
+struct file_job {
+    file_place input;
+    struct stat decided;
+    file_place output;
+    bool follow; // links named as files are followed
+};
+
+// The ways of writing (the caller keeps the job).
+void write_in_place(const file_job& job);
+void write_through_temp_file(const file_job& job);
+void write_to_stdout(const file_job& job);
+
+// Per-file transformation of one entry that is not a directory to traverse;
+// traversal of one entry of any kind.
+void process_file_at(const file_place& place);
+void process_entry(const file_place& place);
 
 // Test seam: called, when set, just before in-place writing opens the file,
 // so that a test can swap the file for a symbolic link at the worst moment.

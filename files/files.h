@@ -42,6 +42,7 @@ void forget_visited();
 extern volatile std::sig_atomic_t interrupted; // a first interrupt came during in-place writing
 extern volatile std::time_t last_interrupt_time; // second of the last interrupt that did not end the process
 extern const char* volatile tmpfile_name;        // file removed by on_interrupt_tmpfile; not owned
+extern volatile int tmpfile_dir;                 // the directory holding it
 
 // In-place writing: a first interrupt lets the file finish (and the run end
 // after it); a second within the same or the next second ends the process at

@@ -1,5 +1,6 @@
 // SIGINT while a file is written. The handlers use only async-signal-safe
 // calls (write, time, unlink, _exit) and touch nothing but the state below.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 volatile std::sig_atomic_t interrupted = 0;
 volatile std::time_t last_interrupt_time = 0;
 const char* volatile tmpfile_name = nullptr;
+volatile int tmpfile_dir = AT_FDCWD;
 
 namespace {
 
@@ -74,7 +76,7 @@ void on_interrupt(int) {
 
 void on_interrupt_tmpfile(int) {
     const char* name = tmpfile_name;
-    if (name) unlink(name);
+    if (name) unlinkat(tmpfile_dir, name, 0);
     _exit(6);
 }
 

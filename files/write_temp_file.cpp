@@ -1,10 +1,13 @@
 // Temporary-file writing: the result is written to a new file, which takes
 // the output name; the input file is removed once the result is in place.
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,123 +38,165 @@ int flush_to_disk(std::FILE* out) {
 // Makes the rename itself durable before the input file is removed. File
 // systems that cannot sync a directory say so with an error that changes
 // nothing about the data, so the result is not examined.
-void sync_directory_of(const char* name) {
-    const char* slash = std::strrchr(name, '/');
-    owned_text directory;
-    if (slash) {
-        std::size_t length = slash == name ? 1 : std::size_t(slash - name);
-        directory.text = static_cast<char*>(checked_alloc(length + 1, config.name));
-        std::memcpy(directory.text, name, length);
-        directory.text[length] = '\0';
-    }
-    int fd = open(directory.text ? directory.text : ".", O_RDONLY | O_DIRECTORY);
+void sync_directory(int dir_fd) {
+    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
     close(fd);
 }
 
-// Removes `name` without disturbing the errno that is about to be reported.
-void remove_keeping_errno(const char* name) {
+constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+// A new file "<output name>.XXXXXX" beside the output, created exclusively
+// with mode 0600; its name goes to `name`. -1 with errno when none could be.
+int create_temporary(const file_place& output, owned_text& name) {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    name.text = join_text(output.name, ".XXXXXX");
+    char* tail = name.text + std::strlen(name.text) - 6;
+    std::uint64_t state = std::uint64_t(getpid()) * 0x9e3779b97f4a7c15u ^ std::uint64_t(time(nullptr));
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::uint64_t bits = 0;
+        if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != ssize_t(sizeof bits)) bits = state += 0x9e3779b97f4a7c15u;
+        for (int i = 0; i < 6; ++i, bits /= 62) tail[i] = letters[bits % 62];
+        const int fd = openat(output.dir_fd, name.text, create_flags, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Removes the entry `name` of `dir_fd` without disturbing the errno that is
+// about to be reported.
+void remove_keeping_errno(int dir_fd, const char* name) {
     int kept = errno;
-    unlink(name);
+    unlinkat(dir_fd, name, 0);
     errno = kept;
+}
+
+// Removes the input once the result has its name, but only while the name
+// still refers to the file that was read; otherwise both stay, reported.
+void remove_input(const file_job& job, const struct stat& read) {
+    const file_place& input = job.input;
+    at_step(file_step::remove, input.shown);
+    struct stat now;
+    if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && !same_file(now, read)) {
+        report_changed(input.shown);
+        return;
+    }
+    if (unlinkat(input.dir_fd, input.name, 0) != 0) {
+        std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, input.shown, std::strerror(errno));
+        ++error_count;
+    }
 }
 
 } // namespace
 
-void write_through_temp_file(const char* path, const char* output_name) {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        report_failure(path, errno);
-        return;
-    }
-    const saved_attributes saved = save_attributes(st);
-    const bool renames = std::strcmp(output_name, path) != 0;
+void write_through_temp_file(const file_job& job) {
+    const file_place& input = job.input;
+    const file_place& output = job.output;
+    const bool renames = std::strcmp(output.name, input.name) != 0;
+
+    at_step(file_step::open, input.shown);
+    struct stat opened;
+    const int in_fd = open_verified(input, O_RDONLY, job.follow, job.decided, &opened);
+    if (in_fd < 0) return;
+    const saved_attributes saved = save_attributes(opened);
+    if (saved.links > 1 && config.verbosity >= 0)
+        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown, int(saved.links));
 
     // A missing output file is created directly; otherwise the result goes to
     // a fresh name beside it that replaces it at the end. Either way the file
     // is new, exclusive and private until its attributes are set.
     owned_text made_name;
-    const char* temp_name = output_name;
+    const char* temp_name = output.name;
     int fd;
     struct stat existing;
-    if (renames && lstat(output_name, &existing) != 0) {
-        fd = open(output_name, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (renames && fstatat(output.dir_fd, output.name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+        fd = openat(output.dir_fd, output.name, create_flags, 0600);
         if (fd < 0) {
-            report_failure(output_name, errno);
+            report_failure(output.shown, errno);
+            close(in_fd);
             return;
         }
     } else {
-        made_name.text = join_text(output_name, ".XXXXXX");
-        temp_name = made_name.text;
-        fd = mkstemp(made_name.text);
+        fd = create_temporary(output, made_name);
         if (fd < 0) {
-            std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name,
-                         output_name, std::strerror(errno));
+            std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name, output.shown,
+                         std::strerror(errno));
             ++error_count;
+            close(in_fd);
             return;
         }
+        temp_name = made_name.text;
     }
+    owned_text temp_tail(shown_text(temp_name + std::strlen(output.name)));
+    owned_text temp_shown(join_text(output.shown, temp_tail.text));
+    const file_place temp{output.dir_fd, temp_name, temp_shown.text, output.path_length};
 
+    tmpfile_dir = output.dir_fd;
     tmpfile_name = temp_name;
     sigint_guard guard(on_interrupt_tmpfile);
-    std::FILE* in = std::fopen(path, "rb");
+    std::FILE* in = fdopen(in_fd, "rb");
     if (!in) {
-        report_failure(path, errno);
+        report_failure(input.shown, errno);
+        close(in_fd);
         close(fd);
-        unlink(temp_name);
+        unlinkat(output.dir_fd, temp_name, 0);
         return;
     }
     std::FILE* out = fdopen(fd, "wb");
     if (!out) {
-        std::fprintf(stderr, "%s: %s: %s\n", config.name, temp_name, std::strerror(errno));
+        std::fprintf(stderr, "%s: %s: %s\n", config.name, temp.shown, std::strerror(errno));
         std::fclose(in);
         ++error_count;
         close(fd);
-        unlink(temp_name);
+        unlinkat(output.dir_fd, temp_name, 0);
         return;
     }
     use_large_buffer(in, 0);
     use_large_buffer(out, 1);
 
-    announce_writing(path);
+    announce_writing(input.shown);
     int r = transform(in, out);
 
     int driver_errno = errno;
-    if (fchown(fd, saved.owner, saved.group) != 0) {
-        // A user who may not give files away keeps the result as its owner.
-    }
-    if (fchmod(fd, saved.mode & 07777) != 0) {
-        // Whatever the system allowed stays.
+    if (r == result_ok) {
+        at_step(file_step::attributes, input.shown);
+        if (fchown(fd, saved.owner, saved.group) != 0) {
+            // A user who may not give files away keeps the result as its owner.
+        }
+        if (fchmod(fd, saved.mode & 07777) != 0) {
+            // Whatever the system allowed stays.
+        }
     }
     std::fclose(in);
     int close_result = r == result_ok ? flush_to_disk(out) : 0;
     int close_errno = errno;
+    restore_times(fd, saved);
     if (std::fclose(out) != 0 && close_result == 0) {
         close_result = -1;
         close_errno = errno;
     }
-    restore_times(temp_name, saved, true);
 
     if (r == result_ok && close_result != 0) {
         errno = close_errno;
-        std::fprintf(stderr, "%s: %s: %s\n", config.name, path, result_message(result_io));
-        unlink(temp_name);
+        std::fprintf(stderr, "%s: %s: %s\n", config.name, input.shown, result_message(result_io));
+        unlinkat(output.dir_fd, temp_name, 0);
         std::exit(3);
     }
     errno = driver_errno;
-    if (r != result_ok) remove_keeping_errno(temp_name);
-    if (act_on_result(r, path, " -- unchanged") != 0) return;
+    if (r != result_ok) remove_keeping_errno(output.dir_fd, temp_name);
+    if (act_on_result(r, input.shown, " -- unchanged") != 0) return;
 
     // The result is complete: from here an interrupt waits until it has its
     // name and the input is gone.
     sigint_hold hold;
     guard.release();
     // The input is the only good copy until the result has its name.
-    if (temp_name != output_name && rename_reported(temp_name, output_name) != 0) return;
-    sync_directory_of(output_name);
-    if (renames && unlink(path) != 0) {
-        std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, path, std::strerror(errno));
-        ++error_count;
+    if (temp_name != output.name) {
+        at_step(file_step::rename, input.shown);
+        if (rename_reported(temp, output) != 0) return;
     }
+    sync_directory(output.dir_fd);
+    if (renames) remove_input(job, opened);
 }

@@ -7,9 +7,9 @@
  *
  *   OSTREL_FAULT_OP     read write pwrite close ftruncate fsync fread fwrite
  *                       fflush fclose rename unlink (nothing happens without)
- *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, the
- *                       old name); a trailing "*" matches every path that
- *                       begins with the rest
+ *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, and
+ *                       renameat and unlinkat, the old name); a trailing "*"
+ *                       matches every path that begins with the rest
  *   OSTREL_FAULT_NTH    the first matching call that fails (1-based, default 1)
  *   OSTREL_FAULT_COUNT  how many matching calls fail from there on (default 1)
  *   OSTREL_FAULT_ERRNO  the error number given (default EIO)
@@ -103,6 +103,18 @@ static int name_matches(const char* name) {
     if (!getcwd(full, sizeof full)) return 0;
     size_t used = strlen(full);
     snprintf(full + used, sizeof full - used, "/%s", name);
+    return path_matches(full);
+}
+
+/* The same for a name relative to an open directory (or AT_FDCWD). */
+static int name_at_matches(int dir_fd, const char* name) {
+    if (name[0] == '/' || dir_fd == AT_FDCWD) return name_matches(name);
+    char link[64], full[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir_fd);
+    ssize_t n = readlink(link, full, sizeof full - 1);
+    if (n < 0) return 0;
+    full[n] = '\0';
+    snprintf(full + n, sizeof full - (size_t)n, "/%s", name);
     return path_matches(full);
 }
 
@@ -209,6 +221,18 @@ int rename(const char* from, const char* to) {
     REAL(rename);
     if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
     return real_rename(from, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+    REAL(renameat);
+    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
+    return real_renameat(from_dir, from, to_dir, to);
+}
+
+int unlinkat(int dir_fd, const char* name, int flags) {
+    REAL(unlinkat);
+    if (strike(op_unlink, config.op == op_unlink && name_at_matches(dir_fd, name))) return -1;
+    return real_unlinkat(dir_fd, name, flags);
 }
 
 int unlink(const char* name) {

@@ -1,0 +1,100 @@
+// Entries reached through open directories: operands resolved once, opens
+// checked against the decision they act on, names made safe to print.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/config.h"
+#include "files/file_steps.h"
+#include "files/files.h"
+
+void (*file_step_hook)(file_step step, const char* shown) = nullptr;
+
+namespace {
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+} // namespace
+
+char* shown_text(const char* text) {
+    std::size_t length = 0;
+    for (const char* c = text; *c; ++c) length += is_control(static_cast<unsigned char>(*c)) ? 4 : 1;
+    char* shown = static_cast<char*>(checked_alloc(length + 1, config.name));
+    char* out = shown;
+    for (const char* c = text; *c; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (!is_control(byte)) {
+            *out++ = char(byte);
+            continue;
+        }
+        *out++ = '\\';
+        *out++ = char('0' + (byte >> 6));
+        *out++ = char('0' + ((byte >> 3) & 7));
+        *out++ = char('0' + (byte & 7));
+    }
+    *out = '\0';
+    return shown;
+}
+
+operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
+    place = file_place{AT_FDCWD, operand, shown.text, std::strlen(operand)};
+    const char* slash = std::strrchr(operand, '/');
+    if (!slash) return;
+    const char* last = slash + 1;
+    // "dir/", "x/." and "x/.." name directories whose lookup the system must
+    // do whole (a trailing slash follows a link, as the user asked).
+    if (*last == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) return;
+    if (place.path_length >= PATH_MAX) return; // the lookup fails as it would for the whole path
+    const std::size_t parent_length = slash == operand ? 1 : std::size_t(slash - operand);
+    owned_text parent(static_cast<char*>(checked_alloc(parent_length + 1, config.name)));
+    std::memcpy(parent.text, operand, parent_length);
+    parent.text[parent_length] = '\0';
+    // Search permission is all a lookup in it needs, as for the whole path.
+    owned_fd = open(parent.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (owned_fd < 0) {
+        error = errno;
+        return;
+    }
+    place.dir_fd = owned_fd;
+    place.name = last;
+}
+
+operand_place::~operand_place() {
+    if (owned_fd >= 0) close(owned_fd);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
+}
+
+void report_changed(const char* shown) {
+    std::fprintf(stderr, "%s: %s: changed while being processed\n", config.name, shown);
+    ++error_count;
+}
+
+int open_verified(const file_place& place, int flags, bool follow, const struct stat& decided,
+                  struct stat* opened) {
+    const int fd = openat(place.dir_fd, place.name,
+                          flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        report_failure(place.shown, errno);
+        return -1;
+    }
+    if (fstat(fd, opened) != 0) {
+        report_failure(place.shown, errno);
+        close(fd);
+        return -1;
+    }
+    if (!same_file(*opened, decided)) {
+        report_changed(place.shown);
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
