@@ -66,14 +66,16 @@ int reopen(directory_frame& frame) {
     const directory_frame* top = &frame;
     for (int i = count; i > 0; top = top->parent) chain[--i] = top;
     top = chain[0];
-    int at = top->parent ? top->parent->fd : top->base_fd;
-    for (int i = 0; i < count && at >= 0; ++i) {
+    int at = top->parent ? top->parent->fd : top->base_fd; // AT_FDCWD is negative too
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
         const int fd = open_directory(at, *chain[i]);
         if (i > 0) close(at);
         at = fd;
+        ok = fd >= 0;
     }
     std::free(chain);
-    if (at < 0) {
+    if (!ok) {
         report_changed(frame.shown);
         return -1;
     }

@@ -1,11 +1,16 @@
 // Directory operands: ignored, traversed, entered once, with at most one
 // directory open at a time.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -162,6 +167,59 @@ TEST(directories, at_most_one_is_open_at_a_time) {
     for (int level = 0; level < 40; ++level, path += "/s")
         ASSERT_EQ(files_e2e::decrypted(harness::read_file(dir / (path + "/f.osl")), "k"),
                   "level " + std::to_string(level));
+}
+
+} // namespace
+
+namespace {
+
+TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_few_descriptors) {
+    // 45 levels of 100-byte names: the 41st directory's path passes the
+    // system's limit on path length. Everything above it is done, with as
+    // few descriptors as for a shallow tree.
+    harness::temp_dir dir;
+    const std::string name(100, 'n');
+    make_dir(dir / "t");
+    int at = open((dir / "t").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(at, 0);
+    std::string path = "t";
+    std::string too_long;
+    for (int level = 1; level <= 45; ++level) {
+        ASSERT_EQ(mkdirat(at, name.c_str(), 0755), 0);
+        int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(at);
+        ASSERT_GE(next, 0);
+        at = next;
+        path += "/" + name;
+        if (path.size() >= PATH_MAX && too_long.empty()) too_long = path;
+        int fd = openat(at, "f", O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(write(fd, "x", 1), 1);
+        close(fd);
+    }
+    close(at);
+    harness::run_options options = options_in(dir, "ostrel", {"-r", "-K", "k", "t"});
+    options.child_setup = [] {
+        struct rlimit limit = {6, 6};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    harness::run_result r = harness::run(options);
+    EXPECT_EQ(r.status, 8);
+    EXPECT_EQ(r.err, "ostrel: " + too_long + ": " + std::strerror(ENAMETOOLONG) + "\n");
+    // The deepest file done is the one in the last directory within the limit.
+    at = open((dir / "t").c_str(), O_RDONLY | O_DIRECTORY);
+    int done = 0;
+    for (int level = 1; level <= 45 && at >= 0; ++level) {
+        int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+        struct stat st;
+        if (fstatat(next, "f.osl", &st, 0) == 0) ++done;
+        close(at);
+        at = next;
+    }
+    if (at >= 0) close(at);
+    EXPECT_EQ(done, 40);
+    // Deeper than a path can name: rm removes it where the temporary
+    // directory's own clean-up could not.
+    EXPECT_EQ(std::system(("rm -rf '" + dir.path + "/t'").c_str()), 0);
 }
 
 } // namespace

@@ -1,0 +1,278 @@
+// Another user swaps names under a recursive run at every step where that
+// could matter: after the decision, while a question waits, before the open,
+// before owner and mode are set, before the rename and before the input's
+// removal. The swap puts a link to a victim directory in place of the
+// working directory, a link to the victim file in place of the file, or a
+// decoy file of the attacker's in place of the file. Whatever the moment,
+// the victim keeps owner, mode, content and name, the decoy is never written
+// or given away, and the run either finishes the original file or reports
+// it.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/config.h"
+#include "engine/engine.h"
+#include "files/file_steps.h"
+#include "files/files.h"
+#include "support/harness.h"
+
+namespace {
+
+enum class swap_kind { parent_link, file_link, file_decoy };
+enum class outcome { done, loop, changed };
+
+struct race_case {
+    const char* label;
+    int mode;
+    bool temp;
+    bool protect; // the input is write-protected (its question; the raised write bit)
+    file_step step;
+    swap_kind swap;
+    outcome expected;
+};
+
+constexpr auto E = mode_encrypt, D = mode_decrypt, X = mode_keychange;
+using S = file_step;
+using K = swap_kind;
+using O = outcome;
+
+// The question is the overwrite question for encryption and decryption (an
+// output exists), the write-protection question for key change.
+const race_case cases[] = {
+    {"enc_parent_decided", E, false, false, S::decided, K::parent_link, O::done},
+    {"enc_parent_question", E, false, false, S::question, K::parent_link, O::done},
+    {"enc_parent_rename", E, false, false, S::rename, K::parent_link, O::done},
+    {"enc_link_decided", E, false, false, S::decided, K::file_link, O::loop},
+    {"enc_link_question", E, false, false, S::question, K::file_link, O::loop},
+    {"enc_link_open", E, false, false, S::open, K::file_link, O::loop},
+    {"enc_link_attributes", E, false, false, S::attributes, K::file_link, O::done},
+    {"enc_decoy_open", E, false, false, S::open, K::file_decoy, O::changed},
+    {"enc_protected_decoy_question", E, false, true, S::question, K::file_decoy, O::changed},
+    {"enc_protected_link_open", E, false, true, S::open, K::file_link, O::loop},
+    {"dec_parent_question", D, false, false, S::question, K::parent_link, O::done},
+    {"dec_link_question", D, false, false, S::question, K::file_link, O::loop},
+    {"dec_decoy_decided", D, false, false, S::decided, K::file_decoy, O::changed},
+    {"dec_link_attributes", D, false, false, S::attributes, K::file_link, O::done},
+    {"key_protected_link_question", X, false, true, S::question, K::file_link, O::loop},
+    {"key_protected_decoy_question", X, false, true, S::question, K::file_decoy, O::changed},
+    {"key_parent_open", X, false, false, S::open, K::parent_link, O::done},
+    {"key_link_attributes", X, false, false, S::attributes, K::file_link, O::done},
+    {"tmp_enc_parent_open", E, true, false, S::open, K::parent_link, O::done},
+    {"tmp_enc_parent_remove", E, true, false, S::remove, K::parent_link, O::done},
+    {"tmp_enc_link_question", E, true, false, S::question, K::file_link, O::loop},
+    {"tmp_enc_link_open", E, true, false, S::open, K::file_link, O::loop},
+    {"tmp_enc_decoy_open", E, true, false, S::open, K::file_decoy, O::changed},
+    {"tmp_enc_link_rename", E, true, false, S::rename, K::file_link, O::changed},
+    {"tmp_enc_decoy_remove", E, true, false, S::remove, K::file_decoy, O::changed},
+    {"tmp_dec_link_decided", D, true, false, S::decided, K::file_link, O::loop},
+    {"tmp_dec_decoy_question", D, true, false, S::question, K::file_decoy, O::changed},
+    {"tmp_dec_link_remove", D, true, false, S::remove, K::file_link, O::changed},
+    {"tmp_dec_parent_attributes", D, true, false, S::attributes, K::parent_link, O::done},
+    {"tmp_key_parent_open", X, true, false, S::open, K::parent_link, O::done},
+    {"tmp_key_decoy_open", X, true, false, S::open, K::file_decoy, O::changed},
+    {"tmp_key_link_attributes", X, true, false, S::attributes, K::file_link, O::done},
+};
+
+void PrintTo(const race_case& c, std::ostream* os) { *os << c.label; }
+
+std::string encrypted(const std::string& plain, const char* keyword) {
+    std::FILE* in = fmemopen(const_cast<char*>(plain.data()), plain.size(), "rb");
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    EXPECT_EQ(encrypt_file(in, out, keyword), 0);
+    std::fclose(in);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+std::string decrypted(const std::string& data, const char* keyword, bool* ok) {
+    std::FILE* in = fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    *ok = decrypt_file(in, out, keyword, 0) == 0;
+    std::fclose(in);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+// Whether `content` is the finished result of `mode` on `plain`.
+bool is_result(const std::string& content, int mode, const std::string& plain) {
+    if (mode == mode_decrypt) return content == plain;
+    bool ok = false;
+    const std::string back = decrypted(content, mode == mode_keychange ? "n" : "k", &ok);
+    return ok && back == plain;
+}
+
+std::vector<std::string> listing(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(directory.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// What the hook does, set up in the child before the run.
+const race_case* active = nullptr;
+std::string work_dir, victim_dir, input_name;
+bool swapped = false;
+
+void swap_now(file_step step, const char* shown) {
+    const std::string input = work_dir + "/" + input_name;
+    if (swapped || step != active->step || input != shown) return;
+    swapped = true;
+    switch (active->swap) {
+    case swap_kind::parent_link:
+        if (rename(work_dir.c_str(), (work_dir + ".moved").c_str()) != 0 ||
+            symlink(victim_dir.c_str(), work_dir.c_str()) != 0)
+            _exit(90);
+        break;
+    case swap_kind::file_link:
+        if (rename(input.c_str(), (input + ".moved").c_str()) != 0 ||
+            symlink((victim_dir + "/" + input_name).c_str(), input.c_str()) != 0)
+            _exit(90);
+        break;
+    case swap_kind::file_decoy:
+        if (rename(input.c_str(), (input + ".moved").c_str()) != 0) _exit(90);
+        harness::write_file(input, "the attacker's decoy");
+        if (chmod(input.c_str(), 0644) != 0) _exit(90);
+        break;
+    }
+}
+
+struct race_seams : ::testing::TestWithParam<race_case> {};
+
+TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) {
+    const race_case& c = GetParam();
+    harness::temp_dir dir;
+    const char* keyword = "k";
+    const bool encrypting = c.mode == mode_encrypt;
+    const std::string plain = "the owner's content, which must end up nowhere else";
+    const std::string data = encrypting ? plain : encrypted(plain, keyword);
+    input_name = encrypting ? "f" : "f.osl";
+    const std::string output_name = c.mode == mode_keychange ? "f.osl" : encrypting ? "f.osl" : "f";
+    work_dir = dir / "work";
+    victim_dir = dir / "victim";
+    ASSERT_EQ(mkdir(work_dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(victim_dir.c_str(), 0755), 0);
+    harness::write_file(work_dir + "/" + input_name, data);
+    ASSERT_EQ(chmod((work_dir + "/" + input_name).c_str(), c.protect ? 0444 : 0644), 0);
+    if (output_name != input_name) harness::write_file(work_dir + "/" + output_name, "to be overwritten");
+    // The victim looks like the input, so a redirected run would transform it.
+    const std::string victim = victim_dir + "/" + input_name;
+    harness::write_file(victim, data);
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    const bool root = harness::can_drop_privileges();
+    if (root) {
+        // The working tree is another user's; the victim is root's.
+        ASSERT_EQ(chown(work_dir.c_str(), harness::unprivileged_user, harness::unprivileged_user), 0);
+        ASSERT_EQ(chown((work_dir + "/" + input_name).c_str(), harness::unprivileged_user,
+                        harness::unprivileged_user),
+                  0);
+    }
+    const struct stat victim_before = stat_of(victim);
+    const std::string err_path = dir / "stderr";
+    const std::string answers = dir / "answers";
+    harness::write_file(answers, "y\ny\n");
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setsid(); // no terminal: the questions are answered on standard input
+        int in = open(answers.c_str(), O_RDONLY);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(91);
+        static char key1[] = "k", key2[] = "n";
+        config = run_config{};
+        config.name = "ostrel";
+        config.keyword = key1;
+        config.keyword2 = key2;
+        config.mode = c.mode;
+        config.suffix = ".osl";
+        config.recursive = 1;
+        config.strictsuffix = 1; // the existing output is not a file to encrypt
+        config.tmpfiles = c.temp;
+        active = &c;
+        file_step_hook = swap_now;
+        process_path(work_dir.c_str());
+        std::fflush(stderr);
+        if (!swapped) _exit(92);
+        _exit(error_count ? 8 : reject_count ? 4 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string err = harness::read_file(err_path);
+    ASSERT_NE(WEXITSTATUS(status), 92) << "the step was never reached";
+    ASSERT_LT(WEXITSTATUS(status), 90) << err;
+
+    // The victim: same file, owner, mode and content, still under its name.
+    const struct stat victim_after = stat_of(victim);
+    EXPECT_EQ(victim_after.st_ino, victim_before.st_ino);
+    EXPECT_EQ(victim_after.st_uid, victim_before.st_uid);
+    EXPECT_EQ(victim_after.st_mode, victim_before.st_mode);
+    EXPECT_EQ(harness::read_file(victim), data);
+    EXPECT_EQ(listing(victim_dir).size(), 1u);
+
+    const std::string shown_input = "ostrel: " + work_dir + "/" + input_name + ": ";
+    switch (c.expected) {
+    case outcome::done:
+        // Decrypting the whole directory may also meet the old output
+        // first, which it rejects.
+        EXPECT_TRUE(WEXITSTATUS(status) == 0 || (c.mode == mode_decrypt && WEXITSTATUS(status) == 4)) << err;
+        break;
+    case outcome::loop:
+        EXPECT_EQ(WEXITSTATUS(status), 8);
+        EXPECT_NE(err.find(shown_input + std::strerror(ELOOP) + "\n"), std::string::npos) << err;
+        break;
+    case outcome::changed:
+        EXPECT_EQ(WEXITSTATUS(status), 8);
+        EXPECT_NE(err.find(shown_input + "changed while being processed\n"), std::string::npos) << err;
+        break;
+    }
+    if (c.swap == swap_kind::file_decoy) {
+        const std::string decoy = work_dir + "/" + input_name;
+        EXPECT_EQ(harness::read_file(decoy), "the attacker's decoy");
+        EXPECT_EQ(stat_of(decoy).st_mode & 07777, 0644u);
+        EXPECT_EQ(stat_of(decoy).st_uid, geteuid());
+    }
+    // The owner's file: transformed when the run finished it, as it was
+    // when the run reported it; under its own name or the one the attacker
+    // moved it to, in the directory it was in.
+    const std::string here = c.swap == swap_kind::parent_link ? work_dir + ".moved" : work_dir;
+    bool found = false;
+    for (const std::string& name : listing(here)) {
+        const std::string content = harness::read_file(here + "/" + name);
+        found = found || (c.expected == outcome::done ? is_result(content, c.mode, plain) : content == data);
+    }
+    EXPECT_TRUE(found) << "the owner's file is lost";
+}
+
+INSTANTIATE_TEST_SUITE_P(steps, race_seams, ::testing::ValuesIn(cases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+} // namespace
