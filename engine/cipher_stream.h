@@ -28,6 +28,7 @@ enum : int {
     fault_bad_format = 1,
     fault_key_mismatch = 2,
     fault_buffer_overflow = 3,
+    fault_changed_size = 4, // in place: another writer changed the file's length
 };
 extern int stream_fault;
 

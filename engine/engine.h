@@ -75,7 +75,11 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 // for encryption, 0 otherwise). That many bytes are written behind the end
 // of the file before anything is overwritten; if they cannot be (full file
 // system, file-size limit) the result is -3 with that write's errno and the
-// file is byte for byte as it was. Only the original length is then read.
+// file is byte for byte as it was. The blocks of a sparse file are reserved
+// first in the same way (where the file system can), so filling its holes
+// cannot fail half way. Only the original length is read; a file whose
+// length another writer changed meanwhile is not truncated, and the result
+// is -2 with fault_changed_size.
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
                      std::int32_t growth = 0);
 

@@ -10,6 +10,7 @@
 // system or a file-size limit is met while the file is still intact, and
 // the driver then reads only the original length.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,24 +48,43 @@ bool seek_by(int fd, off_t delta)
     return delta == 0 || lseek(fd, delta, SEEK_CUR) != -1;
 }
 
-// The growth secured for a stream that makes the file longer.
+// What the driver secures before the first byte is overwritten.
 struct secured_growth {
     bool failed = false;  // it could not be had: errno tells why
-    bool limited = false; // reads stop after `unread` bytes
+    bool limited = false; // a regular file: reads stop after `unread` bytes
     off_t original_length = 0;
     off_t unread = 0;
+    std::int32_t growth = 0; // bytes written behind the original end
 };
 
-// Writes `growth` zero bytes behind the last byte of a regular file, without
-// moving the offset; on failure the length is put back. Nothing is secured
-// for no growth or a file that is not regular. Overwriting the existing
-// bytes needs no new space, except on copy-on-write file systems or in the
-// holes of a sparse file, which this does not cover.
+// Reserves the blocks of a sparse file (or one whose blocks are otherwise
+// fewer than its new length needs) before anything is overwritten, so
+// filling its holes cannot run out of space half way. Best effort where
+// the file system cannot reserve; false with errno when space is lacking.
+bool reserve_blocks(int fd, const struct stat& info, off_t new_length)
+{
+    if (off_t(info.st_blocks) * 512 >= new_length)
+        return true;
+    const int r = posix_fallocate(fd, 0, new_length);
+    if (r == 0)
+        return true;
+    (void)!ftruncate(fd, info.st_size);
+    if (r == ENOSPC || r == EDQUOT || r == EFBIG) {
+        errno = r;
+        return false;
+    }
+    return true; // not supported here: go on as without
+}
+
+// For a regular file: reserves its blocks, writes `growth` zero bytes
+// behind its last byte without moving the offset (on failure the length is
+// put back), and limits reading to its original length, so bytes appended
+// meanwhile are neither read nor cut off. Nothing is secured for a file
+// that is not regular. Overwriting the existing bytes needs no new space,
+// except on copy-on-write file systems, which this does not cover.
 secured_growth secure_growth(int fd, std::int32_t growth)
 {
     secured_growth secured;
-    if (growth <= 0)
-        return secured;
     struct stat info;
     if (fstat(fd, &info) != 0) {
         secured.failed = true;
@@ -73,7 +93,7 @@ secured_growth secure_growth(int fd, std::int32_t growth)
     if (!S_ISREG(info.st_mode))
         return secured;
     const off_t start = lseek(fd, 0, SEEK_CUR);
-    if (start == -1) {
+    if (start == -1 || !reserve_blocks(fd, info, info.st_size + (growth > 0 ? growth : 0))) {
         secured.failed = true;
         return secured;
     }
@@ -99,7 +119,18 @@ secured_growth secure_growth(int fd, std::int32_t growth)
     secured.limited = true;
     secured.original_length = info.st_size;
     secured.unread = start < info.st_size ? info.st_size - start : 0;
+    secured.growth = growth > 0 ? growth : 0;
     return secured;
+}
+
+// Whether the file still has the length the driver left it with after
+// securing its growth: anything else means another writer changed it.
+bool length_unchanged(int fd, const secured_growth& secured)
+{
+    if (!secured.limited)
+        return true;
+    struct stat info;
+    return fstat(fd, &info) == 0 && info.st_size == secured.original_length + secured.growth;
 }
 
 } // namespace
@@ -123,7 +154,7 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
     // While nothing has been overwritten, a failure also takes back the
     // secured growth, so the file is left exactly as it was.
     auto take_back_growth = [&] {
-        if (limited && !written)
+        if (secured.growth > 0 && !written)
             (void)!ftruncate(fd, secured.original_length);
     };
     // Every failure releases the stream once, unless the failing step has
@@ -206,6 +237,12 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
         const saved_error keep;
         take_back_growth();
         return result;
+    }
+    // A file that grew or shrank meanwhile is not cut to the new end: the
+    // other writer's bytes stay, and the caller reports the file.
+    if (!length_unchanged(fd, secured)) {
+        stream_fault = fault_changed_size;
+        return -2;
     }
     const off_t new_end = lseek(fd, 0, SEEK_CUR);
     if (new_end == -1 || ftruncate(fd, new_end) != 0)

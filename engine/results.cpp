@@ -21,6 +21,8 @@ const char* result_message(int code)
             return "key does not match";
         case fault_buffer_overflow:
             return "buffer overflow";
+        case fault_changed_size:
+            return "changed size while being processed";
         default:
             return "unknown error";
         }

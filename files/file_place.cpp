@@ -95,6 +95,7 @@ int open_verified(const file_place& place, int flags, bool follow, const struct 
         close(fd);
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Reading and writing a regular file ignore the flag.
+    if (!S_ISREG(opened->st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }

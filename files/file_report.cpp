@@ -2,6 +2,7 @@
 // the table of what a stream driver's result means for the run.
 #include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +30,20 @@ int rename_reported(const file_place& from, const file_place& to) {
     return -1;
 }
 
+int rename_new_reported(const file_place& from, const file_place& to) {
+    int r = renameat2(from.dir_fd, from.name, to.dir_fd, to.name, RENAME_NOREPLACE);
+    if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the flag: a link cannot replace either.
+        r = linkat(from.dir_fd, from.name, to.dir_fd, to.name, 0);
+        if (r == 0) unlinkat(from.dir_fd, from.name, 0);
+    }
+    if (r == 0) return 0;
+    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", config.name, from.shown, to.shown,
+                 std::strerror(errno));
+    ++error_count;
+    return -1;
+}
+
 void announce_writing(const char* path) {
     if (config.verbosity < 1) return;
     static constexpr const char* lines[] = {"Encrypting %s\n", "Decrypting %s\n", "Changing key for %s\n"};
@@ -44,5 +59,8 @@ int act_on_result(int r, const char* path, const char* rejection_tail) {
         return 1;
     }
     std::fprintf(stderr, "%s: %s: %s\n", config.name, path, result_message(r));
-    std::exit(r == result_io ? 3 : 2);
+    // A file another writer changed in length is a failed write, not a
+    // fault of the program.
+    const bool write_failed = r == result_io || (r == result_stream && stream_fault == fault_changed_size);
+    std::exit(write_failed ? 3 : 2);
 }

@@ -102,6 +102,9 @@ void report_failure(const char* what, int error_number);
 // from to to: strerror(errno)" and error_count + 1 when that fails. 0 when
 // it succeeded.
 int rename_reported(const file_place& from, const file_place& to);
+// The same for a `to` that must not exist: never replaces a file that
+// appeared there meanwhile (reported as "File exists").
+int rename_new_reported(const file_place& from, const file_place& to);
 
 // When verbose, "Encrypting", "Decrypting" or "Changing key for" and the path,
 // by mode (encrypt, decrypt, keychange).

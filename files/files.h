@@ -3,6 +3,7 @@
 // Reports and counts its own failures; may end the process (status 2, 3, 6).
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -37,26 +38,28 @@ visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done);
 void forget_visited();
 
 // ---- Interrupt handling ------------------------------------------------------------
-// SIGINT is caught only while one file is written; at every other moment it
-// has its default action.
-extern volatile std::sig_atomic_t interrupted; // a first interrupt came during in-place writing
-extern volatile std::time_t last_interrupt_time; // second of the last interrupt that did not end the process
+// SIGINT, SIGTERM and SIGHUP are caught only while one file is written; at
+// every other moment they have their default action. One the process was
+// started with ignored stays ignored throughout.
+extern volatile std::sig_atomic_t interrupted; // a first signal came during in-place writing
+extern volatile std::time_t last_interrupt_time; // second of the last signal that did not end the process
 extern const char* volatile tmpfile_name;        // file removed by on_interrupt_tmpfile; not owned
 extern volatile int tmpfile_dir;                 // the directory holding it
 
-// In-place writing: a first interrupt lets the file finish (and the run end
-// after it); a second within the same or the next second ends the process at
-// once with status 6.
+// In-place writing: a first signal lets the file finish (and the run end
+// after it); a second one of the three within the same or the next second
+// ends the process at once with status 6.
 void on_interrupt(int signal_number);
 // Temporary-file writing: removes tmpfile_name and ends with status 6, silently.
 void on_interrupt_tmpfile(int signal_number);
-// Ends the process with status 6 when an interrupt came while a file was
+// Ends the process with status 6 when a signal came while a file was
 // written in place.
 void check_interrupt();
 
-// Keeps `handler` installed for SIGINT, restarting the system calls it
-// interrupts, until release() or the end of the guard's scope; SIGINT then has
-// its default action again.
+// Keeps `handler` installed for the three signals, restarting the system
+// calls it interrupts, and SIGPIPE ignored (a notice lost to a closed
+// standard error must not end the file half written), until release() or
+// the end of the guard's scope; they then have their default action again.
 struct sigint_guard {
     explicit sigint_guard(void (*handler)(int));
     ~sigint_guard();
@@ -64,13 +67,14 @@ struct sigint_guard {
     sigint_guard& operator=(const sigint_guard&) = delete;
     void release();
     bool active;
+    struct sigaction saved_sigpipe;
 };
 
-// Holds SIGINT back while a finished result takes its name and the input is
-// removed, so that an interrupt can neither leave the result under a
-// temporary name nor leave input and output both; end() (or the end of the
-// scope) then ends the process with status 6, silently, if one came, and
-// otherwise lets SIGINT through again.
+// Holds the three signals back while a finished result takes its name and
+// the input is removed, so that a signal can neither leave the result under
+// a temporary name nor leave input and output both; end() (or the end of
+// the scope) then ends the process with status 6, silently, if one came,
+// and otherwise lets them through again.
 struct sigint_hold {
     sigint_hold();
     ~sigint_hold();

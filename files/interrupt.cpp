@@ -1,5 +1,6 @@
-// SIGINT while a file is written. The handlers use only async-signal-safe
-// calls (write, time, unlink, _exit) and touch nothing but the state below.
+// SIGINT, SIGTERM and SIGHUP while a file is written. The handlers use only
+// async-signal-safe calls (write, time, unlinkat, _exit) and touch nothing
+// but the state below.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +24,23 @@ constexpr char long_notice[] =
     "Press CTRL-C twice to exit now (warning: this can lead to loss of data).\n";
 static_assert(sizeof long_notice - 1 == 115);
 
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Which of them the process was started with ignored (nohup, a background
+// job of a shell without job control): those stay ignored.
+bool inherited_ignore[3];
+bool inherited_known = false;
+
+void note_inherited() {
+    if (inherited_known) return;
+    inherited_known = true;
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction current {};
+        sigaction(ending_signals[i], nullptr, &current);
+        inherited_ignore[i] = current.sa_handler == SIG_IGN;
+    }
+}
+
 void write_all(const char* text, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(STDERR_FILENO, text, length);
@@ -35,42 +53,49 @@ void write_all(const char* text, std::size_t length) {
     }
 }
 
-// "name: interrupted.\n" in one write. `name` is one of the program's four
-// names, so the line fits. Plain loops keep the handler off the string
-// functions.
-void write_interrupted_notice() {
-    constexpr char tail[] = ": interrupted.\n";
-    char line[64];
+// "name: <tail>" in one write. `name` is one of the program's four names,
+// so the line fits. Plain loops keep the handler off the string functions.
+void write_prefixed(const char* tail) {
+    char line[128];
     std::size_t length = 0;
-    for (const char* c = config.name; c && *c && length < sizeof line - sizeof tail; ++c)
-        line[length++] = *c;
-    for (const char* c = tail; *c; ++c) line[length++] = *c;
+    for (const char* c = config.name; c && *c && length < 48; ++c) line[length++] = *c;
+    for (const char* c = ": "; *c; ++c) line[length++] = *c;
+    for (const char* c = tail; *c && length < sizeof line; ++c) line[length++] = *c;
     write_all(line, length);
 }
 
-void set_sigint(void (*handler)(int)) {
+void set_handlers(void (*handler)(int)) {
+    note_inherited();
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
+    // One signal's handler runs with the others held, so two cannot
+    // interleave their notices or their removal of a temporary file.
+    for (int signal_number : ending_signals) sigaddset(&action.sa_mask, signal_number);
     // The in-place driver's reads and writes must go on after a first
     // interrupt instead of failing with EINTR.
     action.sa_flags = handler == SIG_DFL ? 0 : SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    for (int i = 0; i < 3; ++i)
+        if (!inherited_ignore[i]) sigaction(ending_signals[i], &action, nullptr);
 }
 
 } // namespace
 
-void on_interrupt(int) {
+void on_interrupt(int signal_number) {
     int saved_errno = errno;
-    // The first interrupt of a process never counts as a second one, since
+    // The first signal of a process never counts as a second one, since
     // last_interrupt_time starts at 0.
     if (std::time(nullptr) - last_interrupt_time <= 1) {
-        write_interrupted_notice();
+        write_prefixed("interrupted.\n");
         _exit(6);
     }
     last_interrupt_time = std::time(nullptr);
     interrupted = 1;
-    write_all(long_notice, sizeof long_notice - 1);
+    if (signal_number == SIGINT)
+        write_all(long_notice, sizeof long_notice - 1);
+    else
+        write_prefixed(signal_number == SIGTERM ? "SIGTERM - will exit after current file.\n"
+                                                : "SIGHUP - will exit after current file.\n");
     errno = saved_errno;
 }
 
@@ -84,20 +109,29 @@ void check_interrupt() {
     if (interrupted) std::exit(6);
 }
 
-sigint_guard::sigint_guard(void (*handler)(int)) : active(true) { set_sigint(handler); }
+sigint_guard::sigint_guard(void (*handler)(int)) : active(true) {
+    set_handlers(handler);
+    // A notice that cannot reach a closed standard error must not end the
+    // process half way through a file.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &saved_sigpipe);
+}
 
 sigint_guard::~sigint_guard() { release(); }
 
 void sigint_guard::release() {
     if (!active) return;
-    set_sigint(SIG_DFL);
+    set_handlers(SIG_DFL);
+    sigaction(SIGPIPE, &saved_sigpipe, nullptr);
     active = false;
 }
 
 sigint_hold::sigint_hold() : active(true) {
     sigset_t block;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
+    for (int signal_number : ending_signals) sigaddset(&block, signal_number);
     sigprocmask(SIG_BLOCK, &block, &saved_mask);
 }
 
@@ -108,8 +142,10 @@ void sigint_hold::end() {
     active = false;
     sigset_t pending;
     sigemptyset(&pending);
-    // A SIGINT held back stays pending under the default action; it must
+    // A signal held back stays pending under the default action; it must
     // not be let through, which would end the process by the signal.
-    if (sigpending(&pending) == 0 && sigismember(&pending, SIGINT)) std::exit(6);
+    if (sigpending(&pending) == 0)
+        for (int signal_number : ending_signals)
+            if (sigismember(&pending, signal_number)) std::exit(6);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 }

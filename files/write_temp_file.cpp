@@ -104,31 +104,27 @@ void write_through_temp_file(const file_job& job) {
     if (saved.links > 1 && config.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown, int(saved.links));
 
-    // A missing output file is created directly; otherwise the result goes to
-    // a fresh name beside it that replaces it at the end. Either way the file
-    // is new, exclusive and private until its attributes are set.
-    owned_text made_name;
-    const char* temp_name = output.name;
-    int fd;
+    // The result is written under a fresh name beside the output, new,
+    // exclusive and private, and takes the output's name only once it is
+    // complete and on disk: after a kill at any moment the output's name
+    // holds the complete result or what it held before.
     struct stat existing;
-    if (renames && fstatat(output.dir_fd, output.name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-        fd = openat(output.dir_fd, output.name, create_flags, 0600);
-        if (fd < 0) {
+    const bool output_is_new =
+        renames && fstatat(output.dir_fd, output.name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
+    owned_text made_name;
+    const int fd = create_temporary(output, made_name);
+    if (fd < 0) {
+        if (output_is_new) {
             report_failure(output.shown, errno);
-            close(in_fd);
-            return;
-        }
-    } else {
-        fd = create_temporary(output, made_name);
-        if (fd < 0) {
+        } else {
             std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name, output.shown,
                          std::strerror(errno));
             ++error_count;
-            close(in_fd);
-            return;
         }
-        temp_name = made_name.text;
+        close(in_fd);
+        return;
     }
+    const char* temp_name = made_name.text;
     owned_text temp_tail(shown_text(temp_name + std::strlen(output.name)));
     owned_text temp_shown(join_text(output.shown, temp_tail.text));
     const file_place temp{output.dir_fd, temp_name, temp_shown.text, output.path_length};
@@ -193,9 +189,12 @@ void write_through_temp_file(const file_job& job) {
     sigint_hold hold;
     guard.release();
     // The input is the only good copy until the result has its name.
-    if (temp_name != output.name) {
-        at_step(file_step::rename, input.shown);
-        if (rename_reported(temp, output) != 0) return;
+    at_step(file_step::rename, input.shown);
+    // A new output name must still be free: a file that appeared there
+    // meanwhile is never replaced without the question.
+    if ((output_is_new ? rename_new_reported(temp, output) : rename_reported(temp, output)) != 0) {
+        if (output_is_new) unlinkat(output.dir_fd, temp_name, 0);
+        return;
     }
     sync_directory(output.dir_fd);
     if (renames) remove_input(job, opened);

@@ -107,3 +107,73 @@ TEST(DiskFull, FilterOutputFailsWithStatus3) {
 }
 
 } // namespace
+
+namespace {
+
+// A sparse file whose holes need more room than the file system has: its
+// blocks are reserved before anything is overwritten, so the run fails
+// first and the file stays as it was, in every mode that writes in place.
+TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
+    small_fs fs(64 * 1024);
+    if (!fs.mounted) GTEST_SKIP() << "needs root to mount a small tmpfs (a file-size limit cannot fill holes)";
+    struct mode_case {
+        std::vector<std::string> options;
+        bool encrypted;
+    };
+    const mode_case modes[] = {{{}, false}, {{"-d"}, true}, {{"-x", "-H", "new"}, true}};
+    for (const mode_case& m : modes) {
+        // 1 MiB, of which only the start is written: 16 times the room.
+        std::string start = harness::random_bytes(4096, 8);
+        if (m.encrypted) {
+            harness::run_options enc;
+            enc.args = {"-K", "key"};
+            enc.input = start;
+            start = harness::run(enc).out;
+        }
+        const std::string name = m.encrypted ? "sparse.osl" : "sparse";
+        harness::write_file(fs / name, start);
+        ASSERT_EQ(truncate((fs / name).c_str(), 1 << 20), 0);
+        const std::string original = harness::read_file(fs / name);
+        harness::run_options o;
+        o.args = m.options;
+        o.args.insert(o.args.end(), {"-K", "key", name});
+        o.cwd = fs.path;
+        auto r = harness::run(o);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_EQ(r.err, "ostrel: " + name + ": " + faults::error_text(ENOSPC) + "\n");
+        EXPECT_EQ(faults::listing(fs.path), std::set<std::string>{name});
+        EXPECT_TRUE(harness::read_file(fs / name) == original) << name << " was changed";
+        struct stat st {};
+        ASSERT_EQ(stat((fs / name).c_str(), &st), 0);
+        EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the reserved blocks were kept";
+        ASSERT_EQ(unlink((fs / name).c_str()), 0);
+    }
+}
+
+// Another writer appends to the file while it is encrypted in place: the
+// file is not cut to the encryption's end, the run fails it with status 3,
+// and the file keeps its name and holds the complete encryption of what it
+// held at the start, followed by the appended bytes.
+TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes) {
+    harness::temp_dir dir;
+    const std::string plain = harness::random_bytes(50000, 9);
+    harness::write_file(dir / "log", plain);
+    harness::run_options o;
+    o.args = {"-K", "key", "log"};
+    o.cwd = dir.path;
+    faults::fault f = faults::failing("write", dir / "log", 3);
+    f.action = "append";
+    faults::inject(o, f);
+    auto r = harness::run(o);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
+    EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"log"});
+    const std::string after = harness::read_file(dir / "log");
+    const std::string appended = "appended by another writer\n";
+    ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
+    EXPECT_EQ(after.substr(plain.size() + 32), appended);
+    bool ok = false;
+    EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), "key", &ok) == plain && ok);
+}
+
+} // namespace

@@ -8,13 +8,15 @@
  *   OSTREL_FAULT_OP     read write pwrite close ftruncate fsync fread fwrite
  *                       fflush fclose rename unlink (nothing happens without)
  *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, and
- *                       renameat and unlinkat, the old name); a trailing "*"
+ *                       renameat, renameat2 and unlinkat, the old name); a trailing "*"
  *                       matches every path that begins with the rest
  *   OSTREL_FAULT_NTH    the first matching call that fails (1-based, default 1)
  *   OSTREL_FAULT_COUNT  how many matching calls fail from there on (default 1)
  *   OSTREL_FAULT_ERRNO  the error number given (default EIO)
- *   OSTREL_FAULT_ACTION fail (default), or sigint / sigkill: the process
- *                       sends itself that signal just before doing the call
+ *   OSTREL_FAULT_ACTION fail (default); sigint, sigterm, sighup or sigkill:
+ *                       the process sends itself that signal just before
+ *                       doing the call; append (write only): a line is
+ *                       appended to the file first, as another writer would
  *
  * A failing close or fclose still releases the descriptor, as the kernel does
  * when close reports a deferred write error. A failing fread or fwrite sets
@@ -33,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 enum op_kind { op_none, op_read, op_write, op_pwrite, op_close, op_ftruncate, op_fsync, op_fread,
@@ -50,6 +53,7 @@ static struct {
     long nth, count, seen;
     int error;
     int signal_number;
+    int append;
     int fsync_skip;
 } config;
 
@@ -77,6 +81,9 @@ static void load_config(void) {
     config.error = error ? atoi(error) : EIO;
     if (action && strcmp(action, "sigint") == 0) config.signal_number = SIGINT;
     if (action && strcmp(action, "sigkill") == 0) config.signal_number = SIGKILL;
+    if (action && strcmp(action, "sigterm") == 0) config.signal_number = SIGTERM;
+    if (action && strcmp(action, "sighup") == 0) config.signal_number = SIGHUP;
+    if (action && strcmp(action, "append") == 0) config.append = 1;
     const char* skip = getenv("OSTREL_FSYNC_SKIP");
     config.fsync_skip = skip && strcmp(skip, "1") == 0;
 }
@@ -118,14 +125,25 @@ static int name_at_matches(int dir_fd, const char* name) {
     return path_matches(full);
 }
 
-/* 1 when this call is to fail (errno is then set); a signal action is
- * carried out here and the call then proceeds normally. */
+/* The descriptor of the call being checked, for the append action. */
+static int strike_fd = -1;
+
+/* 1 when this call is to fail (errno is then set); a signal action (or an
+ * append, as another writer would) is carried out here and the call then
+ * proceeds normally. */
 static int strike(enum op_kind op, int matched) {
     if (config.op != op || !matched) return 0;
     long n = ++config.seen;
     if (n < config.nth || (config.count > 0 && n >= config.nth + config.count)) return 0;
     if (config.signal_number) {
         raise(config.signal_number);
+        return 0;
+    }
+    if (config.append) {
+        static const char line[] = "appended by another writer\n";
+        struct stat st;
+        if (strike_fd >= 0 && fstat(strike_fd, &st) == 0)
+            (void)!pwrite(strike_fd, line, sizeof line - 1, st.st_size);
         return 0;
     }
     errno = config.error;
@@ -147,6 +165,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
 
 ssize_t write(int fd, const void* buffer, size_t count) {
     REAL(write);
+    strike_fd = fd;
     if (strike(op_write, config.op == op_write && fd_matches(fd))) return -1;
     return real_write(fd, buffer, count);
 }
@@ -227,6 +246,12 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     REAL(renameat);
     if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
     return real_renameat(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
+    REAL(renameat2);
+    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
+    return real_renameat2(from_dir, from, to_dir, to, flags);
 }
 
 int unlinkat(int dir_fd, const char* name, int flags) {

@@ -8,6 +8,7 @@
 // can catch) must leave every input file intact.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
@@ -240,6 +241,82 @@ TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
             }
         }
         EXPECT_LE(incomplete, 1) << describe(o);
+    }
+}
+
+// SIGTERM and SIGHUP (a service manager, timeout(1), a closed terminal)
+// are handled as SIGINT is: the file being written is finished and the run
+// ends with status 6, with a notice naming the signal; between files they
+// have their default action.
+class RandomTermination : public testing::TestWithParam<int> {};
+
+std::string notice_of(int signal_number) {
+    return std::string("ostrel: ") + (signal_number == SIGTERM ? "SIGTERM" : "SIGHUP") +
+           " - will exit after current file.\n";
+}
+
+TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten) {
+    const int sig = GetParam();
+    const milliseconds span = calibrate({});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 3; ++trial) {
+        file_set files(6, 600 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        const bool twice = trial == 2;
+        outcome o = interrupt_run(files, {}, at, milliseconds(5), sig, twice ? 2 : 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0) << describe(o);
+        if (o.result.status != 6) EXPECT_EQ(o.result.err, "");
+        else if (!twice) EXPECT_EQ(o.result.err, notice_of(sig));
+        else EXPECT_TRUE(o.result.err == notice_of(sig) || o.result.err == notice_of(sig) + "ostrel: interrupted.\n");
+        expect_ordered(o, twice ? 1 : 0);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
+    }
+}
+
+TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile) {
+    const int sig = GetParam();
+    const milliseconds span = calibrate({"-T"});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 3; ++trial) {
+        file_set files(6, 700 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {"-T"}, at, milliseconds(5), sig, trial == 2 ? 2 : 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0) << describe(o);
+        EXPECT_EQ(o.result.err, "");
+        expect_ordered(o, 0);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RandomTermination, testing::Values(SIGTERM, SIGHUP),
+                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGHUP"; });
+
+// Outputs under new names are written under temporary names too: after a
+// kill at any moment a final name holds the complete result or nothing,
+// and a leftover temporary file is private to the owner.
+TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult) {
+    const milliseconds span = calibrate({"-T"});
+    std::mt19937 random(test_seed());
+    for (int trial = 0; trial < 4; ++trial) {
+        file_set files(6, 800 + unsigned(trial));
+        const milliseconds at{random() % (span.count() + 1)};
+        outcome o = interrupt_run(files, {"-T"}, at, {}, SIGKILL, 1);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " + std::to_string(at.count()) + " ms");
+        for (std::size_t i = 0; i < files.names.size(); ++i) {
+            const std::string result = files.dir / (files.names[i] + ".osl");
+            if (!harness::exists(result)) continue;
+            bool ok = false;
+            EXPECT_TRUE(faults::decrypt(harness::read_file(result), key, &ok) == files.contents[i] && ok)
+                << files.names[i] << ".osl is incomplete; " << describe(o);
+        }
+        for (const std::string& name : faults::listing(files.dir.path)) {
+            if (name.find(".osl.") == std::string::npos) continue;
+            struct stat st {};
+            ASSERT_EQ(lstat((files.dir / name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+        }
     }
 }
 

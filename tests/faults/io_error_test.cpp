@@ -61,12 +61,11 @@ TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
     }
     harness::write_file(dir / input_name, content);
 
-    // Key change and decryption without the suffix write back under the
-    // same name, through a temporary name beside it.
+    // The result is written under a temporary name beside the output name
+    // (for key change, the input's own).
     const bool rekey = std::find(c.options.begin(), c.options.end(), "-x") != c.options.end();
     const bool decrypting = std::find(c.options.begin(), c.options.end(), "-d") != c.options.end();
-    const std::string output_path =
-        rekey ? dir / (input_name + ".*") : dir / (decrypting ? "a.txt" : "a.txt.osl");
+    const std::string output_path = dir / ((rekey ? input_name : decrypting ? "a.txt" : "a.txt.osl") + ".*");
 
     harness::run_options o;
     o.args = c.options;
