@@ -30,6 +30,8 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t count, bool& any)
 {
     while (count > 0) {
         const ssize_t n = write(fd, data, count);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0)
             return false;
         if (n == 0) {
@@ -104,6 +106,8 @@ secured_growth secure_growth(int fd, std::int32_t growth)
     while (left > 0) {
         const auto chunk = static_cast<std::size_t>(left < 32 ? left : 32);
         const ssize_t n = pwrite(fd, zeros, chunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             if (n == 0)
                 errno = ENOSPC;
@@ -184,6 +188,8 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
                     break;
                 }
                 const ssize_t n = read(fd, input + filled, want);
+                if (n < 0 && errno == EINTR)
+                    continue;
                 if (n < 0)
                     return fail(-3, true);
                 if (n == 0)

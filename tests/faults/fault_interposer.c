@@ -32,10 +32,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 enum op_kind { op_none, op_read, op_write, op_pwrite, op_close, op_ftruncate, op_fsync, op_fread,
@@ -54,6 +56,9 @@ static struct {
     int error;
     int signal_number;
     int append;
+    long short_io;   /* OSTREL_SHORT_IO: at most this many bytes per call */
+    int eintr;       /* OSTREL_EINTR: first read, write and pwrite fail once */
+    int log_fd;      /* OSTREL_CALL_LOG: descriptor of the log, or -1 */
     int fsync_skip;
 } config;
 
@@ -84,6 +89,13 @@ static void load_config(void) {
     if (action && strcmp(action, "sigterm") == 0) config.signal_number = SIGTERM;
     if (action && strcmp(action, "sighup") == 0) config.signal_number = SIGHUP;
     if (action && strcmp(action, "append") == 0) config.append = 1;
+    const char* short_io = getenv("OSTREL_SHORT_IO");
+    config.short_io = short_io ? atol(short_io) : 0;
+    const char* eintr = getenv("OSTREL_EINTR");
+    config.eintr = eintr && strcmp(eintr, "1") == 0;
+    config.log_fd = -1;
+    const char* log = getenv("OSTREL_CALL_LOG");
+    if (log && *log) config.log_fd = (int)syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     const char* skip = getenv("OSTREL_FSYNC_SKIP");
     config.fsync_skip = skip && strcmp(skip, "1") == 0;
 }
@@ -125,6 +137,103 @@ static int name_at_matches(int dir_fd, const char* name) {
     return path_matches(full);
 }
 
+/* ---- Short and interrupted I/O -------------------------------------- */
+
+static int is_regular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+/* How many bytes a read or write on `fd` may move this time. */
+static size_t io_limit(int fd, size_t count) {
+    if (config.short_io > 0 && count > (size_t)config.short_io && is_regular(fd)) return (size_t)config.short_io;
+    return count;
+}
+
+/* 1 once per kind of call when OSTREL_EINTR asks for an interrupted call. */
+static int interrupted_once(int fd, int* done) {
+    if (!config.eintr || *done || !is_regular(fd)) return 0;
+    *done = 1;
+    errno = EINTR;
+    return 1;
+}
+
+/* ---- The call log ------------------------------------------------------ */
+
+static void fd_path(int fd, char* out, size_t size) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, size - 1);
+    out[n < 0 ? 0 : n] = '\0';
+}
+
+static void at_path(int dir_fd, const char* name, char* out, size_t size) {
+    if (name[0] == '/') {
+        snprintf(out, size, "%s", name);
+        return;
+    }
+    char dir[PATH_MAX];
+    if (dir_fd == AT_FDCWD) {
+        if (!getcwd(dir, sizeof dir)) dir[0] = '\0';
+    } else {
+        fd_path(dir_fd, dir, sizeof dir);
+    }
+    snprintf(out, size, "%s/%s", dir, name);
+}
+
+/* One line: the call and its arguments, written with the system call
+ * itself so the log never passes through the calls it records. */
+static void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void log_line(const char* format, ...) {
+    if (config.log_fd < 0) return;
+    char line[2 * PATH_MAX + 128];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    if (n < 0) return;
+    if ((size_t)n > sizeof line - 2) n = (int)sizeof line - 2;
+    line[n++] = '\n';
+    syscall(SYS_write, config.log_fd, line, (size_t)n);
+}
+
+/* The first write to each descriptor since it was opened is logged. */
+static unsigned char written_since_open[1024];
+
+static void log_first_write(int fd) {
+    if (config.log_fd < 0 || fd < 3 || fd >= (int)sizeof written_since_open || written_since_open[fd]) return;
+    written_since_open[fd] = 1;
+    char path[PATH_MAX];
+    fd_path(fd, path, sizeof path);
+    log_line("write %s", path);
+}
+
+static void log_open(int dir_fd, const char* name, int flags, mode_t mode, int fd) {
+    if (config.log_fd < 0 || fd < 0) return;
+    if (fd < (int)sizeof written_since_open) written_since_open[fd] = 0;
+    char path[PATH_MAX];
+    at_path(dir_fd, name, path, sizeof path);
+    if (flags & O_CREAT)
+        log_line("create %s%s %04o", path, (flags & O_EXCL) ? " excl" : "", (unsigned)mode);
+    else
+        log_line("open %s", path);
+}
+
+static void log_fd_call(const char* call, int fd) {
+    if (config.log_fd < 0) return;
+    char path[PATH_MAX];
+    fd_path(fd, path, sizeof path);
+    log_line("%s %s", call, path);
+}
+
+static void log_pair(const char* call, int from_dir, const char* from, int to_dir, const char* to) {
+    if (config.log_fd < 0) return;
+    char a[PATH_MAX], b[PATH_MAX];
+    at_path(from_dir, from, a, sizeof a);
+    at_path(to_dir, to, b, sizeof b);
+    log_line("%s %s %s", call, a, b);
+}
+
 /* The descriptor of the call being checked, for the append action. */
 static int strike_fd = -1;
 
@@ -157,23 +266,76 @@ static int strike(enum op_kind op, int matched) {
     if (!real_##name) real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
     load_config()
 
+static int read_interrupted, write_interrupted, pwrite_interrupted;
+
 ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
     if (strike(op_read, config.op == op_read && fd_matches(fd))) return -1;
-    return real_read(fd, buffer, count);
+    if (interrupted_once(fd, &read_interrupted)) return -1;
+    return real_read(fd, buffer, io_limit(fd, count));
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
     REAL(write);
     strike_fd = fd;
     if (strike(op_write, config.op == op_write && fd_matches(fd))) return -1;
-    return real_write(fd, buffer, count);
+    if (interrupted_once(fd, &write_interrupted)) return -1;
+    log_first_write(fd);
+    return real_write(fd, buffer, io_limit(fd, count));
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
     REAL(pwrite);
     if (strike(op_pwrite, config.op == op_pwrite && fd_matches(fd))) return -1;
-    return real_pwrite(fd, buffer, count, offset);
+    if (interrupted_once(fd, &pwrite_interrupted)) return -1;
+    log_first_write(fd);
+    return real_pwrite(fd, buffer, io_limit(fd, count), offset);
+}
+
+int open(const char* name, int flags, ...) {
+    REAL(open);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = (mode_t)va_arg(args, int);
+        va_end(args);
+    }
+    int fd = real_open(name, flags, mode);
+    log_open(AT_FDCWD, name, flags, mode, fd);
+    return fd;
+}
+
+int openat(int dir_fd, const char* name, int flags, ...) {
+    REAL(openat);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = (mode_t)va_arg(args, int);
+        va_end(args);
+    }
+    int fd = real_openat(dir_fd, name, flags, mode);
+    log_open(dir_fd, name, flags, mode, fd);
+    return fd;
+}
+
+int fchmod(int fd, mode_t mode) {
+    REAL(fchmod);
+    int r = real_fchmod(fd, mode);
+    if (r == 0 && config.log_fd >= 0) {
+        char path[PATH_MAX];
+        fd_path(fd, path, sizeof path);
+        log_line("fchmod %s %04o", path, (unsigned)mode);
+    }
+    return r;
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+    REAL(fchown);
+    int r = real_fchown(fd, owner, group);
+    if (r == 0) log_fd_call("fchown", fd);
+    return r;
 }
 
 int ftruncate(int fd, off_t length) {
@@ -184,6 +346,7 @@ int ftruncate(int fd, off_t length) {
 
 int fsync(int fd) {
     REAL(fsync);
+    log_fd_call("fsync", fd);
     if (strike(op_fsync, config.op == op_fsync && fd_matches(fd))) return -1;
     if (config.fsync_skip) return 0;
     return real_fsync(fd);
@@ -210,6 +373,7 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
 
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
     REAL(fwrite);
+    log_first_write(fileno(stream));
     if (strike(op_fwrite, config.op == op_fwrite && fd_matches(fileno(stream)))) {
         stream->_flags |= _IO_ERR_SEEN;
         return 0;
@@ -245,19 +409,27 @@ int rename(const char* from, const char* to) {
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     REAL(renameat);
     if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
-    return real_renameat(from_dir, from, to_dir, to);
+    int r = real_renameat(from_dir, from, to_dir, to);
+    if (r == 0) log_pair("renameat", from_dir, from, to_dir, to);
+    return r;
 }
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
     REAL(renameat2);
     if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
-    return real_renameat2(from_dir, from, to_dir, to, flags);
+    int r = real_renameat2(from_dir, from, to_dir, to, flags);
+    if (r == 0) log_pair((flags & RENAME_NOREPLACE) ? "renameat2-noreplace" : "renameat2", from_dir, from, to_dir, to);
+    return r;
 }
 
 int unlinkat(int dir_fd, const char* name, int flags) {
     REAL(unlinkat);
     if (strike(op_unlink, config.op == op_unlink && name_at_matches(dir_fd, name))) return -1;
-    return real_unlinkat(dir_fd, name, flags);
+    char path[PATH_MAX] = "";
+    if (config.log_fd >= 0) at_path(dir_fd, name, path, sizeof path);
+    int r = real_unlinkat(dir_fd, name, flags);
+    if (r == 0) log_line("unlinkat %s", path);
+    return r;
 }
 
 int unlink(const char* name) {
