@@ -128,7 +128,8 @@ struct file_job {
     file_place input;
     struct stat decided;
     file_place output;
-    bool follow; // links named as files are followed
+    bool follow;         // links named as files are followed
+    bool replace_output; // an entry under the output name may be replaced
 };
 
 // The ways of writing (the caller keeps the job).

@@ -57,12 +57,18 @@ char* shown_sibling(const file_place& place, const char* name) {
 }
 
 // 1 when the output may be written: there is no entry of that name, the
-// name is the input's own, force is set, or the user said yes.
-int may_overwrite(const file_place& input, const file_place& output) {
+// name is the input's own, force is set, or the user said yes. Sets
+// `*replace` when an entry of that name may be replaced; a name that was
+// free must still be free when the result takes it.
+int may_overwrite(const file_place& input, const file_place& output, bool* replace) {
+    *replace = true;
     if (config.force || std::strcmp(output.name, input.name) == 0) return 1;
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
-    if (fstatat(output.dir_fd, output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 1;
+    if (fstatat(output.dir_fd, output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        *replace = false;
+        return 1;
+    }
     std::fprintf(stderr, "%s: %s already exists; overwrite (y or n)? ", config.name, output.shown);
     std::fflush(stderr);
     at_step(file_step::question, input.shown);
@@ -123,7 +129,7 @@ void process_file_at(const file_place& operand) {
     owned_text output_shown(shown_sibling(input, output_name.text));
     job.output = file_place{input.dir_fd, output_name.text, output_shown.text,
                             input.path_length - std::strlen(input.name) + std::strlen(output_name.text)};
-    if (!may_overwrite(input, job.output)) return;
+    if (!may_overwrite(input, job.output, &job.replace_output)) return;
     if (config.tmpfiles)
         write_through_temp_file(job);
     else

@@ -108,9 +108,7 @@ void write_through_temp_file(const file_job& job) {
     // exclusive and private, and takes the output's name only once it is
     // complete and on disk: after a kill at any moment the output's name
     // holds the complete result or what it held before.
-    struct stat existing;
-    const bool output_is_new =
-        renames && fstatat(output.dir_fd, output.name, &existing, AT_SYMLINK_NOFOLLOW) != 0;
+    const bool output_is_new = !job.replace_output;
     owned_text made_name;
     const int fd = create_temporary(output, made_name);
     if (fd < 0) {

@@ -8,6 +8,7 @@
 // once, as the notice warns) partly transformed; no temporary file is left.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <string>
@@ -124,5 +125,48 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, ending, testing::ValuesIn(cases),
                          [](const auto& info) { return std::string(info.param.title); });
+
+} // namespace
+
+namespace {
+
+// A kill, which no program can catch, at the first write of a temporary
+// file's output: the input is intact, nothing has the output's name, and
+// the leftover can be read by its owner only.
+TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover) {
+    for (const char* mode : {"-e", "-d"}) {
+        harness::temp_dir dir;
+        const std::string plain = harness::random_bytes(40000, 50);
+        const bool decrypting = std::string(mode) == "-d";
+        std::string content = plain;
+        if (decrypting) {
+            harness::run_options enc;
+            enc.args = {"-K", key};
+            enc.input = plain;
+            content = harness::run(enc).out;
+        }
+        const std::string input = decrypting ? "a.osl" : "a";
+        const std::string output = decrypting ? "a" : "a.osl";
+        harness::write_file(dir / input, content);
+        harness::run_options o;
+        o.args = {"-T", mode, "-K", key, input};
+        o.cwd = dir.path;
+        faults::fault f = faults::failing("fwrite", dir / (output + ".*"));
+        f.action = "sigkill";
+        faults::inject(o, f);
+        harness::run_result r = harness::run(o);
+        EXPECT_EQ(r.status, 128 + SIGKILL);
+        EXPECT_TRUE(harness::read_file(dir / input) == content);
+        const std::set<std::string> names = faults::listing(dir.path);
+        ASSERT_EQ(names.size(), 2u);
+        for (const std::string& name : names) {
+            if (name == input) continue;
+            EXPECT_EQ(name.rfind(output + ".", 0), 0u) << name;
+            struct stat st {};
+            ASSERT_EQ(lstat((dir / name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+        }
+    }
+}
 
 } // namespace

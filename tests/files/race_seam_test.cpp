@@ -29,8 +29,8 @@
 
 namespace {
 
-enum class swap_kind { parent_link, file_link, file_decoy };
-enum class outcome { done, loop, changed };
+enum class swap_kind { parent_link, file_link, file_decoy, output_link };
+enum class outcome { done, loop, changed, exists };
 
 struct race_case {
     const char* label;
@@ -82,6 +82,11 @@ const race_case cases[] = {
     {"tmp_key_parent_open", X, true, false, S::open, K::parent_link, O::done},
     {"tmp_key_decoy_open", X, true, false, S::open, K::file_decoy, O::changed},
     {"tmp_key_link_attributes", X, true, false, S::attributes, K::file_link, O::done},
+    // A link planted under an output name that was free at the decision.
+    {"enc_output_link_rename", E, false, false, S::rename, K::output_link, O::done},
+    {"tmp_enc_output_link_open", E, true, false, S::open, K::output_link, O::exists},
+    {"tmp_enc_output_link_attributes", E, true, false, S::attributes, K::output_link, O::exists},
+    {"tmp_dec_output_link_rename", D, true, false, S::rename, K::output_link, O::exists},
 };
 
 void PrintTo(const race_case& c, std::ostream* os) { *os << c.label; }
@@ -138,7 +143,7 @@ struct stat stat_of(const std::string& path) {
 
 // What the hook does, set up in the child before the run.
 const race_case* active = nullptr;
-std::string work_dir, victim_dir, input_name;
+std::string work_dir, victim_dir, input_name, output_name;
 bool swapped = false;
 
 void swap_now(file_step step, const char* shown) {
@@ -155,6 +160,9 @@ void swap_now(file_step step, const char* shown) {
         if (rename(input.c_str(), (input + ".moved").c_str()) != 0 ||
             symlink((victim_dir + "/" + input_name).c_str(), input.c_str()) != 0)
             _exit(90);
+        break;
+    case swap_kind::output_link:
+        if (symlink((victim_dir + "/" + input_name).c_str(), (work_dir + "/" + output_name).c_str()) != 0) _exit(90);
         break;
     case swap_kind::file_decoy:
         if (rename(input.c_str(), (input + ".moved").c_str()) != 0) _exit(90);
@@ -174,14 +182,15 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     const std::string plain = "the owner's content, which must end up nowhere else";
     const std::string data = encrypting ? plain : encrypted(plain, keyword);
     input_name = encrypting ? "f" : "f.osl";
-    const std::string output_name = c.mode == mode_keychange ? "f.osl" : encrypting ? "f.osl" : "f";
+    output_name = c.mode == mode_keychange ? "f.osl" : encrypting ? "f.osl" : "f";
     work_dir = dir / "work";
     victim_dir = dir / "victim";
     ASSERT_EQ(mkdir(work_dir.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(victim_dir.c_str(), 0755), 0);
     harness::write_file(work_dir + "/" + input_name, data);
     ASSERT_EQ(chmod((work_dir + "/" + input_name).c_str(), c.protect ? 0444 : 0644), 0);
-    if (output_name != input_name) harness::write_file(work_dir + "/" + output_name, "to be overwritten");
+    if (output_name != input_name && c.swap != swap_kind::output_link)
+        harness::write_file(work_dir + "/" + output_name, "to be overwritten");
     // The victim looks like the input, so a redirected run would transform it.
     const std::string victim = victim_dir + "/" + input_name;
     harness::write_file(victim, data);
@@ -248,6 +257,11 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     case outcome::loop:
         EXPECT_EQ(WEXITSTATUS(status), 8);
         EXPECT_NE(err.find(shown_input + std::strerror(ELOOP) + "\n"), std::string::npos) << err;
+        break;
+    case outcome::exists:
+        EXPECT_EQ(WEXITSTATUS(status), 8);
+        EXPECT_NE(err.find(std::string(": ") + std::strerror(EEXIST) + "\n"), std::string::npos) << err;
+        EXPECT_EQ(err.find("changed"), std::string::npos) << err;
         break;
     case outcome::changed:
         EXPECT_EQ(WEXITSTATUS(status), 8);
