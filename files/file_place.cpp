@@ -41,6 +41,19 @@ char* shown_text(const char* text) {
     return shown;
 }
 
+namespace {
+
+struct operand_place {
+    file_place place;
+    int owned_fd = -1;
+    owned_text shown;
+    int error = 0; // of opening the operand's directory
+    explicit operand_place(const char* operand);
+    ~operand_place();
+    operand_place(const operand_place&) = delete;
+    operand_place& operator=(const operand_place&) = delete;
+};
+
 operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
     place = file_place{AT_FDCWD, operand, shown.text, std::strlen(operand)};
     const char* slash = std::strrchr(operand, '/');
@@ -66,6 +79,17 @@ operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
 
 operand_place::~operand_place() {
     if (owned_fd >= 0) close(owned_fd);
+}
+
+} // namespace
+
+void with_operand(const char* operand, void (*handle)(const file_place&)) {
+    operand_place resolved(operand);
+    if (resolved.error != 0) {
+        report_failure(resolved.place.shown, resolved.error);
+        return;
+    }
+    handle(resolved.place);
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {

@@ -41,20 +41,12 @@ struct file_place {
     std::size_t path_length; // length of the whole path before escaping
 };
 
-// An operand resolved once: its directory opened (and held by the owner)
-// and its last component as the name. Operands whose last component is not
-// a name ("dir/", ".", "..", "/") stay relative to the working directory.
-struct operand_place {
-    file_place place;
-    int owned_fd = -1;
-    owned_text shown;
-    operand_place(const operand_place&) = delete;
-    operand_place& operator=(const operand_place&) = delete;
-    explicit operand_place(const char* operand);
-    ~operand_place();
-    // 0, or the errno of opening the operand's directory.
-    int error = 0;
-};
+// Resolves an operand once: its directory opened (and held while `handle`
+// runs) and its last component as the name; operands whose last component
+// is not a name ("dir/", ".", "..", "/") stay relative to the working
+// directory. Hands the place to `handle`; a failure to open the directory
+// is reported as the operand's.
+void with_operand(const char* operand, void (*handle)(const file_place&));
 
 // Identity of what a decision was made on: device, inode and file type.
 bool same_file(const struct stat& a, const struct stat& b);

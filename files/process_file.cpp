@@ -136,11 +136,4 @@ void process_file_at(const file_place& operand) {
         write_in_place(job);
 }
 
-void process_file(const char* operand) {
-    operand_place resolved(operand);
-    if (resolved.error != 0) {
-        report_failure(resolved.place.shown, resolved.error);
-        return;
-    }
-    process_file_at(resolved.place);
-}
+void process_file(const char* operand) { with_operand(operand, process_file_at); }

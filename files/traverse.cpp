@@ -197,11 +197,4 @@ void handle_entry(const file_place& place, directory_frame* parent) {
 
 void process_entry(const file_place& place) { handle_entry(place, nullptr); }
 
-void process_path(const char* operand) {
-    operand_place resolved(operand);
-    if (resolved.error != 0) {
-        report_failure(resolved.place.shown, resolved.error);
-        return;
-    }
-    process_entry(resolved.place);
-}
+void process_path(const char* operand) { with_operand(operand, process_entry); }

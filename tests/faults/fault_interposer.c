@@ -292,32 +292,27 @@ ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
     return real_pwrite(fd, buffer, io_limit(fd, count), offset);
 }
 
-int open(const char* name, int flags, ...) {
-    REAL(open);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = (mode_t)va_arg(args, int);
-        va_end(args);
+/* The mode argument of an open that creates a file. */
+#define CREATION_MODE(flags, mode) \
+    mode_t mode = 0; \
+    if ((flags) & (O_CREAT | O_TMPFILE)) { \
+        va_list args; \
+        va_start(args, flags); \
+        mode = (mode_t)va_arg(args, int); \
+        va_end(args); \
     }
-    int fd = real_open(name, flags, mode);
-    log_open(AT_FDCWD, name, flags, mode, fd);
-    return fd;
-}
 
 int openat(int dir_fd, const char* name, int flags, ...) {
     REAL(openat);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = (mode_t)va_arg(args, int);
-        va_end(args);
-    }
+    CREATION_MODE(flags, mode);
     int fd = real_openat(dir_fd, name, flags, mode);
     log_open(dir_fd, name, flags, mode, fd);
     return fd;
+}
+
+int open(const char* name, int flags, ...) {
+    CREATION_MODE(flags, mode);
+    return openat(AT_FDCWD, name, flags, mode);
 }
 
 int fchmod(int fd, mode_t mode) {
