@@ -29,10 +29,21 @@ int transform(std::FILE* in, std::FILE* out) {
 
 // The result must be on stable storage before it replaces anything: once it
 // is renamed into place the input file goes, and a crash must not then find
-// neither. A failure here is an output error like a failing close.
-int flush_to_disk(std::FILE* out) {
+// neither. Owner, mode and times are the input's, given only to complete
+// content (a file left behind by a kill before is private to its owner) and
+// synced with it. A failure here is an output error like a failing close.
+int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown) {
     if (std::fflush(out) != 0) return -1;
-    return fsync(fileno(out));
+    const int fd = fileno(out);
+    at_step(file_step::attributes, shown);
+    if (fchown(fd, saved.owner, saved.group) != 0) {
+        // A user who may not give files away keeps the result as its owner.
+    }
+    if (fchmod(fd, saved.mode & 07777) != 0) {
+        // Whatever the system allowed stays.
+    }
+    restore_times(fd, saved);
+    return fsync(fd);
 }
 
 // Makes the rename itself durable before the input file is removed. File
@@ -154,19 +165,9 @@ void write_through_temp_file(const file_job& job) {
     int r = transform(in, out);
 
     int driver_errno = errno;
-    if (r == result_ok) {
-        at_step(file_step::attributes, input.shown);
-        if (fchown(fd, saved.owner, saved.group) != 0) {
-            // A user who may not give files away keeps the result as its owner.
-        }
-        if (fchmod(fd, saved.mode & 07777) != 0) {
-            // Whatever the system allowed stays.
-        }
-    }
     std::fclose(in);
-    int close_result = r == result_ok ? flush_to_disk(out) : 0;
+    int close_result = r == result_ok ? flush_to_disk(out, saved, input.shown) : 0;
     int close_errno = errno;
-    restore_times(fd, saved);
     if (std::fclose(out) != 0 && close_result == 0) {
         close_result = -1;
         close_errno = errno;
