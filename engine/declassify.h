@@ -6,17 +6,16 @@
 // computed, and only these: the length of a keyword (hashing does one pass
 // per 32 of its bytes, so its running time shows the length anyway) and
 // whether a candidate key opens a header (which key the program takes is its
-// visible outcome). Without valgrind the marks are a handful of instructions
-// that change nothing.
+// visible outcome). Outside valgrind the marks are a handful of instructions
+// that change nothing; built without valgrind's header, they are nothing.
 #pragma once
 
 #include <cstddef>
 
-#if __has_include(<valgrind/memcheck.h>)
+// OSTREL_HAVE_MEMCHECK: set by engine/CMakeLists.txt where valgrind's
+// header is installed.
+#if OSTREL_HAVE_MEMCHECK
 #include <valgrind/memcheck.h>
-#define OSTREL_HAVE_MEMCHECK 1
-#else
-#define OSTREL_HAVE_MEMCHECK 0
 #endif
 
 inline void declassify(const void* value, std::size_t size)
