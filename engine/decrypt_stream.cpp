@@ -10,6 +10,7 @@
 #include "engine/crypt_state.h"
 #include "engine/declassify.h"
 #include "engine/engine.h"
+#include "engine/lock_memory.h"
 #include "engine/saved_error.h"
 #include "engine/wipe.h"
 
@@ -101,6 +102,7 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
     state->key_index = 0;
     for (int index = 0; index < count; ++index) {
         std::uint8_t key[32];
+        lock_memory(key, sizeof key);
         hash_keyword(candidates[index], key);
         schedule_key(key, 256, 256, &state->keys[index]);
         wipe(key, sizeof key);

@@ -3,11 +3,15 @@
 
 #include "engine/declassify.h"
 #include "engine/engine.h"
+#include "engine/lock_memory.h"
 #include "engine/wipe.h"
 
 void hash_keyword(const char* keyword, std::uint8_t out[32])
 {
     std::uint8_t key[32] = {};
+    key_schedule schedule;
+    lock_memory(key, sizeof key);
+    lock_memory(&schedule, sizeof schedule);
     for (int j = 0; j < 32; ++j)
         out[j] = 0;
 
@@ -20,10 +24,9 @@ void hash_keyword(const char* keyword, std::uint8_t out[32])
             key[j] ^= *next++;
         // schedule_key leaves the last round key in `key`; the next pass
         // XORs into that, not into the keyword bytes of this pass.
-        key_schedule schedule;
         schedule_key(key, 256, 256, &schedule);
         encrypt_block(out, &schedule);
-        wipe(&schedule, sizeof schedule);
     } while (left > 0);
+    wipe(&schedule, sizeof schedule);
     wipe(key, sizeof key);
 }
