@@ -32,7 +32,7 @@ void replace_keyword(char** field, char* keyword) {
 // ends the keyword early (files written under it still open), with a warning.
 bool read_keyword_line(std::FILE* keys, char** field) {
     bool zero_inside = false;
-    replace_keyword(field, read_line(keys, config.name, &zero_inside));
+    replace_keyword(field, read_keyword_line(keys, config.name, &zero_inside));
     if (!*field) return false;
     if (zero_inside && config.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: keyword in %s contains a zero byte; only the bytes before it are used\n",

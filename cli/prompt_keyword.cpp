@@ -87,7 +87,7 @@ char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix)
     char* answer;
     {
         echo_off guard(fileno(terminal));
-        answer = read_line(terminal, prefix);
+        answer = read_keyword_line(terminal, prefix, nullptr);
     }
     // The user's Enter was not echoed.
     std::fputc('\n', stderr);

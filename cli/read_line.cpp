@@ -21,9 +21,10 @@ char* read_part(char* part, std::size_t room, std::FILE* in) {
 
 // Lines may be keywords, so no copy of one is released unwiped: a buffer
 // grows by allocating the larger one, copying, wiping and freeing the old
-// one (realloc would leave the old block behind as it was), and each block
-// is locked in memory where the limit allows (kept out of swap; best effort).
-char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix) {
+// one (realloc would leave the old block behind as it was). A keyword's
+// blocks are also locked in memory where the limit allows (kept out of swap;
+// best effort).
+char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix, bool lock) {
     char* block = static_cast<char*>(std::malloc(size));
     if (!block) {
         const int saved = errno;
@@ -31,15 +32,13 @@ char* allocate(std::size_t size, char* old, std::size_t old_size, const char* pr
         errno = saved;
         fatal(prefix);
     }
-    lock_memory(block, size);
+    if (lock) lock_memory(block, size);
     return block;
 }
 
-} // namespace
-
-char* read_line(std::FILE* in, const char* prefix, bool* zero_inside) {
+char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool keyword) {
     std::size_t capacity = 32;
-    char* buffer = allocate(capacity, nullptr, 0, prefix);
+    char* buffer = allocate(capacity, nullptr, 0, prefix, keyword);
     char* end = read_part(buffer, capacity, in);
     if (!end) {
         wipe_and_free(buffer, capacity);
@@ -55,7 +54,7 @@ char* read_line(std::FILE* in, const char* prefix, bool* zero_inside) {
         // Go on at the terminating zero of what is there: capacity - 1 after
         // a full read, earlier when a terminal delivered a partial line.
         const std::size_t used = std::size_t(end - buffer);
-        char* larger = allocate(2 * capacity, buffer, capacity, prefix);
+        char* larger = allocate(2 * capacity, buffer, capacity, prefix, keyword);
         std::memcpy(larger, buffer, used);
         wipe_and_free(buffer, capacity);
         buffer = larger;
@@ -72,11 +71,17 @@ char* read_line(std::FILE* in, const char* prefix, bool* zero_inside) {
     const char* zero = static_cast<const char*>(std::memchr(buffer, 0, length));
     const std::size_t text = zero ? std::size_t(zero - buffer) : length;
     if (zero_inside) *zero_inside = zero != nullptr;
-    char* line = allocate(text + 1, buffer, capacity, prefix);
+    char* line = allocate(text + 1, buffer, capacity, prefix, keyword);
     std::memcpy(line, buffer, text);
     line[text] = '\0';
     wipe_and_free(buffer, capacity);
     return line;
 }
 
-char* read_line(std::FILE* in, const char* prefix) { return read_line(in, prefix, nullptr); }
+} // namespace
+
+char* read_line(std::FILE* in, const char* prefix) { return read_any_line(in, prefix, nullptr, false); }
+
+char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside) {
+    return read_any_line(in, prefix, zero_inside, true);
+}

@@ -97,7 +97,7 @@ TEST(ReadLine, TellsWhetherAZeroByteCutTheLine) {
         std::fwrite(c.input.data(), 1, c.input.size(), in);
         std::rewind(in);
         bool zero = !c.zero;
-        char* line = read_line(in, "test", &zero);
+        char* line = read_keyword_line(in, "test", &zero);
         ASSERT_NE(line, nullptr);
         EXPECT_EQ(std::string(line), c.text) << ::testing::PrintToString(c.input);
         EXPECT_EQ(zero, c.zero) << ::testing::PrintToString(c.input);
