@@ -320,4 +320,41 @@ TEST(Reference, CheckedBeforeAnyFileIsTouched) {
     EXPECT_FALSE(harness::exists(dir / "data.osl"));
 }
 
+// Every way the program ends while it holds keywords. Under the sanitizer
+// build (test.sh) LeakSanitizer checks each of these exits: the keywords
+// must have been wiped and freed on the way out, whatever the status.
+TEST(KeySources, EveryExitStatusWithKeywordsHeld) {
+    harness::temp_dir dir;
+    harness::write_file(dir / "one", "old key\n");
+    harness::write_file(dir / "reference", encrypt(plain, "other"));
+    const std::string cipher = encrypt(plain, "key");
+    struct exit_case {
+        std::string label;
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string stdout_path;
+    };
+    const std::vector<exit_case> cases = {
+        {"success", {"-K", "key"}, plain, 0, ""},
+        {"usage error after -K", {"-K", "key", "--no-such-option"}, plain, 1, ""},
+        {"missing variable after -K", {"-K", "key", "-E", "OSTREL_NO_SUCH_VARIABLE"}, plain, 9, ""},
+        {"key file ends before the new keyword", {"-x", "-K", "a", "-H", "b", "-k", dir / "one"}, cipher, 9, ""},
+        {"key file missing after -K", {"-K", "key", "-k", dir / "missing"}, plain, 9, ""},
+        {"reference of another key", {"-K", "key", "-y", dir / "reference"}, plain, 10, ""},
+        {"reference missing", {"-K", "key", "-y", dir / "missing"}, plain, 10, ""},
+        {"wrong keyword", {"-d", "-K", "wrong"}, cipher, 4, ""},
+        {"full output", {"-K", "key"}, plain, 3, "/dev/full"},
+        {"key change, wrong old keyword", {"-x", "-K", "wrong", "-H", "new"}, cipher, 4, ""},
+    };
+    for (const auto& c : cases) {
+        run_options o;
+        o.args = c.args;
+        o.input = c.input;
+        o.stdout_path = c.stdout_path;
+        run_result r = harness::run(o);
+        EXPECT_EQ(r.status, c.status) << c.label << ": " << r.err;
+    }
+}
+
 } // namespace
