@@ -97,6 +97,30 @@ TEST(Hardening, ProcEntriesBelongToRootWhenAnOrdinaryUserRunsTheProgram) {
     EXPECT_TRUE(root_owned) << "not root's in " << proc << ":" << not_root;
 }
 
+// The block that receives the key line is locked in memory before the line
+// arrives (where the locked-memory limit allows any locking at all).
+TEST(Hardening, KeyLineBufferIsLockedInMemoryWhileTheProgramReads) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "built with AddressSanitizer, whose runtime turns mlock into a no-op";
+#endif
+    rlimit limit {};
+    getrlimit(RLIMIT_MEMLOCK, &limit);
+    if (limit.rlim_cur < 4096) GTEST_SKIP() << "RLIMIT_MEMLOCK allows no locked page here";
+    harness::running_program p = start_waiting("/");
+    const std::string status_path = "/proc/" + std::to_string(p.pid) + "/status";
+    std::string locked;
+    const bool some_locked = eventually([&] {
+        const std::string status = harness::read_file(status_path);
+        const std::size_t at = status.find("\nVmLck:");
+        if (status.rfind("Name:\tostrel\n", 0) != 0 || at == std::string::npos) return false;
+        locked = status.substr(at + 8, status.find('\n', at + 1) - at - 8);
+        return std::stoul(locked) > 0;
+    });
+    kill(p.pid, SIGKILL);
+    harness::finish(p);
+    EXPECT_TRUE(some_locked) << "VmLck:" << locked;
+}
+
 TEST(Hardening, NoCoreFileWhenTheProgramAborts) {
     harness::temp_dir dir;
     // The most core the user may allow, as a careless shell would set it.
