@@ -101,6 +101,31 @@ else
   echo "test.sh: clang with libFuzzer unavailable; fuzz regression runs skipped" >&2
 fi
 
+# ---- Constant time ---------------------------------------------------------
+# The cipher and the engine under valgrind's memcheck with keyword, key and
+# plaintext marked secret (tests/engine/constant_time_probe.cpp, portable and
+# AES-NI paths): a branch or memory address that depends on them is a report,
+# and any report fails. The control run does a secret-indexed lookup on
+# purpose and must be reported, or the probe would prove nothing. Configured
+# again so that a valgrind installed just now is found.
+if "$top/tools/ensure_packages.sh" valgrind; then
+  probe="$build/tests/engine/constant_time_probe"
+  cmake -S "$top" -B "$build" >/dev/null
+  cmake --build "$build" -j "$jobs" --target constant_time_probe >/dev/null || status=1
+  if valgrind --error-exitcode=1 --quiet "$probe" --control >/dev/null 2>&1; then
+    echo "test.sh: memcheck did not report the constant-time probe's control run" >&2
+    status=1
+  elif ! valgrind --error-exitcode=1 --quiet "$probe"; then
+    echo "test.sh: constant-time probe: memcheck reports above" >&2
+    status=1
+  else
+    echo "test.sh: constant-time probe: no report"
+  fi
+else
+  echo "test.sh: valgrind unavailable; constant-time probe skipped" >&2
+fi
+# ---- End of constant time ---------------------------------------------------
+
 # One closing line over both runs of the suite, in the plain form
 # "N passed, N failed".
 count() { # count "<ctest summary line>" passed|failed

@@ -6,7 +6,7 @@
 #pragma once
 
 enum class cipher_path {
-    portable,  // table-driven, every CPU, every length
+    portable,  // bitsliced, every CPU, every length
     aesni,     // x86-64 AES-NI with SSE4.1 and SSSE3, 256-bit block
     vaes,      // x86-64 VAES with AVX-512 (F, BW, VL, VBMI) and the aesni
                // path's instructions, 256-bit block

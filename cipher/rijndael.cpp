@@ -1,8 +1,10 @@
 // The public block operations and the one place where a path is chosen.
 //
-// Decryption always takes the portable path: the system decrypts only the
-// header block, once per file and candidate key, so a hardware inverse
-// cipher (with its own InvMixColumns-transformed round keys) would not pay.
+// Decryption always takes the portable (bitsliced, constant-time) path: the
+// system decrypts only the header block, once per file and candidate key,
+// where it costs about a microsecond (docs/PERFORMANCE.md), so a hardware
+// inverse cipher (with its own InvMixColumns-transformed round keys) would
+// not show in any run.
 #include "cipher/rijndael.h"
 #include "cipher/cipher_paths.h"
 #include "cipher/rijndael_paths.h"

@@ -12,7 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Table-driven; any of the nine lengths.
+// Bitsliced, constant time; any of the nine lengths (rijndael_bitsliced.cpp).
+// They read sliced_keys, not round_keys.
 void portable_encrypt_block(std::uint8_t* block, const key_schedule* schedule);
 void portable_decrypt_block(std::uint8_t* block, const key_schedule* schedule);
 // Blocks of 4*Nb bytes each.
@@ -21,6 +22,9 @@ void portable_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::siz
 // Nb = 8 only, as cfb_encrypt_blocks.
 void portable_cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
                                  std::size_t count, const key_schedule* schedule);
+// Derives sliced_keys from round_keys, block_words and rounds; schedule_key
+// calls it, and so must whoever edits those fields of a schedule by hand.
+void slice_round_keys(key_schedule* schedule);
 
 // Built only for x86-64 (OSTREL_CIPHER_X86).
 // AES-NI on two 128-bit halves (needs AES, SSE4.1, SSSE3). Nb = 8 only.

@@ -1,16 +1,19 @@
 // Key expansion. The caller's key buffer is the working storage: it is
 // advanced in whole groups of Nk words, and whatever group was computed last
-// stays in it, including words beyond the end of the schedule.
+// stays in it, including words beyond the end of the schedule. The
+// substitution of key words is the same Boolean circuit as the portable
+// path's, so the expansion too runs in constant time.
 #include "cipher/rijndael.h"
-#include "cipher/rijndael_tables.h"
+#include "cipher/rijndael_constants.h"
+#include "cipher/rijndael_paths.h"
+#include "cipher/rijndael_sbox_circuit.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-using rijndael_tables::round_constants;
-using rijndael_tables::sbox;
+using rijndael_constants::round_constants;
 
 // Index into the row-offset table, or -1 for an unsupported length.
 int length_index(int bits) {
@@ -26,17 +29,31 @@ void xor_word(std::uint8_t* into, const std::uint8_t* from) {
     for (int k = 0; k < 4; ++k) into[k] ^= from[k];
 }
 
+// S-box on each of the four bytes: bit i of byte k is bit 8k of plane i.
+void substitute_word(const std::uint8_t* in, std::uint8_t* out) {
+    const std::uint32_t w = std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
+                            std::uint32_t{in[3]} << 24;
+    std::uint32_t q[8];
+    for (int i = 0; i < 8; ++i) q[i] = (w >> i) & 0x01010101u;
+    rijndael_circuit::substitute_without_constant(q);
+    std::uint32_t s = 0x63636363u;
+    for (int i = 0; i < 8; ++i) s ^= q[i] << i;
+    for (int k = 0; k < 4; ++k) out[k] = static_cast<std::uint8_t>(s >> (8 * k));
+}
+
 // Advances the buffer of Nk words to the next group of expanded words.
 void next_group(std::uint8_t* w, int nk, int round_constant_index) {
     const std::uint8_t* last = w + 4 * (nk - 1);
     // Rotated and substituted from the last word as it was before this group.
-    std::uint8_t rot[4] = {sbox[last[1]], sbox[last[2]], sbox[last[3]], sbox[last[0]]};
+    const std::uint8_t rotated[4] = {last[1], last[2], last[3], last[0]};
+    std::uint8_t rot[4];
+    substitute_word(rotated, rot);
     rot[0] ^= round_constants[round_constant_index];
     xor_word(w, rot);
     if (nk == 8) {
         for (int i = 1; i < 4; ++i) xor_word(w + 4 * i, w + 4 * (i - 1));
-        const std::uint8_t* w3 = w + 12;
-        const std::uint8_t sub[4] = {sbox[w3[0]], sbox[w3[1]], sbox[w3[2]], sbox[w3[3]]};
+        std::uint8_t sub[4];
+        substitute_word(w + 12, sub);
         xor_word(w + 16, sub);
         for (int i = 5; i < 8; ++i) xor_word(w + 4 * i, w + 4 * (i - 1));
     } else {
@@ -72,8 +89,9 @@ int schedule_key(std::uint8_t* key, int key_bits, int block_bits, key_schedule* 
     schedule->block_words = nb;
     schedule->key_words = nk;
     schedule->rounds = nr;
-    const auto& offsets = rijndael_tables::offsets_by_block[block_index];
+    const auto& offsets = rijndael_constants::offsets_by_block[block_index];
     std::copy(std::begin(offsets.shift), std::end(offsets.shift), schedule->shift);
     std::copy(std::begin(offsets.unshift), std::end(offsets.unshift), schedule->unshift);
+    slice_round_keys(schedule);
     return 0;
 }

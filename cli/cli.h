@@ -8,6 +8,12 @@
 // process earlier with exit()).
 int ostrel_main(int argc, char** argv);
 
+// ---- Process (harden.cpp) -----------------------------------------------------------
+
+// Makes the process not dumpable and its core-size limit 0; first thing of a
+// run, before any keyword exists.
+void harden_process();
+
 // ---- Command line (options.cpp) ---------------------------------------------------
 
 // Sets `name` and `mode` of `config` from the last component of argument 0.
@@ -45,7 +51,8 @@ void acquire_keywords();
 // unless the encryption key opens the reference file.
 void check_reference_file();
 
-// Frees `keyword` and `keyword2` and forgets them.
+// Wipes and frees `keyword` and `keyword2` and forgets them. Also runs at
+// exit(), so that every status leaves them wiped.
 void release_keywords();
 
 // ---- Filter run (filter_run.cpp) -------------------------------------------------------

@@ -49,8 +49,15 @@ void* checked_realloc(void* block, std::size_t size, const char* prefix);
 
 // One whole line of any length from `in`, without its newline and without a
 // carriage return directly before it; a last line without newline is kept
-// whole. Null only when the input is already at its end. Heap text.
+// whole. Null only when the input is already at its end. Heap text, cut at
+// the line's first zero byte, in a block of exactly its length + 1 (so
+// free_keyword wipes all of it); every intermediate copy is wiped before it
+// is freed.
 char* read_line(std::FILE* in, const char* prefix);
+// The same for a keyword: its blocks are also locked in memory where the
+// limit allows, and `zero_inside`, unless null, tells whether a zero byte
+// cut the line.
+char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside);
 
 // Asks "prompt suffix" on standard error and reads one line from /dev/tty
 // with echo off (restored whatever happens: an interrupt meanwhile gives the

@@ -28,16 +28,22 @@ void replace_keyword(char** field, char* keyword) {
     *field = keyword;
 }
 
-void read_keyword_line(std::FILE* keys, char** field) {
-    replace_keyword(field, read_line(keys, config.name));
-    if (!*field) {
-        std::fprintf(stderr, "%s: error reading keyfile\n", config.name);
-        std::exit(9);
-    }
+// The next line of the key file into `*field`; false at its end. A zero byte
+// ends the keyword early (files written under it still open), with a warning.
+bool read_keyword_line(std::FILE* keys, char** field) {
+    bool zero_inside = false;
+    replace_keyword(field, read_keyword_line(keys, config.name, &zero_inside));
+    if (!*field) return false;
+    if (zero_inside && config.verbosity >= 0)
+        std::fprintf(stderr, "%s: warning: keyword in %s contains a zero byte; only the bytes before it are used\n",
+                     config.name, config.keyfile);
+    return true;
 }
 
 // A key file named "-" is standard input, which stays open: in a filter run
-// what follows the key lines is the data.
+// what follows the key lines is the data. A named file is read through a
+// buffer of our own, wiped once the file is closed (stdio would free its own
+// as it is).
 void read_key_file() {
     bool from_stdin = std::strcmp(config.keyfile, "-") == 0;
     std::FILE* keys = from_stdin ? stdin : std::fopen(config.keyfile, "r");
@@ -46,41 +52,57 @@ void read_key_file() {
                      std::strerror(errno));
         std::exit(9);
     }
-    read_keyword_line(keys, &config.keyword);
-    if (config.mode == mode_keychange) read_keyword_line(keys, &config.keyword2);
-    if (!from_stdin) std::fclose(keys);
+    char buffered[BUFSIZ];
+    if (!from_stdin) std::setvbuf(keys, buffered, _IOFBF, sizeof buffered);
+    const bool complete = read_keyword_line(keys, &config.keyword) &&
+                          (config.mode != mode_keychange || read_keyword_line(keys, &config.keyword2));
+    if (!from_stdin) {
+        std::fclose(keys);
+        wipe(buffered, sizeof buffered);
+    }
+    if (!complete) {
+        std::fprintf(stderr, "%s: error reading keyfile\n", config.name);
+        std::exit(9);
+    }
 }
 
-// Asks with `*prompt`, defaulted first; with `twice`, asks again and insists
-// on the same answer. The confirmation copy is discarded.
-char* ask_keyword(const char** prompt, const char* default_prompt, bool twice) {
+// Asks with `*prompt`, defaulted first, into `*field`; with `twice`, asks
+// again and insists on the same answer. The confirmation copy is wiped and
+// freed on every way out; `*field` is release_keywords' on an exit.
+void ask_keyword(char** field, const char** prompt, const char* default_prompt, bool twice) {
     if (!*prompt) *prompt = default_prompt;
-    char* keyword = prompt_keyword(*prompt, "", config.name);
-    if (!keyword) {
+    replace_keyword(field, prompt_keyword(*prompt, "", config.name));
+    if (!*field) {
         std::fprintf(stderr, "%s: no key given\n", config.name);
         std::exit(9);
     }
     if (twice) {
         char* again = prompt_keyword(*prompt, repeat_suffix, config.name);
-        if (!again || std::strcmp(again, keyword) != 0) {
+        const bool same = again && std::strcmp(again, *field) == 0;
+        free_keyword(again);
+        if (!same) {
             std::fputs("Sorry, the keys you entered did not match.\n", stderr);
             std::exit(7);
         }
-        free_keyword(again);
     }
-    return keyword;
+}
+
+// A keyword that will encrypt, if empty, is most likely a slip.
+void warn_if_empty(const char* keyword) {
+    if (keyword[0] == '\0' && config.verbosity >= 0) std::fprintf(stderr, "%s: warning: empty keyword\n", config.name);
 }
 
 } // namespace
 
 void acquire_keywords() {
     if (config.keyfile) read_key_file();
-    if (!config.keyword) {
-        config.keyword = ask_keyword(&config.prompt, default_prompts[config.mode],
-                                     config.timid && config.mode == mode_encrypt);
-    }
+    if (!config.keyword)
+        ask_keyword(&config.keyword, &config.prompt, default_prompts[config.mode],
+                    config.timid && config.mode == mode_encrypt);
     if (config.mode == mode_keychange && !config.keyword2)
-        config.keyword2 = ask_keyword(&config.prompt2, default_prompt2, config.timid);
+        ask_keyword(&config.keyword2, &config.prompt2, default_prompt2, config.timid);
+    if (config.mode == mode_encrypt) warn_if_empty(config.keyword);
+    if (config.mode == mode_keychange) warn_if_empty(config.keyword2);
 }
 
 void check_reference_file() {

@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/config.h"
+#include "engine/lock_memory.h"
 #include "engine/wipe.h"
 
 namespace {
@@ -63,16 +64,20 @@ constexpr option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-char* copy_text(const char* text) {
+// A keyword's heap copy, locked in memory where the limit allows (kept out
+// of swap; best effort).
+char* copy_keyword(const char* text) {
     std::size_t size = std::strlen(text) + 1;
-    return static_cast<char*>(std::memcpy(checked_alloc(size, config.name), text, size));
+    void* copy = checked_alloc(size, config.name);
+    lock_memory(copy, size);
+    return static_cast<char*>(std::memcpy(copy, text, size));
 }
 
 // -K and -H: the argument becomes the keyword and vanishes from the
 // argument vector.
 void take_argument_keyword(char** field, char* argument) {
     free_keyword(*field);
-    *field = copy_text(argument);
+    *field = copy_keyword(argument);
     wipe_text(argument);
 }
 
@@ -85,7 +90,7 @@ void take_environment_keyword(char** field, const char* variable) {
         std::exit(9);
     }
     free_keyword(*field);
-    *field = copy_text(value);
+    *field = copy_keyword(value);
     wipe_text(value);
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/config.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -74,17 +75,24 @@ char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix)
         std::fprintf(stderr, "%s: cannot open /dev/tty: %s\n", prefix, std::strerror(errno));
         std::exit(2);
     }
+    // What is typed passes through the stream's buffer; that buffer is this
+    // one, wiped once the stream is closed, not one that stdio frees as it
+    // is. An exit() while reading (a failed allocation) leaves it on this
+    // stack, which goes with the process.
+    char typed[BUFSIZ];
+    std::setvbuf(terminal, typed, _IOFBF, sizeof typed);
     // The prompt goes to standard error, not to the device.
     std::fprintf(stderr, "%s%s", prompt, suffix);
     std::fflush(stderr);
     char* answer;
     {
         echo_off guard(fileno(terminal));
-        answer = read_line(terminal, prefix);
+        answer = read_keyword_line(terminal, prefix, nullptr);
     }
     // The user's Enter was not echoed.
     std::fputc('\n', stderr);
     std::fflush(stderr);
     std::fclose(terminal);
+    wipe(typed, sizeof typed);
     return answer;
 }

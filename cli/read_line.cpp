@@ -1,7 +1,10 @@
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "cli/config.h"
+#include "engine/lock_memory.h"
+#include "engine/wipe.h"
 
 namespace {
 
@@ -16,31 +19,69 @@ char* read_part(char* part, std::size_t room, std::FILE* in) {
     return static_cast<char*>(memrchr(part, 0, room));
 }
 
-} // namespace
+// Lines may be keywords, so no copy of one is released unwiped: a buffer
+// grows by allocating the larger one, copying, wiping and freeing the old
+// one (realloc would leave the old block behind as it was). A keyword's
+// blocks are also locked in memory where the limit allows (kept out of swap;
+// best effort).
+char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix, bool lock) {
+    char* block = static_cast<char*>(std::malloc(size));
+    if (!block) {
+        const int saved = errno;
+        wipe_and_free(old, old_size);
+        errno = saved;
+        fatal(prefix);
+    }
+    if (lock) lock_memory(block, size);
+    return block;
+}
 
-char* read_line(std::FILE* in, const char* prefix) {
+char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool keyword) {
     std::size_t capacity = 32;
-    char* buffer = static_cast<char*>(checked_alloc(capacity, prefix));
+    char* buffer = allocate(capacity, nullptr, 0, prefix, keyword);
     char* end = read_part(buffer, capacity, in);
     if (!end) {
-        std::free(buffer);
+        wipe_and_free(buffer, capacity);
         return nullptr;
     }
-    while (end == buffer || end[-1] != '\n') {
+    std::size_t length;
+    for (;;) {
+        if (end != buffer && end[-1] == '\n') {
+            length = std::size_t(end - 1 - buffer);
+            if (length > 0 && buffer[length - 1] == '\r') --length;
+            break;
+        }
         // Go on at the terminating zero of what is there: capacity - 1 after
         // a full read, earlier when a terminal delivered a partial line.
-        std::size_t used = std::size_t(end - buffer);
+        const std::size_t used = std::size_t(end - buffer);
+        char* larger = allocate(2 * capacity, buffer, capacity, prefix, keyword);
+        std::memcpy(larger, buffer, used);
+        wipe_and_free(buffer, capacity);
+        buffer = larger;
         capacity *= 2;
-        buffer = static_cast<char*>(checked_realloc(buffer, capacity, prefix));
         end = read_part(buffer + used, capacity - used, in);
         if (!end) {
             // End of input: the line so far is the last line, unterminated.
-            buffer[used] = '\0';
-            return buffer;
+            length = used;
+            break;
         }
     }
-    char* newline = end - 1;
-    *newline = '\0';
-    if (newline != buffer && newline[-1] == '\r') newline[-1] = '\0';
-    return buffer;
+    // The text ends at the line's first zero byte. It goes out in a block of
+    // exactly its size, so that wiping up to the terminator wipes it all.
+    const char* zero = static_cast<const char*>(std::memchr(buffer, 0, length));
+    const std::size_t text = zero ? std::size_t(zero - buffer) : length;
+    if (zero_inside) *zero_inside = zero != nullptr;
+    char* line = allocate(text + 1, buffer, capacity, prefix, keyword);
+    std::memcpy(line, buffer, text);
+    line[text] = '\0';
+    wipe_and_free(buffer, capacity);
+    return line;
+}
+
+} // namespace
+
+char* read_line(std::FILE* in, const char* prefix) { return read_any_line(in, prefix, nullptr, false); }
+
+char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside) {
+    return read_any_line(in, prefix, zero_inside, true);
 }

@@ -50,6 +50,9 @@ int file_list_status(int outcome) {
 } // namespace
 
 int ostrel_main(int argc, char** argv) {
+    harden_process();
+    // Every exit() from here on, whatever its status, wipes the keywords.
+    std::atexit(release_keywords);
     take_program_name(argc, argv);
     set_defaults();
     scan_options(argc, argv);

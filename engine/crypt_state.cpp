@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "engine/lock_memory.h"
 #include "engine/wipe.h"
 
 crypt_state* new_crypt_state(int key_count)
@@ -20,6 +21,7 @@ crypt_state* new_crypt_state(int key_count)
         errno = saved;
         return nullptr;
     }
+    lock_memory(state->keys, slots * sizeof(key_schedule));
     state->key_count = key_count;
     return state;
 }

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "engine/crypt_state.h"
+#include "engine/declassify.h"
 #include "engine/engine.h"
+#include "engine/lock_memory.h"
 #include "engine/saved_error.h"
 #include "engine/wipe.h"
 
@@ -17,7 +19,8 @@ namespace {
 constexpr std::uint8_t magic[4] = {'q', '7', 'w', '3'};
 
 // The index of the first candidate that opens the header block held in
-// `block`, or -1. With `mismatch` set candidate 0 is taken unseen.
+// `block`, or -1. With `mismatch` set candidate 0 is taken unseen. The
+// opened bytes are compared without a branch; only the verdict is public.
 int choose_key(const crypt_state* state)
 {
     for (int index = 0; index < state->key_count; ++index) {
@@ -26,7 +29,12 @@ int choose_key(const crypt_state* state)
         std::uint8_t opened[32];
         std::memcpy(opened, state->block, 32);
         decrypt_block(opened, &state->keys[index]);
-        if (std::memcmp(opened, magic, sizeof magic) == 0)
+        unsigned difference = 0;
+        for (std::size_t k = 0; k < sizeof magic; ++k)
+            difference |= static_cast<unsigned>(opened[k] ^ magic[k]);
+        wipe(opened, sizeof opened);
+        declassify(&difference, sizeof difference);
+        if (difference == 0)
             return index;
     }
     return -1;
@@ -94,6 +102,7 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
     state->key_index = 0;
     for (int index = 0; index < count; ++index) {
         std::uint8_t key[32];
+        lock_memory(key, sizeof key);
         hash_keyword(candidates[index], key);
         schedule_key(key, 256, 256, &state->keys[index]);
         wipe(key, sizeof key);
@@ -109,7 +118,7 @@ int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
 {
     // A keyword typed on a system that ends lines with CR LF may carry the
     // CR into the file's key; the plain keyword is tried first.
-    const std::size_t length = std::strlen(keyword);
+    const std::size_t length = keyword_length(keyword);
     char* with_cr = static_cast<char*>(std::malloc(length + 2));
     if (with_cr == nullptr) {
         stream->state = nullptr;

@@ -7,6 +7,7 @@
 
 #include "engine/crypt_state.h"
 #include "engine/engine.h"
+#include "engine/lock_memory.h"
 #include "engine/testing.h"
 #include "engine/wipe.h"
 
@@ -40,6 +41,7 @@ int encrypt_init(cipher_stream* stream, const char* keyword)
     state->key_index = 0;
 
     std::uint8_t key[32];
+    lock_memory(key, sizeof key);
     hash_keyword(keyword, key);
     schedule_key(key, 256, 256, &state->keys[0]);
     wipe(key, sizeof key);

@@ -19,7 +19,9 @@
 // bytes: one schedule_key + encrypt_block pass per started 32 keyword bytes.
 void hash_keyword(const char* keyword, std::uint8_t out[32]);
 
-// 32 fresh bytes: the hash of "host,seconds,microseconds,pid,counter".
+// 32 fresh bytes: the hash of "host,seconds,microseconds,pid,counter,random",
+// the last part 64 hex digits of 32 bytes from getrandom(2) (else from
+// /dev/urandom; left out, with its comma, when neither gives them).
 void make_nonce(std::uint8_t out[32]);
 extern std::int32_t nonce_counter;
 

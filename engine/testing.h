@@ -2,6 +2,9 @@
 // the program calls these; tests use them to make encryption repeatable.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 using nonce_source_fn = void (*)(std::uint8_t out[32]);
@@ -13,3 +16,17 @@ nonce_source_fn set_nonce_source_for_testing(nonce_source_fn source);
 
 // The nonce of the next header block, from the installed source.
 void fill_nonce(std::uint8_t out[32]);
+
+// The parts of make_nonce, for tests of each.
+//
+// 32 random bytes from `source` (getrandom(2) in the program), or, if it
+// fails, from the file at `fallback_path` (/dev/urandom). Short counts and
+// EINTR are retried. 0, or -1 when neither gives 32 bytes.
+using getrandom_fn = ssize_t (*)(void* buffer, std::size_t length, unsigned flags);
+int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fallback_path);
+
+// The text make_nonce hashes: "host,seconds,microseconds,pid,counter", then
+// "," and 64 lowercase hex digits of `random` unless it is null. snprintf's
+// result: the length the whole text has (or would have had, if cut by `size`).
+int format_nonce_text(char* text, std::size_t size, const char* host, long seconds, long microseconds, long pid,
+                      std::int32_t counter, const std::uint8_t* random);

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/declassify.h"
+
 inline void wipe(void* block, std::size_t size) { explicit_bzero(block, size); }
 
 inline void wipe_and_free(void* block, std::size_t size)
@@ -20,9 +22,11 @@ inline void wipe_and_free(void* block, std::size_t size)
     std::free(block);
 }
 
-// Frees a NUL-terminated keyword after wiping it.
+// Frees a NUL-terminated keyword after wiping it, up to and including its
+// terminator: the allocation must end there (as read_line's and every other
+// keyword copy of the program do).
 inline void free_keyword(char* text)
 {
     if (text != nullptr)
-        wipe_and_free(text, std::strlen(text) + 1);
+        wipe_and_free(text, keyword_length(text) + 1);
 }

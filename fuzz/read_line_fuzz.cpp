@@ -8,7 +8,8 @@
 //     without newline kept whole, nothing at the end. A NUL byte inside a
 //     line ends the text returned for it (a keyword is a C text) but not the
 //     line: the next call starts after the newline all the same;
-//   - the buffer grows by doubling only as far as the longest line needs.
+//   - the buffer grows by doubling only as far as the longest line needs
+//     (and the text it returns is a block of its own size, no larger).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -39,8 +40,9 @@ ssize_t chunked_read(void* cookie, char* buf, std::size_t n) {
     return ssize_t(take);
 }
 
-// The largest block read_line asked for during the current call; its
-// reallocations are routed here by the linker.
+// The largest block read_line asked for; its allocations (it grows a line
+// by allocating the larger block, copying and wiping the old one) are routed
+// here by the linker, and counted only while read_line runs.
 std::size_t largest_request = 0;
 bool watching = false;
 
@@ -86,10 +88,17 @@ std::size_t room_needed(const std::string& text) {
 
 } // namespace
 
-extern "C" void* __real_realloc(void* block, std::size_t size);
-extern "C" void* __wrap_realloc(void* block, std::size_t size) {
+extern "C" void* __real_malloc(std::size_t size);
+extern "C" void* __wrap_malloc(std::size_t size) {
     if (watching) largest_request = std::max(largest_request, size);
-    return __real_realloc(block, size);
+    return __real_malloc(size);
+}
+
+static char* watched_read_line(std::FILE* in) {
+    watching = true;
+    char* line = read_line(in, "fuzz");
+    watching = false;
+    return line;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -103,15 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<std::string> got;
     largest_request = 0;
-    watching = true;
-    while (char* line = read_line(in, "fuzz")) {
+    while (char* line = watched_read_line(in)) {
         got.emplace_back(line);
         std::free(line);
         FUZZ_CHECK(got.size() <= src.size + 1);
     }
     // Once at the end, it stays there.
-    FUZZ_CHECK(read_line(in, "fuzz") == nullptr);
-    watching = false;
+    FUZZ_CHECK(watched_read_line(in) == nullptr);
     std::fclose(in);
 
     std::string text(reinterpret_cast<const char*>(src.data), src.size);

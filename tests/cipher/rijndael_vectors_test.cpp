@@ -1,6 +1,6 @@
 // Known answers for all nine lengths, and the constant tables' anchor values.
 #include "cipher/rijndael.h"
-#include "cipher/rijndael_tables.h"
+#include "table_rijndael_tables.h"
 #include "cipher_test_util.h"
 #include "known_answers.h"
 

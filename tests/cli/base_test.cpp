@@ -72,6 +72,40 @@ TEST(ReadLine, LinesOfEveryLengthAndEnding) {
     for (const auto& c : cases) EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
 }
 
+// Whether a zero byte cut the line, for the key-file warning; the text is
+// the line up to it either way.
+TEST(ReadLine, TellsWhetherAZeroByteCutTheLine) {
+    struct zero_case {
+        std::string input;
+        std::string text;
+        bool zero;
+    };
+    const std::vector<zero_case> cases = {
+        {"key\n", "key", false},
+        {std::string("k\0y\n", 4), "k", true},
+        {std::string("\0\n", 2), "", true},
+        {std::string("key\0\r\n", 6), "key", true},
+        {std::string("key\r\0\n", 6), "key\r", true},
+        {std::string("key\0", 4), "key", true},
+        {std::string(100, 'x') + std::string(1, '\0') + "\n", std::string(100, 'x'), true},
+        {std::string(100, 'x') + "\n" + std::string(1, '\0'), std::string(100, 'x'), false},
+        {"\n", "", false},
+    };
+    for (const auto& c : cases) {
+        std::FILE* in = std::tmpfile();
+        ASSERT_NE(in, nullptr);
+        std::fwrite(c.input.data(), 1, c.input.size(), in);
+        std::rewind(in);
+        bool zero = !c.zero;
+        char* line = read_keyword_line(in, "test", &zero);
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(std::string(line), c.text) << ::testing::PrintToString(c.input);
+        EXPECT_EQ(zero, c.zero) << ::testing::PrintToString(c.input);
+        std::free(line);
+        std::fclose(in);
+    }
+}
+
 TEST(ReadLine, LeavesTheRestOfTheStreamUnread) {
     std::FILE* in = std::tmpfile();
     ASSERT_NE(in, nullptr);

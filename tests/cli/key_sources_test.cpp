@@ -115,6 +115,99 @@ TEST(KeyFile, FirstLineWithoutItsLineEnd) {
     }
 }
 
+// A zero byte in a key-file line ends the keyword there, as it always did
+// (files written so must still open), but now with a warning naming the
+// file; quiet runs stay silent.
+TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt) {
+    harness::temp_dir dir;
+    const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
+                                " contains a zero byte; only the bytes before it are used\n";
+    struct zero_case {
+        std::string label;
+        std::string content;
+        std::vector<std::string> extra;
+        std::string key;
+        std::string err;
+    };
+    const std::vector<zero_case> cases = {
+        {"inside", std::string("ab\0cd\n", 6), {}, "ab", warning},
+        {"first byte", std::string("\0secret\n", 8), {}, "", warning + "ostrel: warning: empty keyword\n"},
+        {"last byte", std::string("ab\0\n", 4), {}, "ab", warning},
+        {"no final newline", std::string("ab\0", 3), {}, "ab", warning},
+        {"several", std::string("a\0b\0c\n", 6), {}, "a", warning},
+        {"quiet", std::string("ab\0cd\n", 6), {"-q"}, "ab", ""},
+        {"on a later line only", std::string("ab\nc\0d\n", 7), {}, "ab", ""},
+        {"none", "abcd\n", {}, "abcd", ""},
+    };
+    for (const auto& c : cases) {
+        harness::write_file(dir / "key", c.content);
+        std::vector<std::string> args = {"-k", dir / "key"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        run_result r = run_with("ostrel", args, plain);
+        ASSERT_EQ(r.status, 0) << c.label << ": " << r.err;
+        EXPECT_EQ(r.err, c.err) << c.label;
+        expect_key(r.out, c.key, c.label);
+    }
+}
+
+TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine) {
+    harness::temp_dir dir;
+    const std::string cipher = encrypt(plain, "ab");
+    const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
+                                " contains a zero byte; only the bytes before it are used\n";
+    harness::write_file(dir / "key", std::string("ab\0x\n", 5));
+    run_result d = run_with("ostrel", {"-d", "-k", dir / "key"}, cipher);
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(d.out, plain);
+    EXPECT_EQ(d.err, warning);
+
+    harness::write_file(dir / "key", std::string("ab\nnew\0x\n", 9));
+    run_result x = run_with("ostrel", {"-x", "-k", dir / "key"}, cipher);
+    ASSERT_EQ(x.status, 0) << x.err;
+    expect_key(x.out, "new", "second line");
+    EXPECT_EQ(x.err, warning);
+
+    harness::write_file(dir / "key", std::string("a\0b\nn\0w\n", 8));
+    run_result both = run_with("ostrel", {"-x", "-k", dir / "key"}, encrypt(plain, "a"));
+    ASSERT_EQ(both.status, 0) << both.err;
+    expect_key(both.out, "n", "both lines");
+    EXPECT_EQ(both.err, warning + warning);
+}
+
+// An empty keyword is a warning where it will encrypt: in encrypt mode and
+// as a key change's new keyword; never where it only opens.
+TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt) {
+    const std::string warning = "ostrel: warning: empty keyword\n";
+    const std::string under_empty = encrypt(plain, "");
+    const std::string under_a = encrypt(plain, "a");
+    struct empty_case {
+        std::string label;
+        std::vector<std::string> args;
+        std::string input;
+        std::string err;
+    };
+    const std::vector<empty_case> cases = {
+        {"encrypt, -K", {"-K", ""}, plain, warning},
+        {"encrypt, -E", {"-E", "OSTREL_EMPTY_KEY"}, plain, warning},
+        {"encrypt, quiet", {"-q", "-K", ""}, plain, ""},
+        {"encrypt, not empty", {"-K", "a"}, plain, ""},
+        {"decrypt", {"-d", "-K", ""}, under_empty, ""},
+        {"cat", {"-c", "-K", ""}, under_empty, ""},
+        {"new keyword", {"-x", "-K", "a", "-H", ""}, under_a, warning},
+        {"new keyword, quiet", {"-x", "-q", "-K", "a", "-H", ""}, under_a, ""},
+        {"old keyword", {"-x", "-K", "", "-H", "a"}, under_empty, ""},
+    };
+    for (const auto& c : cases) {
+        run_options o;
+        o.args = c.args;
+        o.input = c.input;
+        o.env_set = {{"OSTREL_EMPTY_KEY", ""}};
+        run_result r = harness::run(o);
+        ASSERT_EQ(r.status, 0) << c.label << ": " << r.err;
+        EXPECT_EQ(r.err, c.err) << c.label;
+    }
+}
+
 TEST(KeyFile, KeyFileWinsOverKInEitherOrder) {
     harness::temp_dir dir;
     harness::write_file(dir / "key", "from file\n");
@@ -225,6 +318,43 @@ TEST(Reference, CheckedBeforeAnyFileIsTouched) {
     EXPECT_EQ(r.status, 10);
     EXPECT_EQ(harness::read_file(dir / "data"), plain);
     EXPECT_FALSE(harness::exists(dir / "data.osl"));
+}
+
+// Every way the program ends while it holds keywords. Under the sanitizer
+// build (test.sh) LeakSanitizer checks each of these exits: the keywords
+// must have been wiped and freed on the way out, whatever the status.
+TEST(KeySources, EveryExitStatusWithKeywordsHeld) {
+    harness::temp_dir dir;
+    harness::write_file(dir / "one", "old key\n");
+    harness::write_file(dir / "reference", encrypt(plain, "other"));
+    const std::string cipher = encrypt(plain, "key");
+    struct exit_case {
+        std::string label;
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string stdout_path;
+    };
+    const std::vector<exit_case> cases = {
+        {"success", {"-K", "key"}, plain, 0, ""},
+        {"usage error after -K", {"-K", "key", "--no-such-option"}, plain, 1, ""},
+        {"missing variable after -K", {"-K", "key", "-E", "OSTREL_NO_SUCH_VARIABLE"}, plain, 9, ""},
+        {"key file ends before the new keyword", {"-x", "-K", "a", "-H", "b", "-k", dir / "one"}, cipher, 9, ""},
+        {"key file missing after -K", {"-K", "key", "-k", dir / "missing"}, plain, 9, ""},
+        {"reference of another key", {"-K", "key", "-y", dir / "reference"}, plain, 10, ""},
+        {"reference missing", {"-K", "key", "-y", dir / "missing"}, plain, 10, ""},
+        {"wrong keyword", {"-d", "-K", "wrong"}, cipher, 4, ""},
+        {"full output", {"-K", "key"}, plain, 3, "/dev/full"},
+        {"key change, wrong old keyword", {"-x", "-K", "wrong", "-H", "new"}, cipher, 4, ""},
+    };
+    for (const auto& c : cases) {
+        run_options o;
+        o.args = c.args;
+        o.input = c.input;
+        o.stdout_path = c.stdout_path;
+        run_result r = harness::run(o);
+        EXPECT_EQ(r.status, c.status) << c.label << ": " << r.err;
+    }
 }
 
 } // namespace

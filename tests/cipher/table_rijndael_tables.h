@@ -1,4 +1,4 @@
-// Constant tables of the portable Rijndael path, generated at compile time
+// Constant tables of the reference Rijndael (table_rijndael.cpp), generated at compile time
 // from the field GF(2^8) with the polynomial x^8 + x^4 + x^3 + x + 1.
 //
 // A table word holds one column: its four bytes in memory order are rows
