@@ -148,6 +148,8 @@ const durable_case durable_cases[] = {
     {"key_change", {"-T", "-x", "-H", "new"}, true, false, "a.osl", "a.osl", "renameat"},
 };
 
+void PrintTo(const durable_case& c, std::ostream* out) { *out << c.title; }
+
 struct durable_order : testing::TestWithParam<durable_case> {};
 
 TEST_P(durable_order, result_synced_renamed_directory_synced_input_removed) {
