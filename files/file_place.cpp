@@ -59,9 +59,9 @@ operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
     const char* slash = std::strrchr(operand, '/');
     if (!slash) return;
     const char* last = slash + 1;
-    // "dir/", "x/." and "x/.." name directories whose lookup the system must
-    // do whole (a trailing slash follows a link, as the user asked).
-    if (*last == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) return;
+    // "dir/" names a directory whose lookup the system must do whole (a
+    // trailing slash follows a link, as the user asked).
+    if (*last == '\0') return;
     if (place.path_length >= PATH_MAX) return; // the lookup fails as it would for the whole path
     const std::size_t parent_length = slash == operand ? 1 : std::size_t(slash - operand);
     owned_text parent(static_cast<char*>(checked_alloc(parent_length + 1, config.name)));

@@ -42,9 +42,8 @@ struct file_place {
 };
 
 // Resolves an operand once: its directory opened (and held while `handle`
-// runs) and its last component as the name; operands whose last component
-// is not a name ("dir/", ".", "..", "/") stay relative to the working
-// directory. Hands the place to `handle`; a failure to open the directory
+// runs) and its last component as the name; an operand ending in "/"
+// stays relative to the working directory. Hands the place to `handle`; a failure to open the directory
 // is reported as the operand's.
 void with_operand(const char* operand, void (*handle)(const file_place&));
 

@@ -72,6 +72,9 @@ TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it) {
         if (err < 0 || dup2(err, 2) < 0 || chdir(dir.path.c_str()) != 0) _exit(91);
         static char keyword[] = "k";
         config = run_config{};
+        error_count = 0;
+        reject_count = 0;
+        forget_visited();
         config.name = "ostrel";
         config.keyword = keyword;
         config.mode = mode_encrypt;

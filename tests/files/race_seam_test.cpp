@@ -217,6 +217,9 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
         if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(91);
         static char key1[] = "k", key2[] = "n";
         config = run_config{};
+        error_count = 0;
+        reject_count = 0;
+        forget_visited();
         config.name = "ostrel";
         config.keyword = key1;
         config.keyword2 = key2;
