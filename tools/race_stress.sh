@@ -63,6 +63,13 @@ cp "$program" "$work/ostrel"
 key=k
 encrypt() { "$work/ostrel" -e -K "$key" -q; }
 
+# SIGSTOP takes effect some time after kill returns: wait until the
+# attacker has really stopped before the tree is set up.
+pause_attacker() {
+  kill -STOP "$swapper_pid"
+  while [ "$(awk '{print $3}' "/proc/$swapper_pid/stat" 2>/dev/null)" != T ]; do sleep 0.001; done
+}
+
 run_scenario() { # run_scenario NAME
   local name=$1 writing mode args
   case "$name" in
@@ -90,7 +97,7 @@ run_scenario() { # run_scenario NAME
   swapper_pid=$!
   while [ $SECONDS -lt $end ]; do
     # A fresh tree with the attacker paused: sub real, swap the link.
-    kill -STOP "$swapper_pid"
+    pause_attacker
     rm -rf "$s/tree/sub" "$s/tree/swap" "$s/tree/sub.moved"
     mkdir "$s/tree/sub"
     ln -s "$s/victim" "$s/tree/swap"
@@ -115,7 +122,7 @@ run_scenario() { # run_scenario NAME
       chown 0:0 "$s/victim/f$suffix"
       victim_sum=$(cd "$s/victim" && ls -ln --time-style=+ . | sha256sum; sha256sum "f$suffix")
     fi
-    kill -STOP "$swapper_pid"
+    pause_attacker
     if grep -rqs "VICTIM-SECRET" "$s/tree"; then leaks=$((leaks + 1)); fi
     kill -CONT "$swapper_pid"
   done

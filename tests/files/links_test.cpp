@@ -58,6 +58,19 @@ TEST(hard_links, write_protection_is_asked_for_each_name) {
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "b.osl"), "k"), "shared content");
 }
 
+TEST(hard_links, a_rejected_file_keeps_every_name) {
+    // Rejected under its first name, it is left alone under the second too:
+    // nothing was decrypted, so nothing may be renamed as if it had been.
+    harness::temp_dir dir;
+    const std::string sealed = files_e2e::encrypted("shared content", "right");
+    harness::write_file(dir / "a.osl", sealed);
+    ASSERT_EQ(link((dir / "a.osl").c_str(), (dir / "b.osl").c_str()), 0);
+    harness::run_result r = run_in(dir, "ostrel", {"-d", "-q", "-K", "wrong", "a.osl", "b.osl"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(listing(dir.path), (strings{"a.osl", "b.osl"}));
+    EXPECT_EQ(harness::read_file(dir / "b.osl"), sealed);
+}
+
 TEST(hard_links, through_temporary_files_each_name_is_its_own_file) {
     // No visited check when writing through temporary files, but the warning
     // all the same: the other name keeps the plaintext.
