@@ -397,6 +397,31 @@ int refusing_step(cipher_stream* stream)
     return -2;
 }
 
+// A last step whose output does not fit the output buffer: the stream
+// driver keeps stepping until the stream has given everything it owes.
+TEST(drivers, pump_file_drains_a_stream_that_owes_more_than_one_buffer_at_the_end)
+{
+    const temp_dir dir;
+    bytes data(700);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    write_file(dir.file("in"), data);
+    file_guard in{std::fopen(dir.file("in").c_str(), "rb")};
+    file_guard out{std::fopen(dir.file("out").c_str(), "wb")};
+    cipher_stream stream{};
+    end_calls = 0;
+    ASSERT_EQ(pump_file(&stream, doubling_step, counted_end, in.f, out.f), 0);
+    std::fclose(out.f);
+    out.f = nullptr;
+    bytes doubled;
+    for (std::uint8_t b : data) {
+        doubled.push_back(b);
+        doubled.push_back(b);
+    }
+    EXPECT_EQ(read_file(dir.file("out")), doubled);
+    EXPECT_EQ(end_calls, 1);
+}
+
 // Growth secured for a stream that then fails before anything is written
 // is taken back: the file keeps its length.
 TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails)
