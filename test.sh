@@ -27,8 +27,9 @@ private_build "$build"
 # prints "<file>:<line>: Skipped" and the reason on the next line).
 skip_reasons() { # skip_reasons BUILD_DIR CTEST_LOG
   local name reason
-  sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(Skipped\)$/\1/p' "$2" | while IFS= read -r name; do
-    reason=$(cd "$1" && ctest -R "^${name//./\\.}\$" -V 2>/dev/null | grep -A1 -E ': Skipped$' | tail -n 1 | sed -E 's/^[0-9]+: //')
+  # Parameterised cases carry "  # GetParam() = ..." after their name.
+  sed -nE 's/^[[:space:]]*[0-9]+ - ([^ ]+).* \(Skipped\)$/\1/p' "$2" | while IFS= read -r name; do
+    reason=$(cd "$1" && ctest -R "^${name//./\\.}\$" -V 2>/dev/null | grep -A1 -E ': Skipped$' | tail -n 1 | sed -E 's/^[0-9]+: //' || true)
     echo "test.sh: skipped $name: ${reason:-no reason given}"
   done
 }

@@ -56,10 +56,11 @@ void on_interrupt_tmpfile(int signal_number);
 // written in place.
 void check_interrupt();
 
-// Keeps `handler` installed for the three signals, restarting the system
-// calls it interrupts, and SIGPIPE ignored (a notice lost to a closed
-// standard error must not end the file half written), until release() or
-// the end of the guard's scope; they then have their default action again.
+// Makes `handler` (on_interrupt or on_interrupt_tmpfile) act on the three
+// signals, restarting the system calls they interrupt, and SIGPIPE ignored
+// (a notice lost to a closed standard error must not end the file half
+// written), until release() or the end of the guard's scope; they then have
+// their default action again.
 struct sigint_guard {
     explicit sigint_guard(void (*handler)(int));
     ~sigint_guard();
@@ -67,7 +68,6 @@ struct sigint_guard {
     sigint_guard& operator=(const sigint_guard&) = delete;
     void release();
     bool active;
-    struct sigaction saved_sigpipe;
 };
 
 // Holds the three signals back while a finished result takes its name and

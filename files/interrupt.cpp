@@ -64,19 +64,58 @@ void write_prefixed(const char* tail) {
     write_all(line, length);
 }
 
-void set_handlers(void (*handler)(int)) {
+// Which handler acts, set by the guards: none (the default action), the
+// in-place one or the temporary-file one. The handlers are installed once,
+// at the first guard, so a run over many files does not pay two system
+// calls per signal and file for installing and removing them.
+enum : int { acting_none = 0, acting_in_place = 1, acting_tmpfile = 2 };
+volatile std::sig_atomic_t acting = acting_none;
+bool installed = false;
+
+// Outside the writing of a file a signal has its default action: it is
+// restored and the signal raised again, to be delivered as the handler
+// returns.
+void default_action(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void dispatch(int signal_number) {
+    switch (acting) {
+    case acting_in_place: on_interrupt(signal_number); break;
+    case acting_tmpfile: on_interrupt_tmpfile(signal_number); break;
+    default: default_action(signal_number); break;
+    }
+}
+
+// A notice that cannot reach a closed standard error must not end the
+// process half way through a file: SIGPIPE is ignored while one is written.
+void dispatch_sigpipe(int signal_number) {
+    if (acting == acting_none) default_action(signal_number);
+}
+
+void install_handlers() {
     note_inherited();
+    if (installed) return;
+    installed = true;
     struct sigaction action {};
-    action.sa_handler = handler;
+    action.sa_handler = dispatch;
     sigemptyset(&action.sa_mask);
     // One signal's handler runs with the others held, so two cannot
     // interleave their notices or their removal of a temporary file.
     for (int signal_number : ending_signals) sigaddset(&action.sa_mask, signal_number);
     // The in-place driver's reads and writes must go on after a first
     // interrupt instead of failing with EINTR.
-    action.sa_flags = handler == SIG_DFL ? 0 : SA_RESTART;
+    action.sa_flags = SA_RESTART;
     for (int i = 0; i < 3; ++i)
         if (!inherited_ignore[i]) sigaction(ending_signals[i], &action, nullptr);
+    struct sigaction current {};
+    sigaction(SIGPIPE, nullptr, &current);
+    if (current.sa_handler == SIG_DFL) {
+        action.sa_handler = dispatch_sigpipe;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGPIPE, &action, nullptr);
+    }
 }
 
 } // namespace
@@ -110,21 +149,15 @@ void check_interrupt() {
 }
 
 sigint_guard::sigint_guard(void (*handler)(int)) : active(true) {
-    set_handlers(handler);
-    // A notice that cannot reach a closed standard error must not end the
-    // process half way through a file.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &saved_sigpipe);
+    install_handlers();
+    acting = handler == on_interrupt_tmpfile ? acting_tmpfile : acting_in_place;
 }
 
 sigint_guard::~sigint_guard() { release(); }
 
 void sigint_guard::release() {
     if (!active) return;
-    set_handlers(SIG_DFL);
-    sigaction(SIGPIPE, &saved_sigpipe, nullptr);
+    acting = acting_none;
     active = false;
 }
 

@@ -64,10 +64,19 @@ int create_temporary(const file_place& output, owned_text& name) {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     name.text = join_text(output.name, ".XXXXXX");
     char* tail = name.text + std::strlen(name.text) - 6;
-    std::uint64_t state = std::uint64_t(getpid()) * 0x9e3779b97f4a7c15u ^ std::uint64_t(time(nullptr));
+    // Unpredictable once per run; O_EXCL, not the name, is what keeps the
+    // file new, so later names only need to differ (a Weyl sequence mixed).
+    static std::uint64_t state = [] {
+        std::uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed))
+            seed = std::uint64_t(getpid()) << 32 ^ std::uint64_t(time(nullptr));
+        return seed;
+    }();
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::uint64_t bits = 0;
-        if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != ssize_t(sizeof bits)) bits = state += 0x9e3779b97f4a7c15u;
+        std::uint64_t bits = state += 0x9e3779b97f4a7c15u;
+        bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9u;
+        bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
+        bits ^= bits >> 31;
         for (int i = 0; i < 6; ++i, bits /= 62) tail[i] = letters[bits % 62];
         const int fd = openat(output.dir_fd, name.text, create_flags, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "engine/engine.h"
 #include "engine/stream_runner.h"
@@ -105,6 +106,19 @@ TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
         EXPECT_TRUE(run.output.empty());
     }
     EXPECT_STREQ(result_message(-2), "key does not match");
+}
+
+// One header against two thousand wrong keywords: a check that compared
+// only part of the header would take one in 256 for every byte it skipped.
+TEST(decrypt_stream, every_byte_of_the_header_is_checked)
+{
+    const bytes sealed = encrypt_bytes("right", bytes(40, 1)).output;
+    int accepted = 0;
+    for (int i = 0; i < 2048; ++i) {
+        const std::string wrong = "wrong " + std::to_string(i);
+        accepted += decrypt_bytes(wrong.c_str(), sealed).step_result == 0;
+    }
+    EXPECT_EQ(accepted, 0);
 }
 
 TEST(decrypt_stream, failing_step_releases_the_state)
