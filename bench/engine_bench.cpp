@@ -205,7 +205,8 @@ void register_all()
         const std::string suffix = std::string("/") + cipher_path_name(path);
         benchmark::RegisterBenchmark(("encrypt_stream" + suffix).c_str(), bm_encrypt_stream, path);
         benchmark::RegisterBenchmark(("decrypt_stream" + suffix).c_str(), bm_decrypt_stream, path);
-        benchmark::RegisterBenchmark(("keychange_stream" + suffix).c_str(), bm_keychange_stream, path);
+        benchmark::RegisterBenchmark(("keychange_stream" + suffix).c_str(), bm_keychange_stream,
+                                     path);
     }
     benchmark::RegisterBenchmark("unixcrypt_stream", bm_unixcrypt_stream);
     for (cipher_path path : all_cipher_paths) {

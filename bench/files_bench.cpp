@@ -8,7 +8,8 @@
 
 namespace {
 
-void visited_list_run(benchmark::State& state) {
+void visited_list_run(benchmark::State& state)
+{
     config.name = "files_bench";
     const auto files = std::uint64_t(state.range(0));
     for (auto _ : state) {
@@ -21,6 +22,11 @@ void visited_list_run(benchmark::State& state) {
     forget_visited();
     state.counters["files"] = double(files);
 }
-BENCHMARK(visited_list_run)->Arg(100)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMillisecond);
+BENCHMARK(visited_list_run)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -6,13 +6,14 @@
 #pragma once
 
 enum class cipher_path {
-    portable,  // bitsliced, every CPU, every length
-    aesni,     // x86-64 AES-NI with SSE4.1 and SSSE3, 256-bit block
-    vaes,      // x86-64 VAES with AVX-512 (F, BW, VL, VBMI) and the aesni
-               // path's instructions, 256-bit block
+    portable, // bitsliced, every CPU, every length
+    aesni,    // x86-64 AES-NI with SSE4.1 and SSSE3, 256-bit block
+    vaes,     // x86-64 VAES with AVX-512 (F, BW, VL, VBMI) and the aesni
+              // path's instructions, 256-bit block
 };
 
-inline constexpr cipher_path all_cipher_paths[] = {cipher_path::portable, cipher_path::aesni, cipher_path::vaes};
+inline constexpr cipher_path all_cipher_paths[] = {cipher_path::portable, cipher_path::aesni,
+                                                   cipher_path::vaes};
 
 // "portable", "aesni" or "vaes".
 const char* cipher_path_name(cipher_path path);

@@ -20,13 +20,14 @@ namespace {
 struct path_ops {
     cipher_path path;
     void (*encrypt_block_256)(std::uint8_t*, const key_schedule*);
-    void (*encrypt_blocks_256)(const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
+    void (*encrypt_blocks_256)(const std::uint8_t*, std::uint8_t*, std::size_t,
+                               const key_schedule*);
     void (*cfb_encrypt_blocks_256)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
                                    const key_schedule*);
 };
 
-constexpr path_ops portable_ops{cipher_path::portable, portable_encrypt_block, portable_encrypt_blocks,
-                                portable_cfb_encrypt_blocks};
+constexpr path_ops portable_ops{cipher_path::portable, portable_encrypt_block,
+                                portable_encrypt_blocks, portable_cfb_encrypt_blocks};
 #if OSTREL_CIPHER_X86
 constexpr path_ops aesni_ops{cipher_path::aesni, aesni_encrypt_block_256, aesni_encrypt_blocks_256,
                              aesni_cfb_encrypt_blocks_256};
@@ -39,19 +40,25 @@ constexpr path_ops vaes_ops{cipher_path::vaes, vaes_encrypt_block_256, vaes_encr
                             aesni_cfb_encrypt_blocks_256};
 #endif
 
-const path_ops* ops_for(cipher_path path) {
+const path_ops* ops_for(cipher_path path)
+{
     switch (path) {
 #if OSTREL_CIPHER_X86
-    case cipher_path::aesni: return &aesni_ops;
-    case cipher_path::vaes: return &vaes_ops;
+    case cipher_path::aesni:
+        return &aesni_ops;
+    case cipher_path::vaes:
+        return &vaes_ops;
 #endif
-    default: return &portable_ops;
+    default:
+        return &portable_ops;
     }
 }
 
-const path_ops* best_supported() {
+const path_ops* best_supported()
+{
     for (cipher_path path : {cipher_path::vaes, cipher_path::aesni})
-        if (cipher_path_supported(path)) return ops_for(path);
+        if (cipher_path_supported(path))
+            return ops_for(path);
     return &portable_ops;
 }
 
@@ -59,7 +66,8 @@ const path_ops* best_supported() {
 // value ever stored points at a constant record.
 std::atomic<const path_ops*> active{nullptr};
 
-const path_ops* active_ops() {
+const path_ops* active_ops()
+{
     const path_ops* ops = active.load(std::memory_order_relaxed);
     if (ops == nullptr) {
         ops = best_supported();
@@ -68,13 +76,17 @@ const path_ops* active_ops() {
     return ops;
 }
 
-}  // namespace
+} // namespace
 
-const char* cipher_path_name(cipher_path path) {
+const char* cipher_path_name(cipher_path path)
+{
     switch (path) {
-    case cipher_path::portable: return "portable";
-    case cipher_path::aesni: return "aesni";
-    case cipher_path::vaes: return "vaes";
+    case cipher_path::portable:
+        return "portable";
+    case cipher_path::aesni:
+        return "aesni";
+    case cipher_path::vaes:
+        return "vaes";
     }
     return "unknown";
 }
@@ -83,21 +95,25 @@ const char* cipher_path_name(cipher_path path) {
 // VAES is CPUID leaf 7, ECX bit 9. Asked directly because not every
 // compiler's __builtin_cpu_supports knows the name; whether the system saves
 // the wide registers it needs is what the AVX-512 tests beside it tell.
-static bool cpu_has_vaes() {
+static bool cpu_has_vaes()
+{
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return false;
     return (ecx & (1u << 9)) != 0;
 }
 #endif
 
-bool cipher_path_supported(cipher_path path) {
+bool cipher_path_supported(cipher_path path)
+{
     switch (path) {
     case cipher_path::portable:
         return true;
 #if OSTREL_CIPHER_X86
     case cipher_path::aesni:
         __builtin_cpu_init();
-        return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+        return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") &&
+               __builtin_cpu_supports("ssse3");
     case cipher_path::vaes:
         // libgcc reports the AVX-512 features only when the system saves
         // their register state. The AES-NI path's instructions too, for
@@ -112,35 +128,43 @@ bool cipher_path_supported(cipher_path path) {
     }
 }
 
-cipher_path active_cipher_path() {
+cipher_path active_cipher_path()
+{
     return active_ops()->path;
 }
 
-int force_cipher_path(cipher_path path) {
-    if (!cipher_path_supported(path)) return -1;
+int force_cipher_path(cipher_path path)
+{
+    if (!cipher_path_supported(path))
+        return -1;
     active.store(ops_for(path), std::memory_order_relaxed);
     return 0;
 }
 
-void encrypt_block(std::uint8_t* block, const key_schedule* schedule) {
+void encrypt_block(std::uint8_t* block, const key_schedule* schedule)
+{
     if (schedule->block_words == 8)
         active_ops()->encrypt_block_256(block, schedule);
     else
         portable_encrypt_block(block, schedule);
 }
 
-void decrypt_block(std::uint8_t* block, const key_schedule* schedule) {
+void decrypt_block(std::uint8_t* block, const key_schedule* schedule)
+{
     portable_decrypt_block(block, schedule);
 }
 
-void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count, const key_schedule* schedule) {
+void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                    const key_schedule* schedule)
+{
     if (schedule->block_words == 8)
         active_ops()->encrypt_blocks_256(in, out, count, schedule);
     else
         portable_encrypt_blocks(in, out, count, schedule);
 }
 
-void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                        const key_schedule* schedule) {
+void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count, const key_schedule* schedule)
+{
     active_ops()->cfb_encrypt_blocks_256(feedback, in, out, count, schedule);
 }

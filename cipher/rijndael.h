@@ -65,5 +65,5 @@ void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count
 // costs the latency of one block and nothing more. `in` and `out` may be
 // the same buffer but must not otherwise overlap; `feedback` must overlap
 // neither.
-void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                        const key_schedule* schedule);
+void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count, const key_schedule* schedule);

@@ -20,8 +20,9 @@ void portable_decrypt_block(std::uint8_t* block, const key_schedule* schedule);
 void portable_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
                              const key_schedule* schedule);
 // Nb = 8 only, as cfb_encrypt_blocks.
-void portable_cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
-                                 std::size_t count, const key_schedule* schedule);
+void portable_cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in,
+                                 std::uint8_t* out, std::size_t count,
+                                 const key_schedule* schedule);
 // Derives sliced_keys from round_keys, block_words and rounds; schedule_key
 // calls it, and so must whoever edits those fields of a schedule by hand.
 void slice_round_keys(key_schedule* schedule);
@@ -31,8 +32,9 @@ void slice_round_keys(key_schedule* schedule);
 void aesni_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule);
 void aesni_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
                               const key_schedule* schedule);
-void aesni_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
-                                  std::size_t count, const key_schedule* schedule);
+void aesni_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
+                                  std::uint8_t* out, std::size_t count,
+                                  const key_schedule* schedule);
 
 // VAES on whole 256-bit blocks, two per 512-bit register (needs VAES,
 // AVX512F, AVX512BW, AVX512VL, AVX512VBMI). Nb = 8 only.
@@ -41,5 +43,6 @@ void vaes_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::siz
                              const key_schedule* schedule);
 // Kept and tested, but the dispatcher serves this path's CFB chain with the
 // AES-NI one, which measured faster (rijndael.cpp).
-void vaes_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
-                                 std::size_t count, const key_schedule* schedule);
+void vaes_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
+                                 std::uint8_t* out, std::size_t count,
+                                 const key_schedule* schedule);

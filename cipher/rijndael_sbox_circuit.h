@@ -21,8 +21,8 @@ namespace rijndael_circuit {
 
 // q[i]: bit plane i (bit 0 = least significant bit of each byte), replaced
 // by the planes of S(x) ^ 0x63.
-template <class W>
-inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8]) {
+template <class W> inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8])
+{
     // The published inputs U0..U7 run from the most significant bit down.
     const W u0 = q[7], u1 = q[6], u2 = q[5], u3 = q[4], u4 = q[3], u5 = q[2], u6 = q[1], u7 = q[0];
 
@@ -41,7 +41,8 @@ inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8]
     // Nonlinear middle: inversion in GF(2^8).
     const W t2 = y12 & y15, t3 = y3 & y6, t5 = y4 & u7, t7 = y13 & y16, t8 = y5 & y1;
     const W t10 = y2 & y7, t12 = y9 & y11, t13 = y14 & y17, t15 = y8 & y10;
-    const W t4 = t3 ^ t2, t6 = t5 ^ t2, t9 = t8 ^ t7, t11 = t10 ^ t7, t14 = t13 ^ t12, t16 = t15 ^ t12;
+    const W t4 = t3 ^ t2, t6 = t5 ^ t2, t9 = t8 ^ t7, t11 = t10 ^ t7, t14 = t13 ^ t12,
+            t16 = t15 ^ t12;
     const W t17 = t4 ^ y20, t18 = t6 ^ t16, t19 = t9 ^ t14, t20 = t11 ^ t16;
     const W t21 = t17 ^ t14, t22 = t18 ^ y19, t23 = t19 ^ y21, t24 = t20 ^ y18;
     const W t25 = t21 ^ t22, t26 = t21 & t23;
@@ -55,13 +56,17 @@ inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8]
     const W t40 = t25 ^ t39;
     const W t41 = t40 ^ t37, t42 = t29 ^ t33, t43 = t29 ^ t40, t44 = t33 ^ t37;
     const W t45 = t42 ^ t41;
-    const W z0 = t44 & y15, z1 = t37 & y6, z2 = t33 & u7, z3 = t43 & y16, z4 = t40 & y1, z5 = t29 & y7;
-    const W z6 = t42 & y11, z7 = t45 & y17, z8 = t41 & y10, z9 = t44 & y12, z10 = t37 & y3, z11 = t33 & y4;
-    const W z12 = t43 & y13, z13 = t40 & y5, z14 = t29 & y2, z15 = t42 & y9, z16 = t45 & y14, z17 = t41 & y8;
+    const W z0 = t44 & y15, z1 = t37 & y6, z2 = t33 & u7, z3 = t43 & y16, z4 = t40 & y1,
+            z5 = t29 & y7;
+    const W z6 = t42 & y11, z7 = t45 & y17, z8 = t41 & y10, z9 = t44 & y12, z10 = t37 & y3,
+            z11 = t33 & y4;
+    const W z12 = t43 & y13, z13 = t40 & y5, z14 = t29 & y2, z15 = t42 & y9, z16 = t45 & y14,
+            z17 = t41 & y8;
 
     // Bottom linear layer.
     const W tc1 = z15 ^ z16, tc4 = z0 ^ z2, tc5 = z1 ^ z0, tc6 = z3 ^ z4, tc12 = z3 ^ z5;
-    const W tc2 = z10 ^ tc1, tc7 = z12 ^ tc4, tc8 = z7 ^ tc6, tc11 = tc6 ^ tc5, tc13 = z13 ^ tc1, tc14 = tc4 ^ tc12;
+    const W tc2 = z10 ^ tc1, tc7 = z12 ^ tc4, tc8 = z7 ^ tc6, tc11 = tc6 ^ tc5, tc13 = z13 ^ tc1,
+            tc14 = tc4 ^ tc12;
     const W tc3 = z9 ^ tc2, tc9 = z8 ^ tc7, tc16 = z6 ^ tc8, tc18 = tc13 ^ tc14, tc21 = tc2 ^ z11;
     const W tc10 = tc8 ^ tc9, tc20 = z15 ^ tc16;
     const W tc17 = z14 ^ tc10;
@@ -77,4 +82,4 @@ inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8]
     q[0] = z12 ^ tc18;  // S7 (XNOR)
 }
 
-}  // namespace rijndael_circuit
+} // namespace rijndael_circuit

@@ -16,27 +16,27 @@ enum : int {
 };
 
 struct run_config {
-    const char* name;     // prefix of every message; not owned
-    int verbosity;        // -1 quiet, 0 normal, 1 verbose
-    int debug;            // number of -D
-    char* keyword;        // owned; first key (old key in keychange mode)
-    char* keyword2;       // owned; new key in keychange mode
-    int mode;             // mode_encrypt .. mode_unixcrypt
-    int filter;           // no file operands: standard input to standard output
-    int tmpfiles;         // write through a temporary file instead of in place
-    const char* suffix;   // marks encrypted files; "" means no suffix at all
-    const char* prompt;   // first prompt, or null
-    const char* prompt2;  // second prompt, or null
-    int recursive;        // 0 no, 1 dirs but not links to dirs, 2 dirs and links
-    int symlinks;         // dereference symbolic links named as files
-    int force;            // overwrite without asking; no terminal checks
-    int mismatch;         // decrypt with a key that does not match
-    char** infiles;       // the operands, pointing into the argument vector
+    const char* name;    // prefix of every message; not owned
+    int verbosity;       // -1 quiet, 0 normal, 1 verbose
+    int debug;           // number of -D
+    char* keyword;       // owned; first key (old key in keychange mode)
+    char* keyword2;      // owned; new key in keychange mode
+    int mode;            // mode_encrypt .. mode_unixcrypt
+    int filter;          // no file operands: standard input to standard output
+    int tmpfiles;        // write through a temporary file instead of in place
+    const char* suffix;  // marks encrypted files; "" means no suffix at all
+    const char* prompt;  // first prompt, or null
+    const char* prompt2; // second prompt, or null
+    int recursive;       // 0 no, 1 dirs but not links to dirs, 2 dirs and links
+    int symlinks;        // dereference symbolic links named as files
+    int force;           // overwrite without asking; no terminal checks
+    int mismatch;        // decrypt with a key that does not match
+    char** infiles;      // the operands, pointing into the argument vector
     int infile_count;
-    const char* keyfile;  // key file, "-" for standard input, or null
-    int timid;            // ask twice for a key that will encrypt
-    const char* keyref;   // reference file for the encryption key, or null
-    int strictsuffix;     // refuse to encrypt files that already have suffix
+    const char* keyfile; // key file, "-" for standard input, or null
+    int timid;           // ask twice for a key that will encrypt
+    const char* keyref;  // reference file for the encryption key, or null
+    int strictsuffix;    // refuse to encrypt files that already have suffix
 };
 
 extern run_config config;

@@ -14,20 +14,23 @@ namespace {
 // Standard input as an operand, decrypted to standard output. A rejected key
 // or format is counted like a rejected file; every other failure ends the
 // process.
-void decrypt_standard_input() {
+void decrypt_standard_input()
+{
     if (config.verbosity >= 1) {
         std::fputs("Decrypting standard input\n", stderr);
         std::fflush(stderr);
     }
-    int r = config.mode == mode_unixcrypt ? unixcrypt_file(stdin, stdout, config.keyword)
-                                          : decrypt_file(stdin, stdout, config.keyword, config.mismatch);
+    int r = config.mode == mode_unixcrypt
+                ? unixcrypt_file(stdin, stdout, config.keyword)
+                : decrypt_file(stdin, stdout, config.keyword, config.mismatch);
     int kept = errno;
     if (std::fflush(stdout) != 0 && r == result_ok) {
         std::fprintf(stderr, "%s: standard input: %s\n", config.name, result_message(result_io));
         std::exit(3);
     }
     errno = kept;
-    if (r == result_ok) return;
+    if (r == result_ok)
+        return;
     if (r == result_stream &&
         (stream_fault == fault_bad_format || stream_fault == fault_key_mismatch)) {
         std::fprintf(stderr, "%s: standard input: %s -- ignored\n", config.name, result_message(r));
@@ -40,7 +43,8 @@ void decrypt_standard_input() {
 
 } // namespace
 
-int run_file_list(char** infiles, int infile_count) {
+int run_file_list(char** infiles, int infile_count)
+{
     forget_visited();
     error_count = 0;
     reject_count = 0;

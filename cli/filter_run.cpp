@@ -19,23 +19,31 @@ char output_buffer[data_buffer_size];
 
 // Valid only before the first operation on each stream: standard input has
 // already been read when the key file was "-", and keeps its buffer then.
-void enlarge_data_buffers() {
+void enlarge_data_buffers()
+{
     bool stdin_used = config.keyfile && std::strcmp(config.keyfile, "-") == 0;
     if (!stdin_used && !isatty(STDIN_FILENO))
         std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
-    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    if (!isatty(STDOUT_FILENO))
+        std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 }
 
-int transform_by_mode() {
+int transform_by_mode()
+{
     switch (config.mode) {
-    case mode_encrypt: return encrypt_file(stdin, stdout, config.keyword);
-    case mode_keychange: return keychange_file(stdin, stdout, config.keyword, config.keyword2);
-    case mode_unixcrypt: return unixcrypt_file(stdin, stdout, config.keyword);
-    default: return decrypt_file(stdin, stdout, config.keyword, config.mismatch); // decrypt, cat
+    case mode_encrypt:
+        return encrypt_file(stdin, stdout, config.keyword);
+    case mode_keychange:
+        return keychange_file(stdin, stdout, config.keyword, config.keyword2);
+    case mode_unixcrypt:
+        return unixcrypt_file(stdin, stdout, config.keyword);
+    default:
+        return decrypt_file(stdin, stdout, config.keyword, config.mismatch); // decrypt, cat
     }
 }
 
-int failure_status(int result) {
+int failure_status(int result)
+{
     if (result == result_stream)
         return stream_fault == fault_bad_format || stream_fault == fault_key_mismatch ? 4 : 2;
     return result == result_io ? 3 : 2;
@@ -43,7 +51,8 @@ int failure_status(int result) {
 
 } // namespace
 
-int run_filter() {
+int run_filter()
+{
     enlarge_data_buffers();
     int result = transform_by_mode();
     if (result != result_ok) {

@@ -31,6 +31,7 @@ constexpr char short_options[] = "edcxuhVLvqDfmE:K:k:F:H:S:sP:Q:tby:rRlT-";
 
 // In this order, so that the scanner's abbreviation rules give the same
 // answers everywhere ("--key" is exact, "--env" ambiguous).
+// clang-format off
 constexpr option long_options[] = {
     {"encrypt", no_argument, nullptr, 'e'},
     {"decrypt", no_argument, nullptr, 'd'},
@@ -63,10 +64,12 @@ constexpr option long_options[] = {
     {"tmpfiles", no_argument, nullptr, 'T'},
     {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 // A keyword's heap copy, locked in memory where the limit allows (kept out
 // of swap; best effort).
-char* copy_keyword(const char* text) {
+char* copy_keyword(const char* text)
+{
     std::size_t size = std::strlen(text) + 1;
     void* copy = checked_alloc(size, config.name);
     lock_memory(copy, size);
@@ -75,14 +78,16 @@ char* copy_keyword(const char* text) {
 
 // -K and -H: the argument becomes the keyword and vanishes from the
 // argument vector.
-void take_argument_keyword(char** field, char* argument) {
+void take_argument_keyword(char** field, char* argument)
+{
     free_keyword(*field);
     *field = copy_keyword(argument);
     wipe_text(argument);
 }
 
 // -E and -F: the variable stays defined, but with an empty value.
-void take_environment_keyword(char** field, const char* variable) {
+void take_environment_keyword(char** field, const char* variable)
+{
     char* value = std::getenv(variable);
     if (!value) {
         std::fprintf(stderr, "%s: environment variable %s does not exist.\n", config.name,
@@ -94,16 +99,21 @@ void take_environment_keyword(char** field, const char* variable) {
     wipe_text(value);
 }
 
-[[noreturn]] void try_help() {
+[[noreturn]] void try_help()
+{
     std::fputs("Try --help for more information.\n", stderr);
     std::exit(1);
 }
 
 } // namespace
 
-void wipe_text(char* text) { std::memset(text, 0, std::strlen(text)); }
+void wipe_text(char* text)
+{
+    std::memset(text, 0, std::strlen(text));
+}
 
-void take_program_name(int argc, char** argv) {
+void take_program_name(int argc, char** argv)
+{
     const char* invoked = argc > 0 ? argv[0] : "";
     const char* slash = std::strrchr(invoked, '/');
     const char* last = slash ? slash + 1 : invoked;
@@ -118,11 +128,13 @@ void take_program_name(int argc, char** argv) {
     config.mode = mode_encrypt;
     if (argc > 0) {
         argv[0] = strdup(program_name);
-        if (!argv[0]) fatal(program_name);
+        if (!argv[0])
+            fatal(program_name);
     }
 }
 
-void set_defaults() {
+void set_defaults()
+{
     config.verbosity = 0;
     config.debug = 0;
     config.keyword = nullptr;
@@ -144,40 +156,101 @@ void set_defaults() {
     config.strictsuffix = 0;
 }
 
-void scan_options(int argc, char** argv) {
+void scan_options(int argc, char** argv)
+{
     int letter;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         switch (letter) {
-        case 'e': config.mode = mode_encrypt; break;
-        case 'd': config.mode = mode_decrypt; break;
-        case 'c': config.mode = mode_cat; break;
-        case 'x': config.mode = mode_keychange; break;
-        case 'u': config.mode = mode_unixcrypt; break;
-        case 'h': print_help(); std::exit(0);
-        case 'V': print_version(); std::exit(0);
-        case 'L': print_license(); std::exit(0);
-        case 'v': config.verbosity = 1; break;
-        case 'q': config.verbosity = -1; break;
-        case 'D': config.debug += 1; break;
-        case 'f': config.force = 1; break;
-        case 'm': config.mismatch = 1; break;
-        case 'E': take_environment_keyword(&config.keyword, optarg); break;
-        case 'K': take_argument_keyword(&config.keyword, optarg); break;
-        case 'k': config.keyfile = optarg; break;
-        case 'P': config.prompt = optarg; break;
-        case 'S': config.suffix = optarg; break;
-        case 's': config.strictsuffix = 1; break;
-        case 'F': take_environment_keyword(&config.keyword2, optarg); break;
-        case 'H': take_argument_keyword(&config.keyword2, optarg); break;
-        case 'Q': config.prompt2 = optarg; break;
-        case 't': config.timid = 1; break;
-        case 'b': config.timid = 0; break;
-        case 'y': config.keyref = optarg; config.timid = 0; break;
-        case 'r': config.recursive = 1; break;
-        case 'R': config.recursive = 2; break;
-        case 'l': config.symlinks = 1; break;
-        case 'T': config.tmpfiles = 1; break;
-        case '?': try_help(); // the scanner has said what was wrong
+        case 'e':
+            config.mode = mode_encrypt;
+            break;
+        case 'd':
+            config.mode = mode_decrypt;
+            break;
+        case 'c':
+            config.mode = mode_cat;
+            break;
+        case 'x':
+            config.mode = mode_keychange;
+            break;
+        case 'u':
+            config.mode = mode_unixcrypt;
+            break;
+        case 'h':
+            print_help();
+            std::exit(0);
+        case 'V':
+            print_version();
+            std::exit(0);
+        case 'L':
+            print_license();
+            std::exit(0);
+        case 'v':
+            config.verbosity = 1;
+            break;
+        case 'q':
+            config.verbosity = -1;
+            break;
+        case 'D':
+            config.debug += 1;
+            break;
+        case 'f':
+            config.force = 1;
+            break;
+        case 'm':
+            config.mismatch = 1;
+            break;
+        case 'E':
+            take_environment_keyword(&config.keyword, optarg);
+            break;
+        case 'K':
+            take_argument_keyword(&config.keyword, optarg);
+            break;
+        case 'k':
+            config.keyfile = optarg;
+            break;
+        case 'P':
+            config.prompt = optarg;
+            break;
+        case 'S':
+            config.suffix = optarg;
+            break;
+        case 's':
+            config.strictsuffix = 1;
+            break;
+        case 'F':
+            take_environment_keyword(&config.keyword2, optarg);
+            break;
+        case 'H':
+            take_argument_keyword(&config.keyword2, optarg);
+            break;
+        case 'Q':
+            config.prompt2 = optarg;
+            break;
+        case 't':
+            config.timid = 1;
+            break;
+        case 'b':
+            config.timid = 0;
+            break;
+        case 'y':
+            config.keyref = optarg;
+            config.timid = 0;
+            break;
+        case 'r':
+            config.recursive = 1;
+            break;
+        case 'R':
+            config.recursive = 2;
+            break;
+        case 'l':
+            config.symlinks = 1;
+            break;
+        case 'T':
+            config.tmpfiles = 1;
+            break;
+        case '?':
+            try_help(); // the scanner has said what was wrong
         default:
             std::fprintf(stderr, "%s: unimplemented option -- %c\n", config.name, letter);
             std::exit(1);
@@ -187,6 +260,6 @@ void scan_options(int argc, char** argv) {
     config.infile_count = argc > optind ? argc - optind : 0;
     // "-e --" is a run over an empty list, "-e" a filter; so is "-S --",
     // where the "--" is the suffix, since only the last argument counts.
-    config.filter = config.infile_count == 0 &&
-                    (argc <= 1 || std::strcmp(argv[argc - 1], "--") != 0);
+    config.filter =
+        config.infile_count == 0 && (argc <= 1 || std::strcmp(argv[argc - 1], "--") != 0);
 }

@@ -13,9 +13,11 @@ namespace {
 // zero bytes of its own, so the end is not found with strlen: the part is
 // filled with non-zero bytes first, and fgets writes nothing behind its
 // terminator, so that terminator is the last zero byte of the part.
-char* read_part(char* part, std::size_t room, std::FILE* in) {
+char* read_part(char* part, std::size_t room, std::FILE* in)
+{
     std::memset(part, 1, room);
-    if (!std::fgets(part, int(room), in)) return nullptr;
+    if (!std::fgets(part, int(room), in))
+        return nullptr;
     return static_cast<char*>(memrchr(part, 0, room));
 }
 
@@ -24,7 +26,8 @@ char* read_part(char* part, std::size_t room, std::FILE* in) {
 // one (realloc would leave the old block behind as it was). A keyword's
 // blocks are also locked in memory where the limit allows (kept out of swap;
 // best effort).
-char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix, bool lock) {
+char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix, bool lock)
+{
     char* block = static_cast<char*>(std::malloc(size));
     if (!block) {
         const int saved = errno;
@@ -32,11 +35,13 @@ char* allocate(std::size_t size, char* old, std::size_t old_size, const char* pr
         errno = saved;
         fatal(prefix);
     }
-    if (lock) lock_memory(block, size);
+    if (lock)
+        lock_memory(block, size);
     return block;
 }
 
-char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool keyword) {
+char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool keyword)
+{
     std::size_t capacity = 32;
     char* buffer = allocate(capacity, nullptr, 0, prefix, keyword);
     char* end = read_part(buffer, capacity, in);
@@ -48,7 +53,8 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
     for (;;) {
         if (end != buffer && end[-1] == '\n') {
             length = std::size_t(end - 1 - buffer);
-            if (length > 0 && buffer[length - 1] == '\r') --length;
+            if (length > 0 && buffer[length - 1] == '\r')
+                --length;
             break;
         }
         // Go on at the terminating zero of what is there: capacity - 1 after
@@ -70,7 +76,8 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
     // exactly its size, so that wiping up to the terminator wipes it all.
     const char* zero = static_cast<const char*>(std::memchr(buffer, 0, length));
     const std::size_t text = zero ? std::size_t(zero - buffer) : length;
-    if (zero_inside) *zero_inside = zero != nullptr;
+    if (zero_inside)
+        *zero_inside = zero != nullptr;
     char* line = allocate(text + 1, buffer, capacity, prefix, keyword);
     std::memcpy(line, buffer, text);
     line[text] = '\0';
@@ -80,8 +87,12 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
 
 } // namespace
 
-char* read_line(std::FILE* in, const char* prefix) { return read_any_line(in, prefix, nullptr, false); }
+char* read_line(std::FILE* in, const char* prefix)
+{
+    return read_any_line(in, prefix, nullptr, false);
+}
 
-char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside) {
+char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside)
+{
     return read_any_line(in, prefix, zero_inside, true);
 }

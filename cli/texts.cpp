@@ -60,30 +60,43 @@ constexpr help_line option_lines[] = {
     {"--", "end of options, filenames follow"},
 };
 
-void print_help_line(const help_line& line) {
+void print_help_line(const help_line& line)
+{
     std::printf("    %-22s", line.synopsis);
     std::printf(line.description, default_suffix);
     std::putchar('\n');
 }
 
-const char* yes_no(int flag) { return flag ? "yes" : "no"; }
-const char* or_none(const char* text) { return text ? text : "(none)"; }
-const char* known(const char* keyword) { return keyword ? "(known)" : "(unknown)"; }
+const char* yes_no(int flag)
+{
+    return flag ? "yes" : "no";
+}
+const char* or_none(const char* text)
+{
+    return text ? text : "(none)";
+}
+const char* known(const char* keyword)
+{
+    return keyword ? "(known)" : "(unknown)";
+}
 
 } // namespace
 
-void print_version() {
+void print_version()
+{
     std::fputs(version_line, stdout);
     std::fputs(rights_line, stdout);
 }
 
-void print_license() {
+void print_license()
+{
     print_version();
     std::putchar('\n');
     std::fputs(license_notice, stdout);
 }
 
-void print_help() {
+void print_help()
+{
     std::fputs(version_line, stdout);
     std::putchar('\n');
     std::printf("Usage: %s [mode] [options] [file...]\n"
@@ -92,12 +105,15 @@ void print_help() {
                 "       %s [options] file...\n\n",
                 "ostrel", "osencrypt", "osdecrypt", "oscat");
     std::puts("Modes:");
-    for (const help_line& line : mode_lines) print_help_line(line);
+    for (const help_line& line : mode_lines)
+        print_help_line(line);
     std::puts("\nOptions:");
-    for (const help_line& line : option_lines) print_help_line(line);
+    for (const help_line& line : option_lines)
+        print_help_line(line);
 }
 
-void print_debug_dump() {
+void print_debug_dump()
+{
     static constexpr const char* verbosities[] = {"quiet", "normal", "verbose"};
     static constexpr const char* modes[] = {"encrypt", "decrypt", "keychange", "cat", "unixcrypt"};
     static constexpr const char* recursions[] = {"no", "dirs, not symlinks", "dirs and symlinks"};
@@ -123,6 +139,7 @@ void print_debug_dump() {
     std::fprintf(out, "keyref = %s\n", or_none(config.keyref));
     std::fprintf(out, "strictsuffix = %s\n", yes_no(config.strictsuffix));
     std::fprintf(out, "infiles:");
-    for (int i = 0; i < config.infile_count; ++i) std::fprintf(out, " %s", config.infiles[i]);
+    for (int i = 0; i < config.infile_count; ++i)
+        std::fprintf(out, " %s", config.infiles[i]);
     std::fprintf(out, "\n\n");
 }

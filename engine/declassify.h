@@ -33,7 +33,8 @@ inline void declassify(const void* value, std::size_t size)
 inline std::size_t keyword_length(const char* keyword)
 {
     for (std::size_t n = 0;; ++n) {
-        unsigned end = (static_cast<unsigned>(static_cast<unsigned char>(keyword[n])) - 1u) >> 8 & 1u;
+        unsigned end =
+            (static_cast<unsigned>(static_cast<unsigned char>(keyword[n])) - 1u) >> 8 & 1u;
         declassify(&end, sizeof end);
         if (end != 0)
             return n;

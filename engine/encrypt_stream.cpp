@@ -22,8 +22,8 @@ constexpr std::uint8_t magic[4] = {'q', '7', 'w', '3'};
 void encrypt_groups(crypt_state* state, cipher_stream* stream)
 {
     const std::int32_t length = std::min(stream->in_left, stream->out_left) / 32 * 32;
-    cfb_encrypt_blocks(state->block, stream->in_ptr, stream->out_ptr, static_cast<std::size_t>(length / 32),
-                       &state->keys[state->key_index]);
+    cfb_encrypt_blocks(state->block, stream->in_ptr, stream->out_ptr,
+                       static_cast<std::size_t>(length / 32), &state->keys[state->key_index]);
     stream->in_ptr += length;
     stream->in_left -= length;
     stream->out_ptr += length;

@@ -90,8 +90,7 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
 int encrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
 // `mismatch`: accept the keyword without checking the header (the -m option).
 int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatch);
-int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword,
-                   const char* new_keyword);
+int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword, const char* new_keyword);
 int unixcrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
 int encrypt_in_place(int fd, const char* keyword);
 int decrypt_in_place(int fd, const char* keyword);

@@ -102,4 +102,3 @@ int keychange_end(cipher_stream* stream)
     stream->state = nullptr;
     return 0;
 }
-

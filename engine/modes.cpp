@@ -28,8 +28,7 @@ int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatc
     return pump_file(&stream, decrypt_step, decrypt_end, in, out);
 }
 
-int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword,
-                   const char* new_keyword)
+int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword, const char* new_keyword)
 {
     cipher_stream stream;
     const int result = keychange_init(&stream, old_keyword, new_keyword);

@@ -22,8 +22,7 @@ namespace {
 
 // Fills `out` from `read_some` (a read(2)-like call that may return short
 // counts or fail with EINTR); 0, or -1 when it fails or runs dry.
-template <class Read>
-int fill(std::uint8_t* out, std::size_t size, Read read_some)
+template <class Read> int fill(std::uint8_t* out, std::size_t size, Read read_some)
 {
     std::size_t got = 0;
     while (got < size) {
@@ -46,15 +45,17 @@ int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fa
     const int fd = ::open(fallback_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    const int result = fill(out, 32, [&](std::uint8_t* p, std::size_t n) { return ::read(fd, p, n); });
+    const int result =
+        fill(out, 32, [&](std::uint8_t* p, std::size_t n) { return ::read(fd, p, n); });
     ::close(fd);
     return result;
 }
 
-int format_nonce_text(char* text, std::size_t size, const char* host, long seconds, long microseconds, long pid,
-                      std::int32_t counter, const std::uint8_t* random)
+int format_nonce_text(char* text, std::size_t size, const char* host, long seconds,
+                      long microseconds, long pid, std::int32_t counter, const std::uint8_t* random)
 {
-    int n = std::snprintf(text, size, "%s,%ld,%ld,%ld,%d", host, seconds, microseconds, pid, counter);
+    int n =
+        std::snprintf(text, size, "%s,%ld,%ld,%ld,%d", host, seconds, microseconds, pid, counter);
     if (random != nullptr && n >= 0 && static_cast<std::size_t>(n) < size) {
         static const char digits[] = "0123456789abcdef";
         char hex[2 * 32 + 2] = {','};
@@ -87,8 +88,8 @@ void make_nonce(std::uint8_t out[32])
     // 255 name bytes, three longs of at most 20 characters, an int of at
     // most 11, four commas, a comma and 64 hex digits, and the NUL: 396 bytes.
     char text[396];
-    format_nonce_text(text, sizeof text, host, static_cast<long>(now.tv_sec), static_cast<long>(now.tv_usec), pid,
-                      counter, have_random ? random : nullptr);
+    format_nonce_text(text, sizeof text, host, static_cast<long>(now.tv_sec),
+                      static_cast<long>(now.tv_usec), pid, counter, have_random ? random : nullptr);
     hash_keyword(text, out);
     wipe(random, sizeof random);
     wipe(text, sizeof text);

@@ -28,5 +28,6 @@ int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fa
 // The text make_nonce hashes: "host,seconds,microseconds,pid,counter", then
 // "," and 64 lowercase hex digits of `random` unless it is null. snprintf's
 // result: the length the whole text has (or would have had, if cut by `size`).
-int format_nonce_text(char* text, std::size_t size, const char* host, long seconds, long microseconds, long pid,
-                      std::int32_t counter, const std::uint8_t* random);
+int format_nonce_text(char* text, std::size_t size, const char* host, long seconds,
+                      long microseconds, long pid, std::int32_t counter,
+                      const std::uint8_t* random);

@@ -12,7 +12,10 @@
 
 #include "engine/declassify.h"
 
-inline void wipe(void* block, std::size_t size) { explicit_bzero(block, size); }
+inline void wipe(void* block, std::size_t size)
+{
+    explicit_bzero(block, size);
+}
 
 inline void wipe_and_free(void* block, std::size_t size)
 {

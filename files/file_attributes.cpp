@@ -7,7 +7,8 @@
 #include "cli/config.h"
 #include "files/file_steps.h"
 
-char* join_text(const char* head, const char* tail) {
+char* join_text(const char* head, const char* tail)
+{
     std::size_t head_length = std::strlen(head);
     std::size_t tail_length = std::strlen(tail);
     char* text = static_cast<char*>(checked_alloc(head_length + tail_length + 1, config.name));
@@ -16,7 +17,8 @@ char* join_text(const char* head, const char* tail) {
     return text;
 }
 
-saved_attributes save_attributes(const struct stat& st) {
+saved_attributes save_attributes(const struct stat& st)
+{
     return saved_attributes{
         .device = st.st_dev,
         .inode = st.st_ino,
@@ -29,13 +31,15 @@ saved_attributes save_attributes(const struct stat& st) {
     };
 }
 
-void restore_times(int fd, const saved_attributes& saved) {
+void restore_times(int fd, const saved_attributes& saved)
+{
     // Whole seconds only: the sub-second parts of the input are not kept.
     const struct timespec times[2] = {{saved.access_time, 0}, {saved.modify_time, 0}};
     futimens(fd, times);
 }
 
-void use_large_buffer(std::FILE* stream, int slot) {
+void use_large_buffer(std::FILE* stream, int slot)
+{
     // One file is written at a time, so one buffer per side serves the run.
     constexpr std::size_t size = 256 * 1024;
     static char buffers[2][size];

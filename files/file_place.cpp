@@ -17,13 +17,18 @@ void (*file_step_hook)(file_step step, const char* shown) = nullptr;
 
 namespace {
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool is_control(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
 
 } // namespace
 
-char* shown_text(const char* text) {
+char* shown_text(const char* text)
+{
     std::size_t length = 0;
-    for (const char* c = text; *c; ++c) length += is_control(static_cast<unsigned char>(*c)) ? 4 : 1;
+    for (const char* c = text; *c; ++c)
+        length += is_control(static_cast<unsigned char>(*c)) ? 4 : 1;
     char* shown = static_cast<char*>(checked_alloc(length + 1, config.name));
     char* out = shown;
     for (const char* c = text; *c; ++c) {
@@ -54,15 +59,20 @@ struct operand_place {
     operand_place& operator=(const operand_place&) = delete;
 };
 
-operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
+operand_place::operand_place(const char* operand)
+    : shown(shown_text(operand))
+{
     place = file_place{AT_FDCWD, operand, shown.text, std::strlen(operand)};
     const char* slash = std::strrchr(operand, '/');
-    if (!slash) return;
+    if (!slash)
+        return;
     const char* last = slash + 1;
     // "dir/" names a directory whose lookup the system must do whole (a
     // trailing slash follows a link, as the user asked).
-    if (*last == '\0') return;
-    if (place.path_length >= PATH_MAX) return; // the lookup fails as it would for the whole path
+    if (*last == '\0')
+        return;
+    if (place.path_length >= PATH_MAX)
+        return; // the lookup fails as it would for the whole path
     const std::size_t parent_length = slash == operand ? 1 : std::size_t(slash - operand);
     owned_text parent(static_cast<char*>(checked_alloc(parent_length + 1, config.name)));
     std::memcpy(parent.text, operand, parent_length);
@@ -77,13 +87,16 @@ operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
     place.name = last;
 }
 
-operand_place::~operand_place() {
-    if (owned_fd >= 0) close(owned_fd);
+operand_place::~operand_place()
+{
+    if (owned_fd >= 0)
+        close(owned_fd);
 }
 
 } // namespace
 
-void with_operand(const char* operand, void (*handle)(const file_place&)) {
+void with_operand(const char* operand, void (*handle)(const file_place&))
+{
     operand_place resolved(operand);
     if (resolved.error != 0) {
         report_failure(resolved.place.shown, resolved.error);
@@ -92,17 +105,21 @@ void with_operand(const char* operand, void (*handle)(const file_place&)) {
     handle(resolved.place);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+           (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
 }
 
-void report_changed(const char* shown) {
+void report_changed(const char* shown)
+{
     std::fprintf(stderr, "%s: %s: changed while being processed\n", config.name, shown);
     ++error_count;
 }
 
 int open_verified(const file_place& place, int flags, bool follow, const struct stat& decided,
-                  struct stat* opened) {
+                  struct stat* opened)
+{
     const int fd = openat(place.dir_fd, place.name,
                           flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0) {
@@ -120,6 +137,7 @@ int open_verified(const file_place& place, int flags, bool follow, const struct 
         return -1;
     }
     // Reading and writing a regular file ignore the flag.
-    if (!S_ISREG(opened->st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!S_ISREG(opened->st_mode))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }

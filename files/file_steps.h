@@ -15,7 +15,10 @@
 struct owned_text {
     char* text = nullptr;
     owned_text() = default;
-    explicit owned_text(char* t) : text(t) {}
+    explicit owned_text(char* t)
+        : text(t)
+    {
+    }
     ~owned_text() { std::free(text); }
     owned_text(const owned_text&) = delete;
     owned_text& operator=(const owned_text&) = delete;
@@ -43,8 +46,8 @@ struct file_place {
 
 // Resolves an operand once: its directory opened (and held while `handle`
 // runs) and its last component as the name; an operand ending in "/"
-// stays relative to the working directory. Hands the place to `handle`; a failure to open the directory
-// is reported as the operand's.
+// stays relative to the working directory. Hands the place to `handle`; a failure to open the
+// directory is reported as the operand's.
 void with_operand(const char* operand, void (*handle)(const file_place&));
 
 // Identity of what a decision was made on: device, inode and file type.
@@ -65,8 +68,10 @@ int open_verified(const file_place& place, int flags, bool follow, const struct 
 // name under the program, with the step and the entry's path as shown.
 enum class file_step { decided, question, open, attributes, rename, remove };
 extern void (*file_step_hook)(file_step step, const char* shown);
-inline void at_step(file_step step, const char* shown) {
-    if (file_step_hook) file_step_hook(step, shown);
+inline void at_step(file_step step, const char* shown)
+{
+    if (file_step_hook)
+        file_step_hook(step, shown);
 }
 
 // What is carried over from the input file to its result; times in whole

@@ -42,9 +42,10 @@ void forget_visited();
 // every other moment they have their default action. One the process was
 // started with ignored stays ignored throughout.
 extern volatile std::sig_atomic_t interrupted; // a first signal came during in-place writing
-extern volatile std::time_t last_interrupt_time; // second of the last signal that did not end the process
-extern const char* volatile tmpfile_name;        // file removed by on_interrupt_tmpfile; not owned
-extern volatile int tmpfile_dir;                 // the directory holding it
+extern volatile std::time_t
+    last_interrupt_time;                  // second of the last signal that did not end the process
+extern const char* volatile tmpfile_name; // file removed by on_interrupt_tmpfile; not owned
+extern volatile int tmpfile_dir;          // the directory holding it
 
 // In-place writing: a first signal lets the file finish (and the run end
 // after it); a second one of the three within the same or the next second

@@ -14,12 +14,16 @@
 
 namespace {
 
-bool quiet() { return config.verbosity < 0; }
+bool quiet()
+{
+    return config.verbosity < 0;
+}
 
 // The output entry's name, or null when encrypting a file that already
 // carries the suffix under strictsuffix (reported here). Heap text; the
 // output stays in the input's directory.
-char* output_name_for(const file_place& place) {
+char* output_name_for(const file_place& place)
+{
     const char* suffix = config.suffix;
     bool suffixed = suffix[0] != '\0' && has_suffix(place.name, suffix);
     switch (config.mode) {
@@ -27,8 +31,8 @@ char* output_name_for(const file_place& place) {
         if (config.strictsuffix && suffixed) {
             if (!quiet()) {
                 owned_text shown_suffix(shown_text(suffix));
-                std::fprintf(stderr, "%s: %s already has %s suffix -- ignored\n", config.name, place.shown,
-                             shown_suffix.text);
+                std::fprintf(stderr, "%s: %s already has %s suffix -- ignored\n", config.name,
+                             place.shown, shown_suffix.text);
             }
             return nullptr;
         }
@@ -47,10 +51,13 @@ char* output_name_for(const file_place& place) {
 }
 
 // The whole path of a name in the directory of `place`, as shown.
-char* shown_sibling(const file_place& place, const char* name) {
-    const std::size_t directory_length = std::strlen(place.shown) - std::strlen(owned_text(shown_text(place.name)).text);
+char* shown_sibling(const file_place& place, const char* name)
+{
+    const std::size_t directory_length =
+        std::strlen(place.shown) - std::strlen(owned_text(shown_text(place.name)).text);
     owned_text name_shown(shown_text(name));
-    char* text = static_cast<char*>(checked_alloc(directory_length + std::strlen(name_shown.text) + 1, config.name));
+    char* text = static_cast<char*>(
+        checked_alloc(directory_length + std::strlen(name_shown.text) + 1, config.name));
     std::memcpy(text, place.shown, directory_length);
     std::strcpy(text + directory_length, name_shown.text);
     return text;
@@ -60,9 +67,11 @@ char* shown_sibling(const file_place& place, const char* name) {
 // name is the input's own, force is set, or the user said yes. Sets
 // `*replace` when an entry of that name may be replaced; a name that was
 // free must still be free when the result takes it.
-int may_overwrite(const file_place& input, const file_place& output, bool* replace) {
+int may_overwrite(const file_place& input, const file_place& output, bool* replace)
+{
     *replace = true;
-    if (config.force || std::strcmp(output.name, input.name) == 0) return 1;
+    if (config.force || std::strcmp(output.name, input.name) == 0)
+        return 1;
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
     if (fstatat(output.dir_fd, output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -72,14 +81,16 @@ int may_overwrite(const file_place& input, const file_place& output, bool* repla
     std::fprintf(stderr, "%s: %s already exists; overwrite (y or n)? ", config.name, output.shown);
     std::fflush(stderr);
     at_step(file_step::question, input.shown);
-    if (ask_yes_no()) return 1;
+    if (ask_yes_no())
+        return 1;
     std::fputs("Not overwritten.\n", stderr);
     return 0;
 }
 
 } // namespace
 
-void process_file_at(const file_place& operand) {
+void process_file_at(const file_place& operand)
+{
     file_job job{};
     job.input = operand;
     job.follow = config.symlinks != 0;
@@ -106,7 +117,9 @@ void process_file_at(const file_place& operand) {
 
     if (S_ISLNK(st.st_mode)) {
         if (!job.follow) {
-            if (!quiet()) std::fprintf(stderr, "%s: %s: is a symbolic link -- ignored\n", config.name, input.shown);
+            if (!quiet())
+                std::fprintf(stderr, "%s: %s: is a symbolic link -- ignored\n", config.name,
+                             input.shown);
             return;
         }
         if (fstatat(input.dir_fd, input.name, &st, 0) != 0) {
@@ -115,7 +128,9 @@ void process_file_at(const file_place& operand) {
         }
     }
     if (!S_ISREG(st.st_mode)) {
-        if (!quiet()) std::fprintf(stderr, "%s: %s: is not a regular file -- ignored\n", config.name, input.shown);
+        if (!quiet())
+            std::fprintf(stderr, "%s: %s: is not a regular file -- ignored\n", config.name,
+                         input.shown);
         return;
     }
     at_step(file_step::decided, input.shown);
@@ -125,15 +140,21 @@ void process_file_at(const file_place& operand) {
     }
 
     owned_text output_name(output_name_for(input));
-    if (!output_name.text) return;
+    if (!output_name.text)
+        return;
     owned_text output_shown(shown_sibling(input, output_name.text));
-    job.output = file_place{input.dir_fd, output_name.text, output_shown.text,
-                            input.path_length - std::strlen(input.name) + std::strlen(output_name.text)};
-    if (!may_overwrite(input, job.output, &job.replace_output)) return;
+    job.output =
+        file_place{input.dir_fd, output_name.text, output_shown.text,
+                   input.path_length - std::strlen(input.name) + std::strlen(output_name.text)};
+    if (!may_overwrite(input, job.output, &job.replace_output))
+        return;
     if (config.tmpfiles)
         write_through_temp_file(job);
     else
         write_in_place(job);
 }
 
-void process_file(const char* operand) { with_operand(operand, process_file_at); }
+void process_file(const char* operand)
+{
+    with_operand(operand, process_file_at);
+}

@@ -5,15 +5,18 @@
 
 visited_list_type visited_list;
 
-visited_entry* find_visited(dev_t device, std::uint64_t inode) {
+visited_entry* find_visited(dev_t device, std::uint64_t inode)
+{
     for (int i = 0; i < visited_list.count; ++i) {
         visited_entry* entry = &visited_list.entries[i];
-        if (entry->inode == inode && entry->device == device) return entry;
+        if (entry->inode == inode && entry->device == device)
+            return entry;
     }
     return nullptr;
 }
 
-visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done) {
+visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done)
+{
     // A run touches few files: a linear list grown by a fixed step suffices.
     constexpr int growth = 100;
     if (!visited_list.entries) {
@@ -34,7 +37,8 @@ visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done) {
     return entry;
 }
 
-void forget_visited() {
+void forget_visited()
+{
     std::free(visited_list.entries);
     visited_list.entries = nullptr;
     visited_list.count = 0;

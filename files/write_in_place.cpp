@@ -19,8 +19,10 @@ void (*in_place_open_hook)(const char* path) = nullptr;
 namespace {
 
 // 1 when the user lets a write-protected file be changed (or force is set).
-int may_change_write_protected(const file_place& input) {
-    if (config.force) return 1;
+int may_change_write_protected(const file_place& input)
+{
+    if (config.force)
+        return 1;
     static constexpr const char* questions[] = {
         "%s: encrypt write-protected file %s (y or n)? ",
         "%s: decrypt write-protected file %s (y or n)? ",
@@ -29,31 +31,42 @@ int may_change_write_protected(const file_place& input) {
     std::fprintf(stderr, questions[config.mode], config.name, input.shown);
     std::fflush(stderr);
     at_step(file_step::question, input.shown);
-    if (ask_yes_no()) return 1;
+    if (ask_yes_no())
+        return 1;
     std::fputs("Not changed.\n", stderr);
     return 0;
 }
 
-int transform(int fd) {
+int transform(int fd)
+{
     switch (config.mode) {
-    case mode_encrypt: return encrypt_in_place(fd, config.keyword);
-    case mode_decrypt: return decrypt_in_place(fd, config.keyword);
-    default: return keychange_in_place(fd, config.keyword, config.keyword2);
+    case mode_encrypt:
+        return encrypt_in_place(fd, config.keyword);
+    case mode_decrypt:
+        return decrypt_in_place(fd, config.keyword);
+    default:
+        return keychange_in_place(fd, config.keyword, config.keyword2);
     }
 }
 
-bool differs(const file_place& a, const file_place& b) { return std::strcmp(a.name, b.name) != 0; }
+bool differs(const file_place& a, const file_place& b)
+{
+    return std::strcmp(a.name, b.name) != 0;
+}
 
 // Opens the file decided on for reading and writing. A write-protected one
 // is first opened for reading only, given its owner-write bit through that
 // descriptor, and then opened for writing, which must find the same file;
 // `raised` tells the caller to take the bit back. Fills `opened` with the
 // attributes before any change. -1 when reported.
-int open_for_rewriting(const file_job& job, bool raise_write, bool* raised, struct stat* opened) {
+int open_for_rewriting(const file_job& job, bool raise_write, bool* raised, struct stat* opened)
+{
     *raised = false;
-    if (!raise_write) return open_verified(job.input, O_RDWR, job.follow, job.decided, opened);
+    if (!raise_write)
+        return open_verified(job.input, O_RDWR, job.follow, job.decided, opened);
     const int reader = open_verified(job.input, O_RDONLY, job.follow, job.decided, opened);
-    if (reader < 0) return -1;
+    if (reader < 0)
+        return -1;
     if (fchmod(reader, (opened->st_mode | 0200) & 07777) != 0) {
         // Not reported: the open that follows tells what matters.
     }
@@ -70,7 +83,8 @@ int open_for_rewriting(const file_job& job, bool raise_write, bool* raised, stru
 
 } // namespace
 
-void write_in_place(const file_job& job) {
+void write_in_place(const file_job& job)
+{
     const file_place& input = job.input;
     const file_place& output = job.output;
 
@@ -83,8 +97,10 @@ void write_in_place(const file_job& job) {
     }
 
     if (const visited_entry* seen = find_visited(job.decided.st_dev, job.decided.st_ino)) {
-        if (config.verbosity >= 1) std::fprintf(stderr, "Already visited inode %s.\n", input.shown);
-        if (!seen->done) return;
+        if (config.verbosity >= 1)
+            std::fprintf(stderr, "Already visited inode %s.\n", input.shown);
+        if (!seen->done)
+            return;
         // The content was transformed under another name earlier in the run;
         // an interrupt must not leave it under this name unrenamed.
         if (differs(output, input)) {
@@ -96,10 +112,12 @@ void write_in_place(const file_job& job) {
         return;
     }
     if (job.decided.st_nlink > 1 && config.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown, int(job.decided.st_nlink));
+        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown,
+                     int(job.decided.st_nlink));
 
     at_step(file_step::open, input.shown);
-    if (in_place_open_hook) in_place_open_hook(input.shown);
+    if (in_place_open_hook)
+        in_place_open_hook(input.shown);
     // Without symlinks the entry was a regular file at the decision; a link
     // put in its place since then fails here (ELOOP) instead of having its
     // target overwritten, and any other file fails the identity check.

@@ -13,12 +13,14 @@
 #include "files/file_steps.h"
 #include "files/files.h"
 
-void write_to_stdout(const file_job& job) {
+void write_to_stdout(const file_job& job)
+{
     const file_place& input = job.input;
     at_step(file_step::open, input.shown);
     struct stat opened;
     const int fd = open_verified(input, O_RDONLY, job.follow, job.decided, &opened);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     std::FILE* in = fdopen(fd, "rb");
     if (!in) {
         report_failure(input.shown, errno);
@@ -30,8 +32,9 @@ void write_to_stdout(const file_job& job) {
         std::fprintf(stderr, "Decrypting %s\n", input.shown);
         std::fflush(stderr);
     }
-    int r = config.mode == mode_unixcrypt ? unixcrypt_file(in, stdout, config.keyword)
-                                          : decrypt_file(in, stdout, config.keyword, config.mismatch);
+    int r = config.mode == mode_unixcrypt
+                ? unixcrypt_file(in, stdout, config.keyword)
+                : decrypt_file(in, stdout, config.keyword, config.mismatch);
     int driver_errno = errno;
     if (std::fflush(stdout) != 0 && r == result_ok) {
         int flush_errno = errno;

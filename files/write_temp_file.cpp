@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "cli/config.h"
 #include "engine/engine.h"
@@ -19,11 +19,15 @@
 
 namespace {
 
-int transform(std::FILE* in, std::FILE* out) {
+int transform(std::FILE* in, std::FILE* out)
+{
     switch (config.mode) {
-    case mode_encrypt: return encrypt_file(in, out, config.keyword);
-    case mode_decrypt: return decrypt_file(in, out, config.keyword, config.mismatch);
-    default: return keychange_file(in, out, config.keyword, config.keyword2);
+    case mode_encrypt:
+        return encrypt_file(in, out, config.keyword);
+    case mode_decrypt:
+        return decrypt_file(in, out, config.keyword, config.mismatch);
+    default:
+        return keychange_file(in, out, config.keyword, config.keyword2);
     }
 }
 
@@ -32,8 +36,10 @@ int transform(std::FILE* in, std::FILE* out) {
 // neither. Owner, mode and times are the input's, given only to complete
 // content (a file left behind by a kill before is private to its owner) and
 // synced with it. A failure here is an output error like a failing close.
-int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown) {
-    if (std::fflush(out) != 0) return -1;
+int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown)
+{
+    if (std::fflush(out) != 0)
+        return -1;
     const int fd = fileno(out);
     at_step(file_step::attributes, shown);
     if (fchown(fd, saved.owner, saved.group) != 0) {
@@ -49,9 +55,11 @@ int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* sho
 // Makes the rename itself durable before the input file is removed. File
 // systems that cannot sync a directory say so with an error that changes
 // nothing about the data, so the result is not examined.
-void sync_directory(int dir_fd) {
+void sync_directory(int dir_fd)
+{
     int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     fsync(fd);
     close(fd);
 }
@@ -60,7 +68,8 @@ constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXE
 
 // A new file "<output name>.XXXXXX" beside the output, created exclusively
 // with mode 0600; its name goes to `name`. -1 with errno when none could be.
-int create_temporary(const file_place& output, owned_text& name) {
+int create_temporary(const file_place& output, owned_text& name)
+{
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     name.text = join_text(output.name, ".XXXXXX");
     char* tail = name.text + std::strlen(name.text) - 6;
@@ -77,9 +86,11 @@ int create_temporary(const file_place& output, owned_text& name) {
         bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9u;
         bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
         bits ^= bits >> 31;
-        for (int i = 0; i < 6; ++i, bits /= 62) tail[i] = letters[bits % 62];
+        for (int i = 0; i < 6; ++i, bits /= 62)
+            tail[i] = letters[bits % 62];
         const int fd = openat(output.dir_fd, name.text, create_flags, 0600);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
     errno = EEXIST;
     return -1;
@@ -87,7 +98,8 @@ int create_temporary(const file_place& output, owned_text& name) {
 
 // Removes the entry `name` of `dir_fd` without disturbing the errno that is
 // about to be reported.
-void remove_keeping_errno(int dir_fd, const char* name) {
+void remove_keeping_errno(int dir_fd, const char* name)
+{
     int kept = errno;
     unlinkat(dir_fd, name, 0);
     errno = kept;
@@ -95,23 +107,27 @@ void remove_keeping_errno(int dir_fd, const char* name) {
 
 // Removes the input once the result has its name, but only while the name
 // still refers to the file that was read; otherwise both stay, reported.
-void remove_input(const file_job& job, const struct stat& read) {
+void remove_input(const file_job& job, const struct stat& read)
+{
     const file_place& input = job.input;
     at_step(file_step::remove, input.shown);
     struct stat now;
-    if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && !same_file(now, read)) {
+    if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+        !same_file(now, read)) {
         report_changed(input.shown);
         return;
     }
     if (unlinkat(input.dir_fd, input.name, 0) != 0) {
-        std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, input.shown, std::strerror(errno));
+        std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, input.shown,
+                     std::strerror(errno));
         ++error_count;
     }
 }
 
 } // namespace
 
-void write_through_temp_file(const file_job& job) {
+void write_through_temp_file(const file_job& job)
+{
     const file_place& input = job.input;
     const file_place& output = job.output;
     const bool renames = std::strcmp(output.name, input.name) != 0;
@@ -119,10 +135,12 @@ void write_through_temp_file(const file_job& job) {
     at_step(file_step::open, input.shown);
     struct stat opened;
     const int in_fd = open_verified(input, O_RDONLY, job.follow, job.decided, &opened);
-    if (in_fd < 0) return;
+    if (in_fd < 0)
+        return;
     const saved_attributes saved = save_attributes(opened);
     if (saved.links > 1 && config.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown, int(saved.links));
+        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown,
+                     int(saved.links));
 
     // The result is written under a fresh name beside the output, new,
     // exclusive and private, and takes the output's name only once it is
@@ -135,8 +153,8 @@ void write_through_temp_file(const file_job& job) {
         if (output_is_new) {
             report_failure(output.shown, errno);
         } else {
-            std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name, output.shown,
-                         std::strerror(errno));
+            std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name,
+                         output.shown, std::strerror(errno));
             ++error_count;
         }
         close(in_fd);
@@ -189,8 +207,10 @@ void write_through_temp_file(const file_job& job) {
         std::exit(3);
     }
     errno = driver_errno;
-    if (r != result_ok) remove_keeping_errno(output.dir_fd, temp_name);
-    if (act_on_result(r, input.shown, " -- unchanged") != 0) return;
+    if (r != result_ok)
+        remove_keeping_errno(output.dir_fd, temp_name);
+    if (act_on_result(r, input.shown, " -- unchanged") != 0)
+        return;
 
     // The result is complete: from here an interrupt waits until it has its
     // name and the input is gone.
@@ -201,9 +221,11 @@ void write_through_temp_file(const file_job& job) {
     // A new output name must still be free: a file that appeared there
     // meanwhile is never replaced without the question.
     if ((output_is_new ? rename_new_reported(temp, output) : rename_reported(temp, output)) != 0) {
-        if (output_is_new) unlinkat(output.dir_fd, temp_name, 0);
+        if (output_is_new)
+            unlinkat(output.dir_fd, temp_name, 0);
         return;
     }
     sync_directory(output.dir_fd);
-    if (renames) remove_input(job, opened);
+    if (renames)
+        remove_input(job, opened);
 }

@@ -27,19 +27,23 @@ using fuzz::bytes;
 
 namespace {
 
-bytes encrypt_one_shot(const std::string& keyword, const bytes& plain) {
+bytes encrypt_one_shot(const std::string& keyword, const bytes& plain)
+{
     cipher_stream s{};
     FUZZ_CHECK(encrypt_init(&s, keyword.c_str()) == 0);
-    auto r = fuzz::run_split(s, encrypt_step, encrypt_end, plain, fuzz::split_plan::one_shot(plain.size()));
+    auto r = fuzz::run_split(s, encrypt_step, encrypt_end, plain,
+                             fuzz::split_plan::one_shot(plain.size()));
     FUZZ_CHECK(r.result == 0 && r.out.size() == plain.size() + 32);
     return r.out;
 }
 
 // Runs one decryption twice, split and one-shot, and insists they agree.
 fuzz::run_result decrypt_both(const std::vector<std::string>& candidates, int mismatch,
-                              const bytes& cipher, const fuzz::split_plan& plan) {
+                              const bytes& cipher, const fuzz::split_plan& plan)
+{
     std::vector<const char*> texts;
-    for (const auto& c : candidates) texts.push_back(c.c_str());
+    for (const auto& c : candidates)
+        texts.push_back(c.c_str());
     auto init = [&](cipher_stream& s) {
         int r = candidates.size() == 1
                     ? decrypt_init(&s, texts[0], mismatch)
@@ -54,25 +58,30 @@ fuzz::run_result decrypt_both(const std::vector<std::string>& candidates, int mi
                                  fuzz::split_plan::one_shot(cipher.size()));
     FUZZ_CHECK(fuzz::same_outcome(split, whole));
     FUZZ_CHECK(!split.output_before_header && split.max_lead <= -32);
-    if (split.result != 0) FUZZ_CHECK(split.out.empty());
+    if (split.result != 0)
+        FUZZ_CHECK(split.out.empty());
     return split;
 }
 
-bool rejected_key(const fuzz::run_result& r) {
+bool rejected_key(const fuzz::run_result& r)
+{
     return r.result == result_stream && r.fault == fault_key_mismatch && r.failed_in_step;
 }
-bool short_input(const fuzz::run_result& r) {
+bool short_input(const fuzz::run_result& r)
+{
     return r.result == result_stream && r.fault == fault_bad_format && !r.failed_in_step;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
     fuzz::use_fixed_nonces();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     FuzzedDataProvider in(data, size);
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
     const int mismatch = flags & 1;
@@ -83,25 +92,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Keywords are C texts: whatever follows a NUL byte is not part of them.
     const std::string keyword = in.ConsumeRandomLengthString(96).c_str();
     const std::string other = in.ConsumeRandomLengthString(96).c_str();
-    auto plan = fuzz::split_plan::from_bytes(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 48)));
+    auto plan = fuzz::split_plan::from_bytes(
+        in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 48)));
     bytes plain = in.ConsumeRemainingBytes<std::uint8_t>();
     fuzz::set_next_nonce(flags);
 
     if (scenario == 0) {
         // Arbitrary bytes as ciphertext.
         auto r = decrypt_both({keyword}, mismatch, plain, plan);
-        if (plain.size() < 32) FUZZ_CHECK(short_input(r));
-        else if (mismatch) FUZZ_CHECK(r.result == 0 && r.out.size() == plain.size() - 32);
-        else FUZZ_CHECK(rejected_key(r) || (r.result == 0 && r.out.size() == plain.size() - 32));
+        if (plain.size() < 32)
+            FUZZ_CHECK(short_input(r));
+        else if (mismatch)
+            FUZZ_CHECK(r.result == 0 && r.out.size() == plain.size() - 32);
+        else
+            FUZZ_CHECK(rejected_key(r) || (r.result == 0 && r.out.size() == plain.size() - 32));
         return 0;
     }
 
-    const std::string written_under =
-        scenario == 2 ? keyword + "\r" : scenario == 3 ? other : keyword;
+    const std::string written_under = scenario == 2   ? keyword + "\r"
+                                      : scenario == 3 ? other
+                                                      : keyword;
     bytes cipher = encrypt_one_shot(written_under, plain);
-    if (cut < cipher.size() && (flags & 0x10)) cipher.resize(cut);
+    if (cut < cipher.size() && (flags & 0x10))
+        cipher.resize(cut);
     const bool flipped = (flags & 0x20) && flip_bits != 0 && flip_at < cipher.size();
-    if (flipped) cipher[flip_at] ^= flip_bits;
+    if (flipped)
+        cipher[flip_at] ^= flip_bits;
 
     // Candidates: one keyword (decrypt_init adds its carriage-return form),
     // or a list for decrypt_multi_init in which the right key may be absent,
@@ -109,12 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> candidates{keyword};
     if (scenario == 4) {
         candidates = {other, other + "x"};
-        if (flags & 0x40) candidates.insert(candidates.begin() + (flags >> 7), keyword);
-        if (flags & 0x08) candidates.clear();
+        if (flags & 0x40)
+            candidates.insert(candidates.begin() + (flags >> 7), keyword);
+        if (flags & 0x08)
+            candidates.clear();
     }
     const bool single = candidates.size() == 1;
     std::vector<std::string> tried = candidates;
-    if (single) tried.push_back(keyword + "\r");
+    if (single)
+        tried.push_back(keyword + "\r");
 
     auto r = decrypt_both(candidates, mismatch, cipher, plan);
     if (cipher.size() < 32) {
@@ -136,13 +155,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(r.result == 0 && r.out.size() == body);
         if (tried.front() == written_under)
-            for (std::size_t j = 32; j < body; ++j) FUZZ_CHECK(r.out[j] == plain[j]);
+            for (std::size_t j = 32; j < body; ++j)
+                FUZZ_CHECK(r.out[j] == plain[j]);
         return 0;
     }
     // The key the stream must take: candidate 0 unchecked with mismatch,
     // otherwise the first that is the key the data was written under.
     const std::string* taken = nullptr;
-    if (mismatch) taken = &tried.front();
+    if (mismatch)
+        taken = &tried.front();
     else
         for (const auto& c : tried)
             if (c == written_under) {
@@ -154,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(r.result == 0 && r.out.size() == body);
-    if (*taken != written_under) return 0; // garbage of the right length
+    if (*taken != written_under)
+        return 0; // garbage of the right length
     if (!flipped) {
         FUZZ_CHECK(std::equal(r.out.begin(), r.out.end(), plain.begin()));
         return 0;
@@ -163,8 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t garbled_begin = (at / 32 + 1) * 32;
     const std::size_t garbled_end = garbled_begin + 32;
     for (std::size_t j = 0; j < body; ++j) {
-        if (j == at) FUZZ_CHECK(r.out[j] == std::uint8_t(plain[j] ^ flip_bits));
-        else if (j < garbled_begin || j >= garbled_end) FUZZ_CHECK(r.out[j] == plain[j]);
+        if (j == at)
+            FUZZ_CHECK(r.out[j] == std::uint8_t(plain[j] ^ flip_bits));
+        else if (j < garbled_begin || j >= garbled_end)
+            FUZZ_CHECK(r.out[j] == plain[j]);
     }
     return 0;
 }

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__,       \
-                         #condition);                                                          \
-            std::abort();                                                                      \
-        }                                                                                      \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__,             \
+                         #condition);                                                              \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)

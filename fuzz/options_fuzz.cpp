@@ -23,13 +23,13 @@
 //   - nothing runs without the keywords its mode needs, and keywords read
 //     from the key file are exactly its first line(s), line ends dropped;
 //   - "error reading keyfile" only when the key file really lacks a line.
+#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <getopt.h>
 #include <setjmp.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <fcntl.h>
-#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -59,9 +59,11 @@ struct observation {
     bool stream_ran = false;
 } seen;
 
-void observe_run() {
+void observe_run()
+{
     if (seen.runs++ == 0) {
-        if (config.keyword) seen.keyword = config.keyword;
+        if (config.keyword)
+            seen.keyword = config.keyword;
         if (config.keyword2) {
             seen.keyword2 = config.keyword2;
             seen.have_keyword2 = true;
@@ -71,7 +73,8 @@ void observe_run() {
         seen.keywords_present = false;
 }
 
-int memory_file(const std::string& content) {
+int memory_file(const std::string& content)
+{
     int fd = memfd_create("ostrel-options", 0);
     FUZZ_CHECK(fd >= 0);
     FUZZ_CHECK(write(fd, content.data(), content.size()) == ssize_t(content.size()));
@@ -79,32 +82,39 @@ int memory_file(const std::string& content) {
     return fd;
 }
 
-std::string read_all(int fd) {
+std::string read_all(int fd)
+{
     std::string text;
     char buffer[4096];
     FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, std::size_t(n));
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, std::size_t(n));
     return text;
 }
 
 // The first lines of a key file as the program must read them; -1 entries
 // (fewer lines) are absent.
-std::vector<std::string> key_lines(const std::string& text) {
+std::vector<std::string> key_lines(const std::string& text)
+{
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size() && lines.size() < 2) {
         std::size_t nl = text.find('\n', start);
-        std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (nl != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+        std::string line =
+            text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        if (nl != std::string::npos && !line.empty() && line.back() == '\r')
+            line.pop_back();
         lines.push_back(line);
-        if (nl == std::string::npos) break;
+        if (nl == std::string::npos)
+            break;
         start = nl + 1;
     }
     return lines;
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) {
+bool starts_with(const std::string& text, const std::string& prefix)
+{
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -118,7 +128,8 @@ int home = -1;
 // OSTREL_FUZZ_VERBOSE: describe every run (the environment is cleared later).
 bool verbose = false;
 
-void remove_scratch() {
+void remove_scratch()
+{
     for (const char* name : {"keyfile", "ref.osl", "short.osl"})
         unlink((std::string(scratch) + "/" + name).c_str());
     rmdir(scratch);
@@ -129,50 +140,65 @@ void remove_scratch() {
 // ---- What the linker routes here ---------------------------------------------------
 
 extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-    if (!inside_run) __real_exit(status);
+extern "C" [[noreturn]] void __wrap_exit(int status)
+{
+    if (!inside_run)
+        __real_exit(status);
     inside_run = false;
     longjmp(back_to_target, 256 + (status & 0xff));
 }
 
 extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
-extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode) {
+extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode)
+{
     std::FILE* f = __real_fopen(path, mode);
-    if (f && inside_run) open_files.insert(f);
+    if (f && inside_run)
+        open_files.insert(f);
     return f;
 }
 
 extern "C" int __real_fclose(std::FILE* f);
-extern "C" int __wrap_fclose(std::FILE* f) {
+extern "C" int __wrap_fclose(std::FILE* f)
+{
     open_files.erase(f);
     return __real_fclose(f);
 }
 
 // process_path (const char*)
-extern "C" void __wrap__Z12process_pathPKc(const char*) { observe_run(); }
+extern "C" void __wrap__Z12process_pathPKc(const char*)
+{
+    observe_run();
+}
 
 // The per-mode copying operations run for real, on the in-memory streams.
 extern "C" int __real__Z12encrypt_fileP8_IO_FILES0_PKc(std::FILE*, std::FILE*, const char*);
-extern "C" int __wrap__Z12encrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out, const char* k) {
+extern "C" int __wrap__Z12encrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out, const char* k)
+{
     observe_run();
     seen.stream_ran = true;
     return __real__Z12encrypt_fileP8_IO_FILES0_PKc(in, out, k);
 }
 extern "C" int __real__Z12decrypt_fileP8_IO_FILES0_PKci(std::FILE*, std::FILE*, const char*, int);
-extern "C" int __wrap__Z12decrypt_fileP8_IO_FILES0_PKci(std::FILE* in, std::FILE* out, const char* k, int m) {
+extern "C" int __wrap__Z12decrypt_fileP8_IO_FILES0_PKci(std::FILE* in, std::FILE* out,
+                                                        const char* k, int m)
+{
     observe_run();
     seen.stream_ran = true;
     return __real__Z12decrypt_fileP8_IO_FILES0_PKci(in, out, k, m);
 }
-extern "C" int __real__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE*, std::FILE*, const char*, const char*);
-extern "C" int __wrap__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE* in, std::FILE* out, const char* k,
-                                                           const char* k2) {
+extern "C" int __real__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE*, std::FILE*, const char*,
+                                                            const char*);
+extern "C" int __wrap__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE* in, std::FILE* out,
+                                                            const char* k, const char* k2)
+{
     observe_run();
     seen.stream_ran = true;
     return __real__Z14keychange_fileP8_IO_FILES0_PKcS2_(in, out, k, k2);
 }
 extern "C" int __real__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE*, std::FILE*, const char*);
-extern "C" int __wrap__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out, const char* k) {
+extern "C" int __wrap__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out,
+                                                         const char* k)
+{
     observe_run();
     seen.stream_ran = true;
     return __real__Z14unixcrypt_fileP8_IO_FILES0_PKc(in, out, k);
@@ -180,7 +206,8 @@ extern "C" int __wrap__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FIL
 
 // ---- The target ----------------------------------------------------------------------
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
     // No controlling terminal, so that a prompt fails instead of waiting.
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
     if (tty >= 0) {
@@ -213,11 +240,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     FuzzedDataProvider in(data, size);
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
-    static const char* const names[] = {"ostrel", "/usr/local/bin/osencrypt", "osdecrypt", "oscat",
-                                        "bin/anything", "osdecrypt", "oscat", "ostrel"};
+    static const char* const names[] = {"ostrel",       "/usr/local/bin/osencrypt",
+                                        "osdecrypt",    "oscat",
+                                        "bin/anything", "osdecrypt",
+                                        "oscat",        "ostrel"};
     const std::string argv0 = names[flags & 7];
     const std::string key_text = in.ConsumeRandomLengthString(256);
     const std::string env1 = in.ConsumeRandomLengthString(64);
@@ -225,7 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> args{argv0};
     while (in.remaining_bytes() > 0 && args.size() < 24) {
         std::string a = in.ConsumeRandomLengthString(64);
-        if (a.find('/') != std::string::npos) return 0;
+        if (a.find('/') != std::string::npos)
+            return 0;
         args.push_back(a.c_str());
     }
 
@@ -237,8 +268,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     setenv("PATH", "/usr/bin:/bin", 1);
     setenv("OSK1", env1.c_str(), 1);
     setenv("OSK2", env2.c_str(), 1);
-    if (flags & 8) setenv("POSIXLY_CORRECT", "1", 1);
-    else unsetenv("POSIXLY_CORRECT");
+    if (flags & 8)
+        setenv("POSIXLY_CORRECT", "1", 1);
+    else
+        unsetenv("POSIXLY_CORRECT");
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -256,7 +289,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& a : args) {
         storage.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
     }
-    for (auto& s : storage) argv.push_back(s.data());
+    for (auto& s : storage)
+        argv.push_back(s.data());
     argv.push_back(nullptr);
     char* const given_argv0 = argv[0];
 
@@ -286,25 +320,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(err_fd);
     __fpurge(stdin);
     std::clearerr(stdin);
-    for (std::FILE* f : open_files) __real_fclose(f); // left open by an exit path
+    for (std::FILE* f : open_files)
+        __real_fclose(f); // left open by an exit path
     open_files.clear();
     const std::string keyfile = config.keyfile ? config.keyfile : "";
     const int mode = config.mode, debug = config.debug;
     release_keywords();
-    if (argv[0] != given_argv0) std::free(argv[0]);
+    if (argv[0] != given_argv0)
+        std::free(argv[0]);
     FUZZ_CHECK(fchdir(home) == 0);
 
     // ---- Properties -----------------------------------------------------------------
     // What the run was, for the report of a violated property.
     auto describe = [&] {
         std::fprintf(stderr, "arguments:");
-        for (const auto& a : args) std::fprintf(stderr, " [%s]", a.c_str());
+        for (const auto& a : args)
+            std::fprintf(stderr, " [%s]", a.c_str());
         std::fprintf(stderr, "\nstatus %d\nstandard error:\n%s\n", status, err.c_str());
     };
-    if (verbose) describe();
+    if (verbose)
+        describe();
     static const std::set<int> statuses{0, 1, 2, 3, 4, 7, 9, 10};
     FUZZ_CHECK(statuses.count(status) == 1);
-    if (status == 1) FUZZ_CHECK(seen.runs == 0 && !err.empty());
+    if (status == 1)
+        FUZZ_CHECK(seen.runs == 0 && !err.empty());
     FUZZ_CHECK(seen.keywords_present);
 
     const std::string last = argv0.substr(argv0.rfind('/') + 1);
@@ -314,7 +353,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Messages quote arguments (file and variable names), which may hold
     // line ends; the line check needs arguments without them.
     bool one_line_arguments = true;
-    for (const auto& a : args) one_line_arguments = one_line_arguments && a.find('\n') == std::string::npos;
+    for (const auto& a : args)
+        one_line_arguments = one_line_arguments && a.find('\n') == std::string::npos;
     if (debug == 0 && one_line_arguments) {
         static const std::set<std::string> unprefixed{
             "Try --help for more information.", "Sorry, the keys you entered did not match.",
@@ -342,17 +382,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (seen.runs > 0 && key_from_text && plain_text) {
         FUZZ_CHECK(lines.size() >= needed);
         FUZZ_CHECK(seen.keyword == lines[0]);
-        if (needed == 2) FUZZ_CHECK(seen.have_keyword2 && seen.keyword2 == lines[1]);
+        if (needed == 2)
+            FUZZ_CHECK(seen.have_keyword2 && seen.keyword2 == lines[1]);
     }
     // The message itself, not an argument quoted in another message.
     bool quoted = false;
-    for (const auto& a : args) quoted = quoted || a.find("error reading") != std::string::npos;
+    for (const auto& a : args)
+        quoted = quoted || a.find("error reading") != std::string::npos;
     const std::string no_line = prefix + "error reading keyfile\n";
-    const bool said_no_line = err.size() >= no_line.size() &&
-                              err.compare(err.size() - no_line.size(), no_line.size(), no_line) == 0;
+    const bool said_no_line =
+        err.size() >= no_line.size() &&
+        err.compare(err.size() - no_line.size(), no_line.size(), no_line) == 0;
     if (said_no_line && !quoted && key_from_text) {
         FUZZ_CHECK(status == 9);
-        if (plain_text) FUZZ_CHECK(lines.size() < needed);
+        if (plain_text)
+            FUZZ_CHECK(lines.size() < needed);
     }
     return 0;
 }

@@ -18,8 +18,7 @@
 
 namespace {
 
-constexpr char salt_alphabet[] =
-    "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr char salt_alphabet[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
 // Maps any keyword byte, taken as a signed 8-bit value, to a character of the
 // crypt(3) salt alphabet; alphabet characters map to themselves.
@@ -76,7 +75,8 @@ bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13])
     seed_text[1] = k[1];
     const void* zero = std::memchr(seed_text, 0, 13);
     if (zero != nullptr) {
-        const auto from = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - seed_text);
+        const auto from =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - seed_text);
         std::memset(seed_text + from, 0, 13 - from);
     }
     return true;
@@ -157,7 +157,8 @@ int unixcrypt_step(cipher_stream* stream)
 
     for (std::int32_t n = 0; n < count; ++n) {
         const std::uint8_t a = machine->rotor[(in[n] + fast) & 0xFF];
-        const std::uint8_t b = static_cast<std::uint8_t>(machine->reflector[(a + slow) & 0xFF] - slow);
+        const std::uint8_t b =
+            static_cast<std::uint8_t>(machine->reflector[(a + slow) & 0xFF] - slow);
         out[n] = static_cast<std::uint8_t>(machine->rotor_inverse[b] - fast);
         if (++fast == 256) {
             fast = 0;

@@ -10,7 +10,8 @@
 
 // Readable parameter in failure messages (found by argument lookup, so it
 // lives beside cipher_path in the global namespace).
-inline void PrintTo(cipher_path path, std::ostream* os) {
+inline void PrintTo(cipher_path path, std::ostream* os)
+{
     *os << cipher_path_name(path);
 }
 
@@ -18,7 +19,8 @@ namespace cipher_test {
 
 class OnEachPath : public ::testing::TestWithParam<cipher_path> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         previous_ = active_cipher_path();
         if (!cipher_path_supported(GetParam()))
             GTEST_SKIP() << "the " << cipher_path_name(GetParam())
@@ -32,11 +34,13 @@ private:
     cipher_path previous_ = cipher_path::portable;
 };
 
-inline std::string path_test_name(const ::testing::TestParamInfo<cipher_path>& info) {
+inline std::string path_test_name(const ::testing::TestParamInfo<cipher_path>& info)
+{
     return cipher_path_name(info.param);
 }
 
-}  // namespace cipher_test
+} // namespace cipher_test
 
-#define INSTANTIATE_ON_EACH_PATH(suite) \
-    INSTANTIATE_TEST_SUITE_P(Paths, suite, ::testing::ValuesIn(all_cipher_paths), cipher_test::path_test_name)
+#define INSTANTIATE_ON_EACH_PATH(suite)                                                            \
+    INSTANTIATE_TEST_SUITE_P(Paths, suite, ::testing::ValuesIn(all_cipher_paths),                  \
+                             cipher_test::path_test_name)

@@ -16,7 +16,8 @@ namespace {
 
 using namespace cipher_test;
 
-using cfb_fn = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
+using cfb_fn = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                        const key_schedule*);
 
 // Counts around the edges of a chain: none, one, the first boundaries
 // between blocks, and runs as long as the stream's buffers.
@@ -25,31 +26,35 @@ constexpr std::size_t chain_counts[] = {0, 1, 2, 3, 7, 8, 9, 33, 320};
 struct chain_case {
     std::size_t count;
     int key_bits;
-    std::vector<std::uint8_t> feedback;  // before the call
+    std::vector<std::uint8_t> feedback; // before the call
     std::vector<std::uint8_t> plain;
     key_schedule schedule;
 };
 
 // Every key length, since the hardware chains fix the rounds at 14, which a
 // 256-bit block gives for every key length.
-std::vector<chain_case> random_cases(std::uint32_t seed) {
+std::vector<chain_case> random_cases(std::uint32_t seed)
+{
     std::mt19937 rng(seed);
     std::vector<chain_case> cases;
     for (int key_bits : {128, 192, 256})
         for (std::size_t count : chain_counts)
-            cases.push_back({count, key_bits, random_bytes(rng, 32), random_bytes(rng, 32 * count),
-                             schedule_for(random_bytes(rng, static_cast<std::size_t>(key_bits / 8)), 256)});
+            cases.push_back(
+                {count, key_bits, random_bytes(rng, 32), random_bytes(rng, 32 * count),
+                 schedule_for(random_bytes(rng, static_cast<std::size_t>(key_bits / 8)), 256)});
     return cases;
 }
 
 // The definition: per group encrypt the register with the table-driven
 // reference, XOR the plaintext into it, emit it. Returns the ciphertext;
 // `feedback` ends as the last group.
-std::vector<std::uint8_t> reference_chain(const chain_case& c, std::vector<std::uint8_t>& feedback) {
+std::vector<std::uint8_t> reference_chain(const chain_case& c, std::vector<std::uint8_t>& feedback)
+{
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i < c.count; ++i) {
         table_encrypt_block(feedback.data(), &c.schedule);
-        for (std::size_t j = 0; j < 32; ++j) feedback[j] ^= c.plain[32 * i + j];
+        for (std::size_t j = 0; j < 32; ++j)
+            feedback[j] ^= c.plain[32 * i + j];
         out.insert(out.end(), feedback.begin(), feedback.end());
     }
     return out;
@@ -57,7 +62,8 @@ std::vector<std::uint8_t> reference_chain(const chain_case& c, std::vector<std::
 
 // Out of place (input and output at odd addresses, with a guard byte after
 // the output) and in place; both against the reference, feedback included.
-void check_chain(cfb_fn chain) {
+void check_chain(cfb_fn chain)
+{
     for (const chain_case& c : random_cases(2024)) {
         SCOPED_TRACE(::testing::Message() << c.count << " groups, key " << c.key_bits);
         std::vector<std::uint8_t> expected_feedback = c.feedback;
@@ -68,7 +74,8 @@ void check_chain(cfb_fn chain) {
         std::vector<std::uint8_t> out(32 * c.count + 2, 0xa5);
         std::vector<std::uint8_t> feedback = c.feedback;
         chain(feedback.data(), in.data() + 1, out.data() + 1, c.count, &c.schedule);
-        EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 1, out.end() - 1), expected) << "out of place";
+        EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 1, out.end() - 1), expected)
+            << "out of place";
         EXPECT_EQ(out.front(), 0xa5) << "wrote before the output";
         EXPECT_EQ(out.back(), 0xa5) << "wrote past the output";
         EXPECT_EQ(feedback, expected_feedback) << "out of place";
@@ -83,7 +90,8 @@ void check_chain(cfb_fn chain) {
 
 // A run split into two calls at every point equals the run in one call: the
 // feedback register is the whole state between calls.
-void check_split_runs(cfb_fn chain) {
+void check_split_runs(cfb_fn chain)
+{
     std::mt19937 rng(51);
     const key_schedule schedule = schedule_for(random_bytes(rng, 32), 256);
     const std::vector<std::uint8_t> start = random_bytes(rng, 32);
@@ -97,7 +105,8 @@ void check_split_runs(cfb_fn chain) {
         std::vector<std::uint8_t> pieces(32 * count);
         std::vector<std::uint8_t> feedback = start;
         chain(feedback.data(), plain.data(), pieces.data(), first, &schedule);
-        chain(feedback.data(), plain.data() + 32 * first, pieces.data() + 32 * first, count - first, &schedule);
+        chain(feedback.data(), plain.data() + 32 * first, pieces.data() + 32 * first, count - first,
+              &schedule);
         EXPECT_EQ(pieces, whole) << "split after " << first;
         EXPECT_EQ(feedback, whole_feedback) << "split after " << first;
     }
@@ -105,44 +114,53 @@ void check_split_runs(cfb_fn chain) {
 
 class CfbOnPath : public OnEachPath {};
 
-TEST_P(CfbOnPath, ThePublicChainEqualsBlockByBlockFeedback) {
+TEST_P(CfbOnPath, ThePublicChainEqualsBlockByBlockFeedback)
+{
     check_chain(cfb_encrypt_blocks);
 }
 
-TEST_P(CfbOnPath, ARunSplitAcrossCallsEqualsOneCall) {
+TEST_P(CfbOnPath, ARunSplitAcrossCallsEqualsOneCall)
+{
     check_split_runs(cfb_encrypt_blocks);
 }
 
 INSTANTIATE_ON_EACH_PATH(CfbOnPath);
 
 // Each implementation, whichever the dispatcher chooses for its path.
-cfb_fn implementation_of(cipher_path path) {
+cfb_fn implementation_of(cipher_path path)
+{
     switch (path) {
 #if OSTREL_CIPHER_X86
-    case cipher_path::aesni: return aesni_cfb_encrypt_blocks_256;
-    case cipher_path::vaes: return vaes_cfb_encrypt_blocks_256;
+    case cipher_path::aesni:
+        return aesni_cfb_encrypt_blocks_256;
+    case cipher_path::vaes:
+        return vaes_cfb_encrypt_blocks_256;
 #endif
-    default: return portable_cfb_encrypt_blocks;
+    default:
+        return portable_cfb_encrypt_blocks;
     }
 }
 
 class CfbImplementation : public ::testing::TestWithParam<cipher_path> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!cipher_path_supported(GetParam()))
             GTEST_SKIP() << "the " << cipher_path_name(GetParam())
                          << " path is not built for this target or this CPU lacks its instructions";
     }
 };
 
-TEST_P(CfbImplementation, EqualsBlockByBlockFeedback) {
+TEST_P(CfbImplementation, EqualsBlockByBlockFeedback)
+{
     check_chain(implementation_of(GetParam()));
 }
 
-TEST_P(CfbImplementation, ARunSplitAcrossCallsEqualsOneCall) {
+TEST_P(CfbImplementation, ARunSplitAcrossCallsEqualsOneCall)
+{
     check_split_runs(implementation_of(GetParam()));
 }
 
 INSTANTIATE_ON_EACH_PATH(CfbImplementation);
 
-}  // namespace
+} // namespace

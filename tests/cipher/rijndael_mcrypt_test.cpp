@@ -18,10 +18,14 @@ using namespace cipher_test;
 
 #if OSTREL_HAVE_MCRYPT
 // One ECB encryption by libmcrypt; false when it refuses.
-bool mcrypt_encrypt(int key_bits, int block_bits, std::vector<std::uint8_t> key, std::vector<std::uint8_t>& block) {
+bool mcrypt_encrypt(int key_bits, int block_bits, std::vector<std::uint8_t> key,
+                    std::vector<std::uint8_t>& block)
+{
     const std::string algorithm = "rijndael-" + std::to_string(block_bits);
-    MCRYPT td = mcrypt_module_open(const_cast<char*>(algorithm.c_str()), nullptr, const_cast<char*>("ecb"), nullptr);
-    if (td == MCRYPT_FAILED) return false;
+    MCRYPT td = mcrypt_module_open(const_cast<char*>(algorithm.c_str()), nullptr,
+                                   const_cast<char*>("ecb"), nullptr);
+    if (td == MCRYPT_FAILED)
+        return false;
     bool ok = mcrypt_enc_get_block_size(td) == block_bits / 8 &&
               mcrypt_generic_init(td, key.data(), key_bits / 8, nullptr) >= 0;
     if (ok) {
@@ -35,7 +39,8 @@ bool mcrypt_encrypt(int key_bits, int block_bits, std::vector<std::uint8_t> key,
 
 class RijndaelAgainstMcrypt : public OnEachPath {};
 
-TEST_P(RijndaelAgainstMcrypt, AgreesOnRandomKeysAndBlocksForAllNineLengths) {
+TEST_P(RijndaelAgainstMcrypt, AgreesOnRandomKeysAndBlocksForAllNineLengths)
+{
 #if OSTREL_HAVE_MCRYPT
     std::mt19937 rng(4242);
     for (const lengths& l : all_lengths) {
@@ -62,4 +67,4 @@ TEST_P(RijndaelAgainstMcrypt, AgreesOnRandomKeysAndBlocksForAllNineLengths) {
 
 INSTANTIATE_ON_EACH_PATH(RijndaelAgainstMcrypt);
 
-}  // namespace
+} // namespace

@@ -10,7 +10,8 @@ namespace {
 
 using namespace cipher_test;
 
-const std::uint8_t* word(const key_schedule& schedule, int w) {
+const std::uint8_t* word(const key_schedule& schedule, int w)
+{
     return reinterpret_cast<const std::uint8_t*>(schedule.round_keys) + 4 * w;
 }
 
@@ -18,7 +19,7 @@ struct expected_fields {
     int key_bits, block_bits;
     int nb, nk, rounds, words;
     std::int32_t shift[4], unshift[4];
-    int last_group;  // first expanded word of the group the key buffer ends with
+    int last_group; // first expanded word of the group the key buffer ends with
 };
 
 // Every group starts at a multiple of Nk; the last one computed is the one in
@@ -35,13 +36,15 @@ const expected_fields field_table[] = {
     {256, 256, 8, 8, 14, 120, {0, 1, 3, 4}, {0, 7, 5, 4}, 112},
 };
 
-void PrintTo(const expected_fields& e, std::ostream* os) {
+void PrintTo(const expected_fields& e, std::ostream* os)
+{
     *os << "key " << e.key_bits << " block " << e.block_bits;
 }
 
 class RijndaelScheduleFields : public ::testing::TestWithParam<expected_fields> {};
 
-TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten) {
+TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten)
+{
     const expected_fields& e = GetParam();
     std::mt19937 rng(static_cast<unsigned>(e.key_bits * 1000 + e.block_bits));
     const std::vector<std::uint8_t> key = random_bytes(rng, e.key_bits / 8);
@@ -58,17 +61,21 @@ TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten) {
         EXPECT_EQ(schedule.shift[k], e.shift[k]) << "row " << k;
         EXPECT_EQ(schedule.unshift[k], e.unshift[k]) << "row " << k;
     }
-    EXPECT_EQ(std::memcmp(word(schedule, 0), key.data(), key.size()), 0) << "the first Nk words are the key";
+    EXPECT_EQ(std::memcmp(word(schedule, 0), key.data(), key.size()), 0)
+        << "the first Nk words are the key";
     const std::uint8_t untouched[4] = {0xA5, 0xA5, 0xA5, 0xA5};
     for (int w = e.words; w < 120; ++w)
-        EXPECT_EQ(std::memcmp(word(schedule, w), untouched, 4), 0) << "word " << w << " lies beyond the schedule";
-    EXPECT_NE(std::memcmp(word(schedule, e.words - 1), untouched, 4), 0) << "the last word is written";
+        EXPECT_EQ(std::memcmp(word(schedule, w), untouched, 4), 0)
+            << "word " << w << " lies beyond the schedule";
+    EXPECT_NE(std::memcmp(word(schedule, e.words - 1), untouched, 4), 0)
+        << "the last word is written";
 }
 
 // The key buffer holds the whole last group, even where the schedule stores
 // only its first words; the expansion of a key does not depend on the block
 // length, so the 256-bit-block schedule (120 words) shows the full group.
-TEST_P(RijndaelScheduleFields, LeaveTheWholeLastGroupInTheKeyBuffer) {
+TEST_P(RijndaelScheduleFields, LeaveTheWholeLastGroupInTheKeyBuffer)
+{
     const expected_fields& e = GetParam();
     std::mt19937 rng(static_cast<unsigned>(e.key_bits * 7 + e.block_bits));
     const std::vector<std::uint8_t> key = random_bytes(rng, e.key_bits / 8);
@@ -89,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(AllLengths, RijndaelScheduleFields, ::testing::ValuesIn
                                     std::to_string(info.param.block_bits);
                          });
 
-TEST(RijndaelScheduleKey, With256BitsLeavesRoundKey14InTheBufferAndChainsToANewSchedule) {
+TEST(RijndaelScheduleKey, With256BitsLeavesRoundKey14InTheBufferAndChainsToANewSchedule)
+{
     std::mt19937 rng(256);
     std::vector<std::uint8_t> buffer = random_bytes(rng, 32);
     key_schedule first;
@@ -108,16 +116,19 @@ struct refusal {
     int key_bits, block_bits, result;
 };
 
-void PrintTo(const refusal& r, std::ostream* os) {
+void PrintTo(const refusal& r, std::ostream* os)
+{
     *os << "key " << r.key_bits << " block " << r.block_bits;
 }
 
 class RijndaelScheduleRefusal : public ::testing::TestWithParam<refusal> {};
 
-TEST_P(RijndaelScheduleRefusal, ReturnsItsCodeAndTouchesNeitherBuffer) {
+TEST_P(RijndaelScheduleRefusal, ReturnsItsCodeAndTouchesNeitherBuffer)
+{
     const refusal& r = GetParam();
     std::uint8_t key[64];
-    for (int i = 0; i < 64; ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 1);
+    for (int i = 0; i < 64; ++i)
+        key[i] = static_cast<std::uint8_t>(i * 37 + 1);
     std::uint8_t key_before[64];
     std::memcpy(key_before, key, sizeof key);
     key_schedule schedule;
@@ -131,8 +142,10 @@ TEST_P(RijndaelScheduleRefusal, ReturnsItsCodeAndTouchesNeitherBuffer) {
 
 // The key length is checked first, so it decides when both are wrong.
 INSTANTIATE_TEST_SUITE_P(BadLengths, RijndaelScheduleRefusal,
-                         ::testing::Values(refusal{64, 256, -1}, refusal{256, 64, -2}, refusal{100, 100, -1},
-                                           refusal{0, 0, -1}, refusal{-128, 128, -1}, refusal{512, 256, -1},
-                                           refusal{128, 512, -2}, refusal{192, 160, -2}, refusal{256, 255, -2}));
+                         ::testing::Values(refusal{64, 256, -1}, refusal{256, 64, -2},
+                                           refusal{100, 100, -1}, refusal{0, 0, -1},
+                                           refusal{-128, 128, -1}, refusal{512, 256, -1},
+                                           refusal{128, 512, -2}, refusal{192, 160, -2},
+                                           refusal{256, 255, -2}));
 
-}  // namespace
+} // namespace

@@ -15,7 +15,8 @@
 namespace {
 
 // Every line read_line gives for `input`, up to the first none.
-std::vector<std::string> all_lines(const std::string& input) {
+std::vector<std::string> all_lines(const std::string& input)
+{
     std::FILE* in = std::tmpfile();
     EXPECT_NE(in, nullptr);
     std::fwrite(input.data(), 1, input.size(), in);
@@ -24,7 +25,8 @@ std::vector<std::string> all_lines(const std::string& input) {
     while (char* line = read_line(in, "test")) {
         lines.emplace_back(line);
         std::free(line);
-        if (lines.size() > input.size() + 1) break; // never ends: fail below
+        if (lines.size() > input.size() + 1)
+            break; // never ends: fail below
     }
     std::fclose(in);
     return lines;
@@ -36,10 +38,12 @@ struct line_case {
     std::vector<std::string> lines;
 };
 
-TEST(ReadLine, LinesOfEveryLengthAndEnding) {
+TEST(ReadLine, LinesOfEveryLengthAndEnding)
+{
     auto text = [](std::size_t n) {
         std::string s;
-        for (std::size_t i = 0; i < n; ++i) s += char('a' + i % 26);
+        for (std::size_t i = 0; i < n; ++i)
+            s += char('a' + i % 26);
         return s;
     };
     std::vector<line_case> cases = {
@@ -57,7 +61,8 @@ TEST(ReadLine, LinesOfEveryLengthAndEnding) {
         // a line of its own.
         {"zero byte inside", std::string("a\0b\nkey\n", 8), {"a", "key"}},
         {"zero bytes only", std::string(40, '\0') + "\nkey\n", {"", "key"}},
-        {"zero byte at a part's end", std::string(31, 'x') + std::string(1, '\0') + "y\nz\n",
+        {"zero byte at a part's end",
+         std::string(31, 'x') + std::string(1, '\0') + "y\nz\n",
          {std::string(31, 'x'), "z"}},
         {"zero byte, no final newline", std::string("a\0b", 3), {"a"}},
     };
@@ -69,12 +74,14 @@ TEST(ReadLine, LinesOfEveryLengthAndEnding) {
         // The CR sits exactly where the buffer was full before it grew.
         cases.push_back({std::to_string(n) + " bytes + CR", line + "\r", {line + "\r"}});
     }
-    for (const auto& c : cases) EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
+    for (const auto& c : cases)
+        EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
 }
 
 // Whether a zero byte cut the line, for the key-file warning; the text is
 // the line up to it either way.
-TEST(ReadLine, TellsWhetherAZeroByteCutTheLine) {
+TEST(ReadLine, TellsWhetherAZeroByteCutTheLine)
+{
     struct zero_case {
         std::string input;
         std::string text;
@@ -106,7 +113,8 @@ TEST(ReadLine, TellsWhetherAZeroByteCutTheLine) {
     }
 }
 
-TEST(ReadLine, LeavesTheRestOfTheStreamUnread) {
+TEST(ReadLine, LeavesTheRestOfTheStreamUnread)
+{
     std::FILE* in = std::tmpfile();
     ASSERT_NE(in, nullptr);
     const std::string long_key(100, 'k');
@@ -125,7 +133,8 @@ TEST(ReadLine, LeavesTheRestOfTheStreamUnread) {
 }
 
 // Every allocation failure outside the engine ends the run the same way.
-TEST(CheckedAllocation, FailureIsFatalWithStatusTwo) {
+TEST(CheckedAllocation, FailureIsFatalWithStatusTwo)
+{
     const std::size_t too_much = SIZE_MAX / 2;
     EXPECT_EXIT(checked_alloc(too_much, "ostrel"), ::testing::ExitedWithCode(2),
                 "^ostrel: Cannot allocate memory\n$");
@@ -137,7 +146,8 @@ TEST(CheckedAllocation, FailureIsFatalWithStatusTwo) {
     std::free(block);
 }
 
-TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage) {
+TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage)
+{
     char buffer[] = "secret\0after";
     wipe_text(buffer);
     EXPECT_EQ(std::string(buffer, 6), std::string(6, '\0'));

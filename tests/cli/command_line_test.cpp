@@ -13,58 +13,62 @@ namespace {
 using harness::run_options;
 using harness::run_result;
 
-const std::string version_line = "ostrel 1.11. Secure encryption and decryption of files and streams.\n";
+const std::string version_line =
+    "ostrel 1.11. Secure encryption and decryption of files and streams.\n";
 const std::string rights_line = "Copyright (C) 2026 The ostrel developers.\n";
 
 const std::string help_text =
     version_line + "\n"
-    "Usage: ostrel [mode] [options] [file...]\n"
-    "       osencrypt [options] [file...]\n"
-    "       osdecrypt [options] [file...]\n"
-    "       oscat [options] file...\n"
-    "\n"
-    "Modes:\n"
-    "    -e, --encrypt         encrypt\n"
-    "    -d, --decrypt         decrypt\n"
-    "    -c, --cat             cat; decrypt files to stdout\n"
-    "    -x, --keychange       change key\n"
-    "    -u, --unixcrypt       decrypt old unix crypt files\n"
-    "\n"
-    "Options:\n"
-    "    -h, --help            print this help message and exit\n"
-    "    -V, --version         print version info and exit\n"
-    "    -L, --license         print license info and exit\n"
-    "    -v, --verbose         print progress information to stderr\n"
-    "    -q, --quiet           run quietly; suppress warnings\n"
-    "    -f, --force           overwrite existing files without asking\n"
-    "    -m, --mismatch        allow decryption with non-matching key\n"
-    "    -E, --envvar var      read keyword from environment variable (unsafe)\n"
-    "    -K, --key key         give keyword on command line (unsafe)\n"
-    "    -k, --keyfile file    read keyword(s) as first line(s) from file\n"
-    "    -P, --prompt prompt   use this prompt instead of default\n"
-    "    -S, --suffix .suf     use suffix .suf instead of default .osl\n"
-    "    -s, --strictsuffix    refuse to encrypt files which already have suffix\n"
-    "    -F, --envvar2 var     as -E for second keyword (for keychange mode)\n"
-    "    -H, --key2 key        as -K for second keyword (for keychange mode)\n"
-    "    -Q, --prompt2 prompt  as -P for second keyword (for keychange mode)\n"
-    "    -t, --timid           prompt twice for encryption keys (default)\n"
-    "    -b, --brave           prompt only once for encryption keys\n"
-    "    -y, --keyref file     encryption key must match this encrypted file\n"
-    "    -r, --recursive       recurse through directories\n"
-    "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
-    "    -l, --symlinks        dereference symbolic links\n"
-    "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
-    "    --                    end of options, filenames follow\n";
+                   "Usage: ostrel [mode] [options] [file...]\n"
+                   "       osencrypt [options] [file...]\n"
+                   "       osdecrypt [options] [file...]\n"
+                   "       oscat [options] file...\n"
+                   "\n"
+                   "Modes:\n"
+                   "    -e, --encrypt         encrypt\n"
+                   "    -d, --decrypt         decrypt\n"
+                   "    -c, --cat             cat; decrypt files to stdout\n"
+                   "    -x, --keychange       change key\n"
+                   "    -u, --unixcrypt       decrypt old unix crypt files\n"
+                   "\n"
+                   "Options:\n"
+                   "    -h, --help            print this help message and exit\n"
+                   "    -V, --version         print version info and exit\n"
+                   "    -L, --license         print license info and exit\n"
+                   "    -v, --verbose         print progress information to stderr\n"
+                   "    -q, --quiet           run quietly; suppress warnings\n"
+                   "    -f, --force           overwrite existing files without asking\n"
+                   "    -m, --mismatch        allow decryption with non-matching key\n"
+                   "    -E, --envvar var      read keyword from environment variable (unsafe)\n"
+                   "    -K, --key key         give keyword on command line (unsafe)\n"
+                   "    -k, --keyfile file    read keyword(s) as first line(s) from file\n"
+                   "    -P, --prompt prompt   use this prompt instead of default\n"
+                   "    -S, --suffix .suf     use suffix .suf instead of default .osl\n"
+                   "    -s, --strictsuffix    refuse to encrypt files which already have suffix\n"
+                   "    -F, --envvar2 var     as -E for second keyword (for keychange mode)\n"
+                   "    -H, --key2 key        as -K for second keyword (for keychange mode)\n"
+                   "    -Q, --prompt2 prompt  as -P for second keyword (for keychange mode)\n"
+                   "    -t, --timid           prompt twice for encryption keys (default)\n"
+                   "    -b, --brave           prompt only once for encryption keys\n"
+                   "    -y, --keyref file     encryption key must match this encrypted file\n"
+                   "    -r, --recursive       recurse through directories\n"
+                   "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
+                   "    -l, --symlinks        dereference symbolic links\n"
+                   "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
+                   "    --                    end of options, filenames follow\n";
 
-run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel") {
+run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel")
+{
     return cli_test::run_with(name, std::move(args));
 }
 
 // The value of one line "key = value" of the debug dump.
-std::string dump_value(const std::string& err, const std::string& key) {
+std::string dump_value(const std::string& err, const std::string& key)
+{
     std::string start = "\n" + key + " = ";
     auto at = err.find(start);
-    if (at == std::string::npos) return "<missing>";
+    if (at == std::string::npos)
+        return "<missing>";
     at += start.size();
     return err.substr(at, err.find('\n', at) - at);
 }
@@ -76,7 +80,8 @@ struct text_case {
     std::string out;
 };
 
-TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun) {
+TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun)
+{
     const std::string license_start = version_line + rights_line + "\n";
     const std::vector<text_case> cases = {
         {{"-h"}, help_text},
@@ -85,7 +90,7 @@ TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun) {
         {{"-S", ".x", "-h"}, help_text}, // the default suffix, whatever -S says
         {{"-V"}, version_line + rights_line},
         {{"--version"}, version_line + rights_line},
-        {{"-h", "-Z"}, help_text},       // options after -h are never looked at
+        {{"-h", "-Z"}, help_text}, // options after -h are never looked at
         {{"-V", "--no-such"}, version_line + rights_line},
         {{"-e", "-q", "-V"}, version_line + rights_line},
     };
@@ -97,7 +102,8 @@ TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun) {
     }
 }
 
-TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile) {
+TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile)
+{
     run_result r = run_args({"-L"});
     ASSERT_EQ(r.status, 0);
     const std::string start = version_line + rights_line + "\n";
@@ -115,71 +121,72 @@ TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile) {
     EXPECT_EQ(run_args({"--license"}).out, r.out);
 }
 
-TEST(Texts, DebugDumpIsExact) {
-    run_result r = run_args({"-D", "-v", "-K", "secret", "-T", "-S", ".x", "-P", "p1: ", "-Q", "p2: ", "-R",
-                             "-f", "-k", "keys", "-y", "ref", "-s", "-c", "-m", "a", "b c"});
-    const std::string dump =
-        "\nCommand line:\n"
-        "name = ostrel\n"
-        "verbosity = verbose\n"
-        "debug = 1\n"
-        "keyword = (known)\n"
-        "keyword2 = (unknown)\n"
-        "mode = cat\n"
-        "filter = no\n"
-        "tmpfiles = yes\n"
-        "suffix = .x\n"
-        "prompt = p1: \n"
-        "prompt2 = p2: \n"
-        "recursive = dirs and symlinks\n"
-        "symlinks = yes\n"
-        "force = yes\n"
-        "mismatch = yes\n"
-        "keyfile = keys\n"
-        "timid = no\n"
-        "keyref = ref\n"
-        "strictsuffix = yes\n"
-        "infiles: a b c\n"
-        "\n";
+TEST(Texts, DebugDumpIsExact)
+{
+    run_result r = run_args({"-D",   "-v", "-K",   "secret", "-T", "-S", ".x",   "-P",
+                             "p1: ", "-Q", "p2: ", "-R",     "-f", "-k", "keys", "-y",
+                             "ref",  "-s", "-c",   "-m",     "a",  "b c"});
+    const std::string dump = "\nCommand line:\n"
+                             "name = ostrel\n"
+                             "verbosity = verbose\n"
+                             "debug = 1\n"
+                             "keyword = (known)\n"
+                             "keyword2 = (unknown)\n"
+                             "mode = cat\n"
+                             "filter = no\n"
+                             "tmpfiles = yes\n"
+                             "suffix = .x\n"
+                             "prompt = p1: \n"
+                             "prompt2 = p2: \n"
+                             "recursive = dirs and symlinks\n"
+                             "symlinks = yes\n"
+                             "force = yes\n"
+                             "mismatch = yes\n"
+                             "keyfile = keys\n"
+                             "timid = no\n"
+                             "keyref = ref\n"
+                             "strictsuffix = yes\n"
+                             "infiles: a b c\n"
+                             "\n";
     EXPECT_EQ(r.err.substr(0, dump.size()), dump);
 
     run_result plain = run_args({"-DD", "-q"});
-    const std::string defaults =
-        "\nCommand line:\n"
-        "name = ostrel\n"
-        "verbosity = quiet\n"
-        "debug = 2\n"
-        "keyword = (unknown)\n"
-        "keyword2 = (unknown)\n"
-        "mode = encrypt\n"
-        "filter = yes\n"
-        "tmpfiles = no\n"
-        "suffix = .osl\n"
-        "prompt = (none)\n"
-        "prompt2 = (none)\n"
-        "recursive = no\n"
-        "symlinks = no\n"
-        "force = no\n"
-        "mismatch = no\n"
-        "keyfile = (none)\n"
-        "timid = yes\n"
-        "keyref = (none)\n"
-        "strictsuffix = no\n"
-        "infiles:\n"
-        "\n";
+    const std::string defaults = "\nCommand line:\n"
+                                 "name = ostrel\n"
+                                 "verbosity = quiet\n"
+                                 "debug = 2\n"
+                                 "keyword = (unknown)\n"
+                                 "keyword2 = (unknown)\n"
+                                 "mode = encrypt\n"
+                                 "filter = yes\n"
+                                 "tmpfiles = no\n"
+                                 "suffix = .osl\n"
+                                 "prompt = (none)\n"
+                                 "prompt2 = (none)\n"
+                                 "recursive = no\n"
+                                 "symlinks = no\n"
+                                 "force = no\n"
+                                 "mismatch = no\n"
+                                 "keyfile = (none)\n"
+                                 "timid = yes\n"
+                                 "keyref = (none)\n"
+                                 "strictsuffix = no\n"
+                                 "infiles:\n"
+                                 "\n";
     EXPECT_EQ(plain.err.substr(0, defaults.size()), defaults);
 }
 
 // ---- Program names ---------------------------------------------------------------------
 
 struct name_case {
-    std::string argv0;  // argument 0 as invoked (the binary itself is always run)
-    std::string name;   // expected message prefix
-    std::string mode;   // expected mode in the dump
+    std::string argv0;   // argument 0 as invoked (the binary itself is always run)
+    std::string name;    // expected message prefix
+    std::string mode;    // expected mode in the dump
     std::string scanner; // expected prefix of the option scanner's own diagnostic
 };
 
-TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix) {
+TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix)
+{
     harness::temp_dir dir;
     const std::string bin = OSTREL_BIN_DIR;
     const std::vector<name_case> cases = {
@@ -202,7 +209,8 @@ TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix) {
         EXPECT_EQ(r.status, 2) << c.argv0;
         EXPECT_EQ(dump_value(r.err, "name"), c.name) << c.argv0;
         EXPECT_EQ(dump_value(r.err, "mode"), c.mode) << c.argv0;
-        EXPECT_NE(r.err.find("\n\n" + c.name + ": cannot open /dev/tty: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\n\n" + c.name + ": cannot open /dev/tty: "), std::string::npos)
+            << r.err;
 
         o.args = {"-e-"};
         r = harness::run(o);
@@ -216,9 +224,12 @@ TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix) {
     }
 }
 
-TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"ostrel", "encrypt"}, {"osencrypt", "encrypt"}, {"osdecrypt", "decrypt"}, {"oscat", "cat"}};
+TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {{"ostrel", "encrypt"},
+                                                                    {"osencrypt", "encrypt"},
+                                                                    {"osdecrypt", "decrypt"},
+                                                                    {"oscat", "cat"}};
     for (const auto& [name, mode] : cases) {
         run_result r = run_args({"-D"}, name);
         EXPECT_EQ(dump_value(r.err, "name"), name);
@@ -228,12 +239,15 @@ TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode) {
 
 // Symbolic links outside the build directory, reached through a path, the
 // way an installation would make them.
-TEST(ProgramNames, SymlinksOfAnyNameElsewhere) {
+TEST(ProgramNames, SymlinksOfAnyNameElsewhere)
+{
     namespace fs = std::filesystem;
     harness::temp_dir dir;
     fs::create_directory(dir / "sub");
-    const std::vector<std::pair<std::string, std::string>> links = {
-        {"foo", "ostrel"}, {"sub/osdecrypt", "osdecrypt"}, {"sub/oscat", "oscat"}, {"ostrel", "ostrel"}};
+    const std::vector<std::pair<std::string, std::string>> links = {{"foo", "ostrel"},
+                                                                    {"sub/osdecrypt", "osdecrypt"},
+                                                                    {"sub/oscat", "oscat"},
+                                                                    {"ostrel", "ostrel"}};
     for (const auto& [link, name] : links) {
         fs::create_symlink(harness::program_path("ostrel"), dir / link);
         run_options o;
@@ -259,7 +273,8 @@ struct dump_case {
     std::vector<std::pair<std::string, std::string>> env = {};
 };
 
-TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
+TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter)
+{
     const std::vector<dump_case> cases = {
         {"ostrel", {"-d", "-e"}, "mode", "encrypt"},
         {"ostrel", {"-e", "-d"}, "mode", "decrypt"},
@@ -290,9 +305,21 @@ TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
         {"ostrel", {"--key=abc"}, "keyword", "(known)"},
         {"ostrel", {"--keyf", "kf"}, "keyfile", "kf"},
         {"ostrel", {"--key2", "abc"}, "keyword2", "(known)"},
-        {"ostrel", {"--envvar2", "OSTREL_TEST_KEY"}, "keyword2", "(known)", {{"OSTREL_TEST_KEY", "k"}}},
-        {"ostrel", {"--envvar2", "OSTREL_TEST_KEY"}, "keyword", "(unknown)", {{"OSTREL_TEST_KEY", "k"}}},
-        {"ostrel", {"--envvar", "OSTREL_TEST_KEY"}, "keyword", "(known)", {{"OSTREL_TEST_KEY", ""}}},
+        {"ostrel",
+         {"--envvar2", "OSTREL_TEST_KEY"},
+         "keyword2",
+         "(known)",
+         {{"OSTREL_TEST_KEY", "k"}}},
+        {"ostrel",
+         {"--envvar2", "OSTREL_TEST_KEY"},
+         "keyword",
+         "(unknown)",
+         {{"OSTREL_TEST_KEY", "k"}}},
+        {"ostrel",
+         {"--envvar", "OSTREL_TEST_KEY"},
+         "keyword",
+         "(known)",
+         {{"OSTREL_TEST_KEY", ""}}},
         {"ostrel", {"-k", "kf"}, "keyword", "(unknown)"},
         {"ostrel", {"--keyref", "r"}, "keyref", "r"},
         {"ostrel", {"--prompt2", "Q? "}, "prompt2", "Q? "},
@@ -310,11 +337,13 @@ TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
         o.args.insert(o.args.begin(), "-D");
         o.env_set = c.env;
         run_result r = harness::run(o);
-        EXPECT_EQ(dump_value(r.err, c.key), c.value) << c.name << " " << ::testing::PrintToString(c.args);
+        EXPECT_EQ(dump_value(r.err, c.key), c.value)
+            << c.name << " " << ::testing::PrintToString(c.args);
     }
 }
 
-TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect) {
+TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect)
+{
     run_options o;
     o.args = {"-D", "a", "-d", "b", "--", "-c"};
     run_result r = harness::run(o);
@@ -329,7 +358,8 @@ TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect) {
 
 // ---- Filter or file list ----------------------------------------------------------------
 
-TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList) {
+TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList)
+{
     struct filter_case {
         std::vector<std::string> args;
         std::string filter;
@@ -339,20 +369,22 @@ TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList) {
         {{"-e"}, "yes"},
         {{"-e", "--"}, "no"},
         {{"--"}, "no"},
-        {{"-S", "--"}, "no"},   // "--" is the suffix, yet the last argument
+        {{"-S", "--"}, "no"}, // "--" is the suffix, yet the last argument
         {{"-S", "--", "-e"}, "yes"},
         {{"-P", "x"}, "yes"},
         {{"a"}, "no"},
-        {{"--", "--"}, "no"},   // the operand "--"
+        {{"--", "--"}, "no"}, // the operand "--"
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.begin(), "-D");
-        EXPECT_EQ(dump_value(run_args(args).err, "filter"), c.filter) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(dump_value(run_args(args).err, "filter"), c.filter)
+            << ::testing::PrintToString(c.args);
     }
 }
 
-TEST(FilterRule, EmptyListOfFilenamesWarnsUnlessQuietAndSucceeds) {
+TEST(FilterRule, EmptyListOfFilenamesWarnsUnlessQuietAndSucceeds)
+{
     struct empty_case {
         std::vector<std::string> args;
         std::string err;
@@ -383,7 +415,8 @@ struct failure_case {
     bool scanner = false; // preceded by the option scanner's own diagnostic
 };
 
-TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
+TEST(Failures, EachRowEndsWithItsMessageAndStatus)
+{
     const std::string try_help = "Try --help for more information.\n";
     const std::vector<failure_case> cases = {
         {"ostrel", {"-Z"}, 1, try_help, true},
@@ -398,18 +431,30 @@ TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
         {"ostrel", {"-Z", "-h"}, 1, try_help, true},
         {"ostrel", {"-e-"}, 1, "ostrel: unimplemented option -- -\n"},
         {"osdecrypt", {"-d-"}, 1, "osdecrypt: unimplemented option -- -\n"},
-        {"ostrel", {"-m", "-e", "file"}, 1,
+        {"ostrel",
+         {"-m", "-e", "file"},
+         1,
          "ostrel: option -m can only be used with -c or when running as a filter.\n"},
-        {"osdecrypt", {"-m", "file"}, 1,
+        {"osdecrypt",
+         {"-m", "file"},
+         1,
          "osdecrypt: option -m can only be used with -c or when running as a filter.\n"},
-        {"ostrel", {"-m", "-x", "-K", "a", "-H", "b", "file"}, 1,
+        {"ostrel",
+         {"-m", "-x", "-K", "a", "-H", "b", "file"},
+         1,
          "ostrel: option -m can only be used with -c or when running as a filter.\n"},
-        {"ostrel", {"-E", "OSTREL_NO_SUCH_VARIABLE"}, 9,
+        {"ostrel",
+         {"-E", "OSTREL_NO_SUCH_VARIABLE"},
+         9,
          "ostrel: environment variable OSTREL_NO_SUCH_VARIABLE does not exist.\n"},
-        {"ostrel", {"-x", "-K", "a", "-F", "OSTREL_NO_SUCH_VARIABLE"}, 9,
+        {"ostrel",
+         {"-x", "-K", "a", "-F", "OSTREL_NO_SUCH_VARIABLE"},
+         9,
          "ostrel: environment variable OSTREL_NO_SUCH_VARIABLE does not exist.\n"},
         // -E acts during the scan, before a later bad option is seen.
-        {"ostrel", {"-E", "OSTREL_NO_SUCH_VARIABLE", "-Z"}, 9,
+        {"ostrel",
+         {"-E", "OSTREL_NO_SUCH_VARIABLE", "-Z"},
+         9,
          "ostrel: environment variable OSTREL_NO_SUCH_VARIABLE does not exist.\n"},
     };
     for (const auto& c : cases) {
@@ -431,7 +476,8 @@ TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
     }
 }
 
-TEST(Failures, MismatchIsAcceptedForCatUnixcryptAndFilters) {
+TEST(Failures, MismatchIsAcceptedForCatUnixcryptAndFilters)
+{
     harness::temp_dir dir;
     const std::string plain = "mismatch allowed\n";
     const std::string cipher = cli_test::encrypt(plain, "right");
@@ -464,7 +510,8 @@ struct terminal_case {
     std::string err;
 };
 
-TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced) {
+TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced)
+{
     const std::string not_written =
         "ostrel: encrypted data not written to a terminal. Use -f to force encryption.\n"
         "Try --help for more information.\n";
@@ -480,8 +527,12 @@ TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced) {
         {{"-x", "-K", "k", "-H", "l"}, true, true, 1, not_written}, // standard output first
         {{"-x", "-K", "k", "-H", "l"}, true, false, 1, not_read},
         {{"-x", "-K", "k", "-H", "l"}, false, true, 1, not_written},
-        {{"-d", "-K", "k"}, false, true, 4, "ostrel: bad file format\n"},   // decrypted text may go there
-        {{"-e", "-K", "k"}, true, false, 0, ""},                            // so may plaintext come
+        {{"-d", "-K", "k"},
+         false,
+         true,
+         4,
+         "ostrel: bad file format\n"},           // decrypted text may go there
+        {{"-e", "-K", "k"}, true, false, 0, ""}, // so may plaintext come
         {{"-f", "-K", "k"}, false, true, 0, ""},
         {{"-f", "-d", "-K", "k"}, true, false, 4, "ostrel: bad file format\n"},
         {{"-K", "k", "--"}, true, true, 0, "ostrel: warning: empty list of filenames given\n"},
@@ -491,15 +542,18 @@ TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced) {
         o.args = c.args;
         o.stdin_is_tty = c.stdin_tty;
         o.stdout_is_tty = c.stdout_tty;
-        if (c.stdin_tty) o.tty_input = "\x04"; // an empty input when it is read
+        if (c.stdin_tty)
+            o.tty_input = "\x04"; // an empty input when it is read
         run_result r = harness::run(o);
-        std::string label = ::testing::PrintToString(c.args) + (c.stdin_tty ? " in" : "") + (c.stdout_tty ? " out" : "");
+        std::string label = ::testing::PrintToString(c.args) + (c.stdin_tty ? " in" : "") +
+                            (c.stdout_tty ? " out" : "");
         EXPECT_EQ(r.status, c.status) << label << ": " << r.err;
         EXPECT_EQ(r.err, c.err) << label;
     }
 }
 
-TEST(TerminalChecks, ForcedEncryptionWritesTheHeaderToTheTerminal) {
+TEST(TerminalChecks, ForcedEncryptionWritesTheHeaderToTheTerminal)
+{
     run_options o;
     o.args = {"-f", "-K", "k"};
     o.stdout_is_tty = true;

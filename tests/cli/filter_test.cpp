@@ -17,9 +17,11 @@ using harness::run_result;
 
 // Around the driver's 992-byte reads, the 32-byte blocks and the 256 KiB
 // stdio buffers.
-const std::vector<std::size_t> sizes = {0, 1, 31, 32, 33, 991, 992, 993, 1984, 10240, 262144, 262145, 600001};
+const std::vector<std::size_t> sizes = {0,   1,    31,    32,     33,     991,   992,
+                                        993, 1984, 10240, 262144, 262145, 600001};
 
-TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt) {
+TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt)
+{
     for (std::size_t size : sizes) {
         std::string plain = harness::random_bytes(size, unsigned(size) + 1);
         run_result e = run_with("ostrel", {"-K", "round trip"}, plain);
@@ -38,7 +40,8 @@ TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt) {
     }
 }
 
-TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce) {
+TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce)
+{
     run_result a = run_with("osencrypt", {"-K", "k"}, "");
     run_result b = run_with("osencrypt", {"-K", "k"}, "");
     ASSERT_EQ(a.status, 0);
@@ -49,8 +52,10 @@ TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce) {
     EXPECT_EQ(decrypt(a.out, "k"), "");
 }
 
-TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey) {
-    for (std::size_t size : {std::size_t(0), std::size_t(5), std::size_t(1024), std::size_t(300000)}) {
+TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey)
+{
+    for (std::size_t size :
+         {std::size_t(0), std::size_t(5), std::size_t(1024), std::size_t(300000)}) {
         std::string plain = harness::random_bytes(size, 7);
         std::string old_cipher = encrypt(plain, "old");
         run_result x = run_with("ostrel", {"-x", "-K", "old", "-H", "new"}, old_cipher);
@@ -64,8 +69,10 @@ TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey) {
     }
 }
 
-TEST(FilterRun, LegacyRotorMachineIsItsOwnInverse) {
-    for (std::size_t size : {std::size_t(0), std::size_t(1), std::size_t(255), std::size_t(256), std::size_t(70000)}) {
+TEST(FilterRun, LegacyRotorMachineIsItsOwnInverse)
+{
+    for (std::size_t size :
+         {std::size_t(0), std::size_t(1), std::size_t(255), std::size_t(256), std::size_t(70000)}) {
         std::string plain = harness::random_bytes(size, 11);
         run_result once = run_with("ostrel", {"-u", "-K", "rotor"}, plain);
         ASSERT_EQ(once.status, 0) << once.err;
@@ -89,19 +96,48 @@ struct failure_case {
     std::size_t out_size; // bytes written before the failure
 };
 
-TEST(FilterRun, RejectedInputsEndWithStatusFour) {
+TEST(FilterRun, RejectedInputsEndWithStatusFour)
+{
     const std::string cipher = encrypt("the plaintext\n", "right");
     const std::vector<failure_case> cases = {
-        {"wrong key", "osdecrypt", {"-K", "wrong"}, cipher, 4, "osdecrypt: key does not match\n", 0},
+        {"wrong key",
+         "osdecrypt",
+         {"-K", "wrong"},
+         cipher,
+         4,
+         "osdecrypt: key does not match\n",
+         0},
         {"wrong key, cat", "oscat", {"-K", "wrong"}, cipher, 4, "oscat: key does not match\n", 0},
-        {"wrong key, keychange", "ostrel", {"-x", "-K", "wrong", "-H", "n"}, cipher, 4,
-         "ostrel: key does not match\n", 0},
-        {"31 bytes", "osdecrypt", {"-K", "right"}, cipher.substr(0, 31), 4, "osdecrypt: bad file format\n", 0},
+        {"wrong key, keychange",
+         "ostrel",
+         {"-x", "-K", "wrong", "-H", "n"},
+         cipher,
+         4,
+         "ostrel: key does not match\n",
+         0},
+        {"31 bytes",
+         "osdecrypt",
+         {"-K", "right"},
+         cipher.substr(0, 31),
+         4,
+         "osdecrypt: bad file format\n",
+         0},
         {"empty", "osdecrypt", {"-K", "right"}, "", 4, "osdecrypt: bad file format\n", 0},
-        {"keychange of 31 bytes", "ostrel", {"-x", "-K", "right", "-H", "n"}, cipher.substr(0, 31), 4,
-         "ostrel: bad file format\n", 0},
+        {"keychange of 31 bytes",
+         "ostrel",
+         {"-x", "-K", "right", "-H", "n"},
+         cipher.substr(0, 31),
+         4,
+         "ostrel: bad file format\n",
+         0},
         {"mismatch allowed", "osdecrypt", {"-m", "-K", "wrong"}, cipher, 0, "", cipher.size() - 32},
-        {"mismatch, matching key", "osdecrypt", {"-m", "-K", "right"}, cipher, 0, "", cipher.size() - 32},
+        {"mismatch, matching key",
+         "osdecrypt",
+         {"-m", "-K", "right"},
+         cipher,
+         0,
+         "",
+         cipher.size() - 32},
     };
     for (const auto& c : cases) {
         run_result r = run_with(c.name, c.args, c.input);
@@ -112,16 +148,17 @@ TEST(FilterRun, RejectedInputsEndWithStatusFour) {
     EXPECT_EQ(run_with("osdecrypt", {"-m", "-K", "right"}, cipher).out, "the plaintext\n");
 }
 
-TEST(FilterRun, FullStandardOutputEndsWithStatusThree) {
+TEST(FilterRun, FullStandardOutputEndsWithStatusThree)
+{
     struct full_case {
         std::vector<std::string> args;
         std::string input;
     };
     const std::string big = harness::random_bytes(600000, 3);
     const std::vector<full_case> cases = {
-        {{"-K", "k"}, ""},                    // the header waits in the buffer: the flush fails
+        {{"-K", "k"}, ""}, // the header waits in the buffer: the flush fails
         {{"-K", "k"}, "small"},
-        {{"-K", "k"}, big},                   // a write inside the driver fails
+        {{"-K", "k"}, big}, // a write inside the driver fails
         {{"-d", "-K", "k"}, encrypt(big, "k")},
         {{"-x", "-K", "k", "-H", "n"}, encrypt("x", "k")},
         {{"-u", "-K", "k"}, "legacy"},
@@ -137,7 +174,8 @@ TEST(FilterRun, FullStandardOutputEndsWithStatusThree) {
     }
 }
 
-TEST(FilterRun, OutputToARegularFileAndInputFromOne) {
+TEST(FilterRun, OutputToARegularFileAndInputFromOne)
+{
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(400000, 5);
     harness::write_file(dir / "plain", plain);
@@ -157,7 +195,8 @@ namespace {
 
 // The file-list run's two bits become the exit status: rejections alone 4,
 // any failed file 8.
-TEST(FileListStatus, RejectionsGiveFourAndFailuresEight) {
+TEST(FileListStatus, RejectionsGiveFourAndFailuresEight)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "good.osl", encrypt("good\n", "k"));
     harness::write_file(dir / "other.osl", encrypt("other\n", "another key"));

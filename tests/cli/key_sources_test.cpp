@@ -22,7 +22,8 @@ const std::string& plain = cli_test::sample_plain;
 
 // ---- Options and environment -----------------------------------------------------------
 
-TEST(KeySources, OptionsAndEnvironmentVariables) {
+TEST(KeySources, OptionsAndEnvironmentVariables)
+{
     struct source_case {
         std::string label;
         std::vector<std::string> args;
@@ -50,7 +51,8 @@ TEST(KeySources, OptionsAndEnvironmentVariables) {
     }
 }
 
-TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines) {
+TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "two", "old key\r\nnew key\n");
     harness::write_file(dir / "one", "old key\n");
@@ -84,11 +86,13 @@ TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines) {
 
 // ---- Key files ----------------------------------------------------------------------
 
-TEST(KeyFile, FirstLineWithoutItsLineEnd) {
+TEST(KeyFile, FirstLineWithoutItsLineEnd)
+{
     harness::temp_dir dir;
     const std::string long_key = harness::random_bytes(5000, 9);
     std::string printable_long_key;
-    for (char ch : long_key) printable_long_key += char('a' + (unsigned char)ch % 26);
+    for (char ch : long_key)
+        printable_long_key += char('a' + (unsigned char)ch % 26);
     struct key_file_case {
         std::string label;
         std::string content;
@@ -118,7 +122,8 @@ TEST(KeyFile, FirstLineWithoutItsLineEnd) {
 // A zero byte in a key-file line ends the keyword there, as it always did
 // (files written so must still open), but now with a warning naming the
 // file; quiet runs stay silent.
-TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt) {
+TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt)
+{
     harness::temp_dir dir;
     const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
                                 " contains a zero byte; only the bytes before it are used\n";
@@ -131,7 +136,11 @@ TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt) {
     };
     const std::vector<zero_case> cases = {
         {"inside", std::string("ab\0cd\n", 6), {}, "ab", warning},
-        {"first byte", std::string("\0secret\n", 8), {}, "", warning + "ostrel: warning: empty keyword\n"},
+        {"first byte",
+         std::string("\0secret\n", 8),
+         {},
+         "",
+         warning + "ostrel: warning: empty keyword\n"},
         {"last byte", std::string("ab\0\n", 4), {}, "ab", warning},
         {"no final newline", std::string("ab\0", 3), {}, "ab", warning},
         {"several", std::string("a\0b\0c\n", 6), {}, "a", warning},
@@ -150,7 +159,8 @@ TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt) {
     }
 }
 
-TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine) {
+TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine)
+{
     harness::temp_dir dir;
     const std::string cipher = encrypt(plain, "ab");
     const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
@@ -176,7 +186,8 @@ TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine) {
 
 // An empty keyword is a warning where it will encrypt: in encrypt mode and
 // as a key change's new keyword; never where it only opens.
-TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt) {
+TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt)
+{
     const std::string warning = "ostrel: warning: empty keyword\n";
     const std::string under_empty = encrypt(plain, "");
     const std::string under_a = encrypt(plain, "a");
@@ -208,11 +219,12 @@ TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt) {
     }
 }
 
-TEST(KeyFile, KeyFileWinsOverKInEitherOrder) {
+TEST(KeyFile, KeyFileWinsOverKInEitherOrder)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "key", "from file\n");
-    for (const auto& args : std::vector<std::vector<std::string>>{{"-K", "from option", "-k", dir / "key"},
-                                                                   {"-k", dir / "key", "-K", "from option"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-K", "from option", "-k", dir / "key"}, {"-k", dir / "key", "-K", "from option"}}) {
         run_result r = run_with("ostrel", args, plain);
         ASSERT_EQ(r.status, 0) << r.err;
         expect_key(r.out, "from file", ::testing::PrintToString(args));
@@ -220,7 +232,8 @@ TEST(KeyFile, KeyFileWinsOverKInEitherOrder) {
     }
 }
 
-TEST(KeyFile, FailuresEndWithStatusNine) {
+TEST(KeyFile, FailuresEndWithStatusNine)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "empty", "");
     harness::write_file(dir / "one", "only one line\n");
@@ -233,7 +246,8 @@ TEST(KeyFile, FailuresEndWithStatusNine) {
         {{"-d", "-k", dir / "empty"}, "ostrel: error reading keyfile\n"},
         {{"-x", "-k", dir / "one"}, "ostrel: error reading keyfile\n"},
         {{"-x", "-k", dir / "empty"}, "ostrel: error reading keyfile\n"},
-        {{"-k", dir / "missing"}, "ostrel: could not read key from " + dir / "missing" + ": No such file or directory\n"},
+        {{"-k", dir / "missing"},
+         "ostrel: could not read key from " + dir / "missing" + ": No such file or directory\n"},
         {{"-k", "-"}, "ostrel: error reading keyfile\n"}, // standard input is empty
     };
     for (const auto& c : cases) {
@@ -244,7 +258,8 @@ TEST(KeyFile, FailuresEndWithStatusNine) {
     }
 }
 
-TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData) {
+TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData)
+{
     const std::string big = harness::random_bytes(300000, 21);
     for (const std::string& data : {std::string(""), plain, big}) {
         run_result e = run_with("ostrel", {"-k", "-"}, "stdin key\n" + data);
@@ -265,7 +280,8 @@ TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData) {
 
 // ---- The reference file ---------------------------------------------------------------------
 
-TEST(Reference, EncryptionKeyMustOpenTheReferenceFile) {
+TEST(Reference, EncryptionKeyMustOpenTheReferenceFile)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "ref", encrypt("reference data", "pw"));
     harness::write_file(dir / "header", encrypt("", "pw"));
@@ -286,12 +302,26 @@ TEST(Reference, EncryptionKeyMustOpenTheReferenceFile) {
         {"another key", "ostrel", {"-K", "pw", "-y", dir / "other"}, 10, no_match},
         {"31 bytes", "ostrel", {"-K", "pw", "-y", dir / "short"}, 10, no_match},
         {"empty", "ostrel", {"-K", "pw", "-y", dir / "empty"}, 10, no_match},
-        {"missing", "ostrel", {"-K", "pw", "-y", dir / "missing"}, 10,
+        {"missing",
+         "ostrel",
+         {"-K", "pw", "-y", dir / "missing"},
+         10,
          "ostrel: could not open " + dir / "missing" + ": No such file or directory\n"},
-        {"a directory", "ostrel", {"-K", "pw", "-y", dir.path}, 10,
+        {"a directory",
+         "ostrel",
+         {"-K", "pw", "-y", dir.path},
+         10,
          "ostrel: " + dir.path + ": Is a directory\n"},
-        {"keychange checks the new key", "ostrel", {"-x", "-K", "pw", "-H", "other", "-y", dir / "other"}, 0, ""},
-        {"keychange, old key only", "ostrel", {"-x", "-K", "pw", "-H", "new", "-y", dir / "ref"}, 10, no_match},
+        {"keychange checks the new key",
+         "ostrel",
+         {"-x", "-K", "pw", "-H", "other", "-y", dir / "other"},
+         0,
+         ""},
+        {"keychange, old key only",
+         "ostrel",
+         {"-x", "-K", "pw", "-H", "new", "-y", dir / "ref"},
+         10,
+         no_match},
         {"decrypt ignores -y", "osdecrypt", {"-K", "pw", "-y", dir / "missing"}, 0, ""},
         {"cat ignores -y", "oscat", {"-K", "pw", "-y", dir / "other"}, 0, ""},
         {"unixcrypt ignores -y", "ostrel", {"-u", "-K", "pw", "-y", dir / "missing"}, 0, ""},
@@ -310,7 +340,8 @@ TEST(Reference, EncryptionKeyMustOpenTheReferenceFile) {
     }
 }
 
-TEST(Reference, CheckedBeforeAnyFileIsTouched) {
+TEST(Reference, CheckedBeforeAnyFileIsTouched)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "other", encrypt("", "other"));
     harness::write_file(dir / "data", plain);
@@ -323,7 +354,8 @@ TEST(Reference, CheckedBeforeAnyFileIsTouched) {
 // Every way the program ends while it holds keywords. Under the sanitizer
 // build (test.sh) LeakSanitizer checks each of these exits: the keywords
 // must have been wiped and freed on the way out, whatever the status.
-TEST(KeySources, EveryExitStatusWithKeywordsHeld) {
+TEST(KeySources, EveryExitStatusWithKeywordsHeld)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "one", "old key\n");
     harness::write_file(dir / "reference", encrypt(plain, "other"));
@@ -339,7 +371,11 @@ TEST(KeySources, EveryExitStatusWithKeywordsHeld) {
         {"success", {"-K", "key"}, plain, 0, ""},
         {"usage error after -K", {"-K", "key", "--no-such-option"}, plain, 1, ""},
         {"missing variable after -K", {"-K", "key", "-E", "OSTREL_NO_SUCH_VARIABLE"}, plain, 9, ""},
-        {"key file ends before the new keyword", {"-x", "-K", "a", "-H", "b", "-k", dir / "one"}, cipher, 9, ""},
+        {"key file ends before the new keyword",
+         {"-x", "-K", "a", "-H", "b", "-k", dir / "one"},
+         cipher,
+         9,
+         ""},
         {"key file missing after -K", {"-K", "key", "-k", dir / "missing"}, plain, 9, ""},
         {"reference of another key", {"-K", "key", "-y", dir / "reference"}, plain, 10, ""},
         {"reference missing", {"-K", "key", "-y", dir / "missing"}, plain, 10, ""},

@@ -40,7 +40,8 @@ struct prompt_case {
     std::string key = "pw";
 };
 
-TEST(Prompts, SequencesAndOutcomes) {
+TEST(Prompts, SequencesAndOutcomes)
+{
     const std::string cipher = encrypt(plain, "pw");
     const std::string sorry = "Sorry, the keys you entered did not match.\n";
     const std::string twice = "Enter encryption key: \nEnter encryption key: (repeat) \n";
@@ -50,39 +51,133 @@ TEST(Prompts, SequencesAndOutcomes) {
         {"osencrypt too", "osencrypt", {}, plain, "pw\npw\n", 0, twice},
         {"-b asks once", "ostrel", {"-b"}, plain, "pw\n", 0, "Enter encryption key: \n"},
         {"-t after -b", "ostrel", {"-b", "-t"}, plain, "pw\npw\n", 0, twice},
-        {"-P for both", "ostrel", {"-P", "Passphrase> "}, plain, "pw\npw\n", 0,
+        {"-P for both",
+         "ostrel",
+         {"-P", "Passphrase> "},
+         plain,
+         "pw\npw\n",
+         0,
          "Passphrase> \nPassphrase> (repeat) \n"},
         {"empty prompt", "ostrel", {"-P", ""}, plain, "pw\npw\n", 0, "\n(repeat) \n"},
         {"answers differ", "ostrel", {}, plain, "pw\npx\n", 7, twice + sorry},
         {"repeat is longer", "ostrel", {}, plain, "pw\npw2\n", 7, twice + sorry},
         {"end of input at the repeat", "ostrel", {}, plain, "pw\n\x04", 7, twice + sorry},
-        {"end of input", "ostrel", {}, plain, "\x04", 9, "Enter encryption key: \nostrel: no key given\n"},
-        {"empty answers are a key", "ostrel", {}, plain, "\n\n", 0, twice + "ostrel: warning: empty keyword\n",
-         encrypted_under_key, ""},
-        {"a long answer", "ostrel", {"-b"}, plain, std::string(300, 'q') + "\n", 0, "Enter encryption key: \n",
-         encrypted_under_key, std::string(300, 'q')},
-        {"decrypt asks once", "osdecrypt", {}, cipher, "pw\n", 0, "Enter decryption key: \n", plaintext},
-        {"decrypt asks once with -t", "osdecrypt", {"-t"}, cipher, "pw\n", 0, "Enter decryption key: \n",
+        {"end of input",
+         "ostrel",
+         {},
+         plain,
+         "\x04",
+         9,
+         "Enter encryption key: \nostrel: no key given\n"},
+        {"empty answers are a key",
+         "ostrel",
+         {},
+         plain,
+         "\n\n",
+         0,
+         twice + "ostrel: warning: empty keyword\n",
+         encrypted_under_key,
+         ""},
+        {"a long answer",
+         "ostrel",
+         {"-b"},
+         plain,
+         std::string(300, 'q') + "\n",
+         0,
+         "Enter encryption key: \n",
+         encrypted_under_key,
+         std::string(300, 'q')},
+        {"decrypt asks once",
+         "osdecrypt",
+         {},
+         cipher,
+         "pw\n",
+         0,
+         "Enter decryption key: \n",
          plaintext},
-        {"decrypt, end of input", "osdecrypt", {}, cipher, "\x04", 9,
+        {"decrypt asks once with -t",
+         "osdecrypt",
+         {"-t"},
+         cipher,
+         "pw\n",
+         0,
+         "Enter decryption key: \n",
+         plaintext},
+        {"decrypt, end of input",
+         "osdecrypt",
+         {},
+         cipher,
+         "\x04",
+         9,
          "Enter decryption key: \nosdecrypt: no key given\n"},
         {"cat", "oscat", {"-t"}, cipher, "pw\n", 0, "Enter decryption key: \n", plaintext},
         {"unixcrypt", "ostrel", {"-u"}, plain, "pw\n", 0, "Enter key: \n", rotor_under_key},
-        {"-y makes encrypt ask once", "ostrel", {"-y", "REF"}, plain, "pw\n", 0, "Enter encryption key: \n"},
+        {"-y makes encrypt ask once",
+         "ostrel",
+         {"-y", "REF"},
+         plain,
+         "pw\n",
+         0,
+         "Enter encryption key: \n"},
         {"-y then -t asks twice", "ostrel", {"-y", "REF", "-t"}, plain, "pw\npw\n", 0, twice},
-        {"keychange", "ostrel", {"-x"}, cipher, "pw\nnew\nnew\n", 0,
-         "Enter old key: \nEnter new key: \nEnter new key: (repeat) \n", encrypted_under_key, "new"},
-        {"keychange with -K", "ostrel", {"-x", "-K", "pw"}, cipher, "new\nnew\n", 0,
-         "Enter new key: \nEnter new key: (repeat) \n", encrypted_under_key, "new"},
-        {"keychange with -H", "ostrel", {"-x", "-H", "new"}, cipher, "pw\n", 0, "Enter old key: \n",
-         encrypted_under_key, "new"},
-        {"keychange -b", "ostrel", {"-x", "-b"}, cipher, "pw\nnew\n", 0, "Enter old key: \nEnter new key: \n",
-         encrypted_under_key, "new"},
-        {"keychange -P -Q", "ostrel", {"-x", "-P", "Old? ", "-Q", "New? "}, cipher, "pw\nnew\nnew\n", 0,
-         "Old? \nNew? \nNew? (repeat) \n", encrypted_under_key, "new"},
-        {"keychange, new keys differ", "ostrel", {"-x"}, cipher, "pw\nnew\nold\n", 7,
+        {"keychange",
+         "ostrel",
+         {"-x"},
+         cipher,
+         "pw\nnew\nnew\n",
+         0,
+         "Enter old key: \nEnter new key: \nEnter new key: (repeat) \n",
+         encrypted_under_key,
+         "new"},
+        {"keychange with -K",
+         "ostrel",
+         {"-x", "-K", "pw"},
+         cipher,
+         "new\nnew\n",
+         0,
+         "Enter new key: \nEnter new key: (repeat) \n",
+         encrypted_under_key,
+         "new"},
+        {"keychange with -H",
+         "ostrel",
+         {"-x", "-H", "new"},
+         cipher,
+         "pw\n",
+         0,
+         "Enter old key: \n",
+         encrypted_under_key,
+         "new"},
+        {"keychange -b",
+         "ostrel",
+         {"-x", "-b"},
+         cipher,
+         "pw\nnew\n",
+         0,
+         "Enter old key: \nEnter new key: \n",
+         encrypted_under_key,
+         "new"},
+        {"keychange -P -Q",
+         "ostrel",
+         {"-x", "-P", "Old? ", "-Q", "New? "},
+         cipher,
+         "pw\nnew\nnew\n",
+         0,
+         "Old? \nNew? \nNew? (repeat) \n",
+         encrypted_under_key,
+         "new"},
+        {"keychange, new keys differ",
+         "ostrel",
+         {"-x"},
+         cipher,
+         "pw\nnew\nold\n",
+         7,
          "Enter old key: \nEnter new key: \nEnter new key: (repeat) \n" + sorry},
-        {"keychange, end of input at the new key", "ostrel", {"-x", "-K", "pw"}, cipher, "\x04", 9,
+        {"keychange, end of input at the new key",
+         "ostrel",
+         {"-x", "-K", "pw"},
+         cipher,
+         "\x04",
+         9,
          "Enter new key: \nostrel: no key given\n"},
     };
     harness::temp_dir dir;
@@ -92,14 +187,16 @@ TEST(Prompts, SequencesAndOutcomes) {
         o.name = c.name;
         o.args = c.args;
         for (auto& arg : o.args)
-            if (arg == "REF") arg = dir / "ref";
+            if (arg == "REF")
+                arg = dir / "ref";
         o.input = c.input;
         o.use_tty = true;
         o.tty_input = c.typed;
         run_result r = harness::run(o);
         EXPECT_EQ(r.status, c.status) << c.label << ": " << r.err;
         EXPECT_EQ(r.err, c.err) << c.label;
-        EXPECT_EQ(r.tty.find("Enter"), std::string::npos) << c.label << ": the prompt belongs on stderr";
+        EXPECT_EQ(r.tty.find("Enter"), std::string::npos)
+            << c.label << ": the prompt belongs on stderr";
         if (c.status != 0) {
             EXPECT_EQ(r.out, "") << c.label;
         } else if (c.out == plaintext) {
@@ -112,7 +209,8 @@ TEST(Prompts, SequencesAndOutcomes) {
     }
 }
 
-TEST(Prompts, NoControllingTerminal) {
+TEST(Prompts, NoControllingTerminal)
+{
     struct tty_case {
         std::string name;
         std::vector<std::string> args;
@@ -130,7 +228,8 @@ TEST(Prompts, NoControllingTerminal) {
 
 // The answer is typed only once echo is off, the way a user types it, so
 // that the terminal's output shows whether it was echoed.
-TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter) {
+TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter)
+{
     run_options o;
     o.args = {"-b"};
     o.input = plain;
@@ -156,7 +255,8 @@ TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter) {
 
 // An interrupt at a prompt ends the process by SIGINT as before, but the
 // terminal has its echo back.
-TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint) {
+TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint)
+{
     struct interrupt_case {
         std::string label;
         std::vector<std::string> args;
@@ -184,8 +284,10 @@ TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint) {
         }
         ASSERT_TRUE(cli_test::read_stderr_until(p, err, c.prompt)) << c.label << ": " << err;
         ASSERT_TRUE(cli_test::wait_for_echo(p.master_fd, false)) << c.label;
-        if (c.by_terminal) cli_test::type(p.master_fd, "\x03");
-        else kill(p.pid, SIGINT);
+        if (c.by_terminal)
+            cli_test::type(p.master_fd, "\x03");
+        else
+            kill(p.pid, SIGINT);
         ASSERT_TRUE(cli_test::wait_until_ended(p.pid)) << c.label;
         EXPECT_NE(cli_test::local_modes(p.master_fd) & ECHO, 0u) << c.label;
         run_result r = harness::finish(p);
@@ -194,7 +296,8 @@ TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint) {
     }
 }
 
-TEST(Prompts, AnIgnoredInterruptStaysIgnored) {
+TEST(Prompts, AnIgnoredInterruptStaysIgnored)
+{
     run_options o;
     o.args = {"-b"};
     o.input = plain;
@@ -213,7 +316,8 @@ TEST(Prompts, AnIgnoredInterruptStaysIgnored) {
 
 // ---- Wiping keywords from the argument list and the environment -----------------------------
 
-TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards) {
+TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards)
+{
     struct wipe_case {
         std::string label;
         std::vector<std::string> args;
@@ -224,17 +328,35 @@ TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards) {
     const std::string bin = std::string(OSTREL_BIN_DIR) + "/ostrel";
     const std::string z9(9, '\0');
     const std::vector<wipe_case> cases = {
-        {"-K", {"-x", "-K", "oldsecret"}, "cmdline", bin + '\0' + "-x" + '\0' + "-K" + '\0' + "oldsecret" + '\0',
+        {"-K",
+         {"-x", "-K", "oldsecret"},
+         "cmdline",
+         bin + '\0' + "-x" + '\0' + "-K" + '\0' + "oldsecret" + '\0',
          bin + '\0' + "-x" + '\0' + "-K" + '\0' + z9 + '\0'},
-        {"-K attached", {"-x", "-Koldsecret"}, "cmdline", bin + '\0' + "-x" + '\0' + "-Koldsecret" + '\0',
+        {"-K attached",
+         {"-x", "-Koldsecret"},
+         "cmdline",
+         bin + '\0' + "-x" + '\0' + "-Koldsecret" + '\0',
          bin + '\0' + "-x" + '\0' + "-K" + z9 + '\0'},
-        {"--key=", {"-x", "--key=oldsecret"}, "cmdline", bin + '\0' + "-x" + '\0' + "--key=oldsecret" + '\0',
+        {"--key=",
+         {"-x", "--key=oldsecret"},
+         "cmdline",
+         bin + '\0' + "-x" + '\0' + "--key=oldsecret" + '\0',
          bin + '\0' + "-x" + '\0' + "--key=" + z9 + '\0'},
-        {"-H", {"-x", "-H", "newsecret"}, "cmdline", bin + '\0' + "-x" + '\0' + "-H" + '\0' + "newsecret" + '\0',
+        {"-H",
+         {"-x", "-H", "newsecret"},
+         "cmdline",
+         bin + '\0' + "-x" + '\0' + "-H" + '\0' + "newsecret" + '\0',
          bin + '\0' + "-x" + '\0' + "-H" + '\0' + z9 + '\0'},
-        {"-E", {"-x", "-E", "OSTREL_WIPE"}, "environ", std::string("OSTREL_WIPE=envsecret") + '\0',
+        {"-E",
+         {"-x", "-E", "OSTREL_WIPE"},
+         "environ",
+         std::string("OSTREL_WIPE=envsecret") + '\0',
          "OSTREL_WIPE=" + z9 + '\0'},
-        {"-F", {"-x", "-F", "OSTREL_WIPE"}, "environ", std::string("OSTREL_WIPE=envsecret") + '\0',
+        {"-F",
+         {"-x", "-F", "OSTREL_WIPE"},
+         "environ",
+         std::string("OSTREL_WIPE=envsecret") + '\0',
          "OSTREL_WIPE=" + z9 + '\0'},
     };
     bool environ_skipped = false;
@@ -259,13 +381,14 @@ TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards) {
             EXPECT_EQ(proc.size(), c.before.size()) << c.label;
             EXPECT_TRUE(proc == c.after) << c.label << ": " << ::testing::PrintToString(proc);
         } else {
-            EXPECT_NE(proc.find('\0' + c.after), std::string::npos) << c.label << ": "
-                                                                     << ::testing::PrintToString(proc);
+            EXPECT_NE(proc.find('\0' + c.after), std::string::npos)
+                << c.label << ": " << ::testing::PrintToString(proc);
             EXPECT_EQ(proc.find("envsecret"), std::string::npos) << c.label;
         }
     }
     if (environ_skipped)
-        GTEST_SKIP() << "-E and -F not checked: /proc/<pid>/environ of the (not dumpable) program is root's";
+        GTEST_SKIP()
+            << "-E and -F not checked: /proc/<pid>/environ of the (not dumpable) program is root's";
 }
 
 } // namespace

@@ -30,8 +30,14 @@ namespace {
 
 int failures = 0;
 
-void secret(void* p, std::size_t n) { (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n); }
-void make_public(const void* p, std::size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
+void secret(void* p, std::size_t n)
+{
+    (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+}
+void make_public(const void* p, std::size_t n)
+{
+    (void)VALGRIND_MAKE_MEM_DEFINED(p, n);
+}
 
 void fill(std::uint8_t* p, std::size_t n, unsigned seed)
 {
@@ -88,7 +94,8 @@ void probe_blocks(cipher_path path)
             std::memcpy(copy, block, sizeof copy);
             encrypt_block(block, &schedule);
             decrypt_block(block, &schedule);
-            expect(same(block, copy, static_cast<std::size_t>(block_bits / 8)), "decrypt_block(encrypt_block)", path);
+            expect(same(block, copy, static_cast<std::size_t>(block_bits / 8)),
+                   "decrypt_block(encrypt_block)", path);
         }
     }
     std::uint8_t key[32];
@@ -106,8 +113,8 @@ void probe_blocks(cipher_path path)
 }
 
 // Encrypts `plain` under `keyword`; the ciphertext (header included) is public.
-std::size_t encrypt(const char* keyword, const std::uint8_t* plain, std::size_t length, std::uint8_t* out,
-                    cipher_path path)
+std::size_t encrypt(const char* keyword, const std::uint8_t* plain, std::size_t length,
+                    std::uint8_t* out, cipher_path path)
 {
     cipher_stream stream;
     expect(encrypt_init(&stream, keyword) == 0, "encrypt_init", path);
@@ -161,9 +168,11 @@ void probe_streams(cipher_path path)
     encrypt(keyword, plain, length, encrypted, path);
 
     std::uint8_t opened[length];
-    expect(decrypt(keyword, encrypted, sizeof encrypted, opened) == 0, "decryption under the keyword", path);
+    expect(decrypt(keyword, encrypted, sizeof encrypted, opened) == 0,
+           "decryption under the keyword", path);
     expect(same(opened, plain, length), "round trip", path);
-    expect(decrypt(other, encrypted, sizeof encrypted, opened) == result_stream, "another keyword refused", path);
+    expect(decrypt(other, encrypted, sizeof encrypted, opened) == result_stream,
+           "another keyword refused", path);
 
     // A key change to the other keyword, and back through decryption.
     cipher_stream change;
@@ -176,7 +185,8 @@ void probe_streams(cipher_path path)
     expect(keychange_step(&change) == 0, "keychange_step", path);
     expect(keychange_end(&change) == 0, "keychange_end", path);
     make_public(changed, sizeof changed);
-    expect(decrypt(other, changed, sizeof changed, opened) == 0, "decryption after the key change", path);
+    expect(decrypt(other, changed, sizeof changed, opened) == 0, "decryption after the key change",
+           path);
     expect(same(opened, plain, length), "round trip through the key change", path);
 }
 
@@ -201,7 +211,8 @@ int main(int argc, char** argv)
     int paths = 0;
     for (cipher_path path : {cipher_path::portable, cipher_path::aesni}) {
         if (force_cipher_path(path) != 0) {
-            std::printf("constant_time_probe: %s path not supported here; not probed\n", cipher_path_name(path));
+            std::printf("constant_time_probe: %s path not supported here; not probed\n",
+                        cipher_path_name(path));
             continue;
         }
         probe_hashing();

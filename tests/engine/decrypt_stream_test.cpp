@@ -56,7 +56,8 @@ TEST(decrypt_stream, output_may_overwrite_its_own_input)
         stream.out_left = 1;
         ASSERT_EQ(decrypt_step(&stream), 0);
         for (std::size_t at = 32; at < buffer.size(); at += static_cast<std::size_t>(piece)) {
-            const auto n = static_cast<std::int32_t>(std::min<std::size_t>(piece, buffer.size() - at));
+            const auto n =
+                static_cast<std::int32_t>(std::min<std::size_t>(piece, buffer.size() - at));
             stream.in_ptr = buffer.data() + at;
             stream.out_ptr = buffer.data() + at;
             stream.in_left = stream.out_left = n;
@@ -97,7 +98,8 @@ TEST(decrypt_stream, header_alone_is_an_empty_plaintext)
 TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
 {
     const bytes sealed = encrypt_bytes("right", bytes(500, 7)).output;
-    for (const split s : {split{32, 600}, split{532, 600}, split{40, 40}, split{1, 1}, split{20, 5}}) {
+    for (const split s :
+         {split{32, 600}, split{532, 600}, split{40, 40}, split{1, 1}, split{20, 5}}) {
         stream_fault = 0;
         const stream_run run = decrypt_bytes("wrong", sealed, 0, fixed(s.in, s.out));
         EXPECT_EQ(run.step_result, -2);

@@ -22,10 +22,9 @@ using namespace engine_test;
 
 // Lengths just below, at and above multiples of 32 and of both drivers'
 // buffer sizes.
-const std::size_t edge_lengths[] = {0,     1,     31,    32,    33,    991,   992,   993,
-                                    1023,  1024,  1025,  1055,  1056,  1057,  10207, 10208,
-                                    10239, 10240, 10241, 10271, 10272, 10273, 20479, 20480,
-                                    20481, 30752, 31000};
+const std::size_t edge_lengths[] = {0,     1,     31,    32,    33,    991,   992,   993,   1023,
+                                    1024,  1025,  1055,  1056,  1057,  10207, 10208, 10239, 10240,
+                                    10241, 10271, 10272, 10273, 20479, 20480, 20481, 30752, 31000};
 
 struct fd_guard {
     int fd;
@@ -114,11 +113,13 @@ TEST(drivers, round_trips_and_cross_reads_at_buffer_edges)
 
         // Key change both ways, then decrypted by the other driver.
         ASSERT_EQ(through_files(a, b, encrypt_stream), 0);
-        ASSERT_EQ(in_place(b, [](int fd) { return keychange_in_place(fd, "driver key", "next"); }), 0);
+        ASSERT_EQ(in_place(b, [](int fd) { return keychange_in_place(fd, "driver key", "next"); }),
+                  0);
         ASSERT_EQ(read_file(b).size(), length + 32);
-        ASSERT_EQ(through_files(b, c, [](std::FILE* in, std::FILE* out) {
-                      return keychange_file(in, out, "next", "driver key");
-                  }),
+        ASSERT_EQ(through_files(b, c,
+                                [](std::FILE* in, std::FILE* out) {
+                                    return keychange_file(in, out, "next", "driver key");
+                                }),
                   0);
         ASSERT_EQ(in_place(c, decrypt_fd), 0);
         EXPECT_EQ(read_file(c), plain);
@@ -145,14 +146,16 @@ TEST(drivers, decrypt_file_honours_mismatch_and_in_place_does_not)
     write_file(dir.file("p"), plain);
     ASSERT_EQ(through_files(dir.file("p"), dir.file("s"), encrypt_stream), 0);
 
-    ASSERT_EQ(through_files(dir.file("s"), dir.file("out"), [](std::FILE* in, std::FILE* out) {
-                  return decrypt_file(in, out, "other key", 1);
-              }),
+    ASSERT_EQ(through_files(dir.file("s"), dir.file("out"),
+                            [](std::FILE* in, std::FILE* out) {
+                                return decrypt_file(in, out, "other key", 1);
+                            }),
               0);
     EXPECT_EQ(read_file(dir.file("out")).size(), plain.size());
-    EXPECT_EQ(through_files(dir.file("s"), dir.file("out"), [](std::FILE* in, std::FILE* out) {
-                  return decrypt_file(in, out, "other key", 0);
-              }),
+    EXPECT_EQ(through_files(dir.file("s"), dir.file("out"),
+                            [](std::FILE* in, std::FILE* out) {
+                                return decrypt_file(in, out, "other key", 0);
+                            }),
               -2);
     EXPECT_TRUE(read_file(dir.file("out")).empty());
 }
@@ -189,7 +192,8 @@ TEST(drivers, rejected_input_leaves_the_file_untouched)
         fd_operation op;
         int fault;
     } cases[] = {
-        {"wrong key", sealed, [](int fd) { return decrypt_in_place(fd, "wrong"); }, fault_key_mismatch},
+        {"wrong key", sealed, [](int fd) { return decrypt_in_place(fd, "wrong"); },
+         fault_key_mismatch},
         {"wrong old key", sealed, [](int fd) { return keychange_in_place(fd, "wrong", "x"); },
          fault_key_mismatch},
         {"31 bytes", bytes(sealed.begin(), sealed.begin() + 31), decrypt_fd, fault_bad_format},

@@ -30,10 +30,10 @@ using namespace engine_test;
 struct outcome {
     int result = 0;
     int error = 0;
-    int unchanged = 0;   // content and length as before the call
-    long length = 0;     // length after the call
-    int round_trip = 0;  // decrypting afterwards restored the plaintext
-    int skipped = 0;     // the environment does not allow the case
+    int unchanged = 0;  // content and length as before the call
+    long length = 0;    // length after the call
+    int round_trip = 0; // decrypting afterwards restored the plaintext
+    int skipped = 0;    // the environment does not allow the case
     char reason[160] = {};
 };
 
@@ -99,7 +99,7 @@ TEST(full_disk, file_size_limit)
     const struct {
         std::size_t length;
         long room; // bytes the limit allows beyond the current length
-    } cases[] = {{0, 0},     {5000, 0},  {10240, 0}, {25000, 0}, {5000, 10},
+    } cases[] = {{0, 0},      {5000, 0},  {10240, 0},  {25000, 0},  {5000, 10},
                  {25000, 31}, {5000, 32}, {10240, 32}, {25000, 100}};
     for (const auto& c : cases) {
         SCOPED_TRACE("length " + std::to_string(c.length) + " room " + std::to_string(c.room));
@@ -172,10 +172,8 @@ TEST(full_disk, full_file_system)
         write_file(target, content);
         const int fill = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
         static const std::uint8_t page[4096] = {};
-        while (write(fill, page, sizeof page) > 0) {
-        }
-        while (write(fill, page, 1) > 0) {
-        }
+        while (write(fill, page, sizeof page) > 0) {}
+        while (write(fill, page, 1) > 0) {}
         close(fill);
 
         encrypt_and_check(target, content, out);

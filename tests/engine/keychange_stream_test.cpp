@@ -46,7 +46,8 @@ TEST(keychange_stream, short_input_gives_no_output_and_bad_format)
     for (std::size_t length : {0u, 1u, 31u}) {
         stream_fault = 0;
         const stream_run run = keychange_bytes(
-            "old", "new", bytes(sealed.begin(), sealed.begin() + static_cast<long>(length)), fixed(5, 64));
+            "old", "new", bytes(sealed.begin(), sealed.begin() + static_cast<long>(length)),
+            fixed(5, 64));
         EXPECT_EQ(run.step_result, 0);
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.end_result, -2);

@@ -74,10 +74,10 @@ TEST(hash_keyword, distinguishes_the_keywords_that_a_careless_hash_would_not)
     const struct {
         std::string a, b;
     } pairs[] = {
-        {base32 + "x", base32 + "y"},   // differ only after byte 32
-        {base32, base32 + "a"},         // 32 vs 33 bytes
+        {base32 + "x", base32 + "y"},            // differ only after byte 32
+        {base32, base32 + "a"},                  // 32 vs 33 bytes
         {base32, base32 + std::string(32, 'a')}, // one pass vs two
-        {"secret", "secret\r"},         // the carriage-return candidate
+        {"secret", "secret\r"},                  // the carriage-return candidate
         {"", std::string(1, '\x01')},
         {"ab", "ba"},
         {std::string(64, 'z') + "1", std::string(64, 'z') + "2"}, // third pass

@@ -41,7 +41,9 @@ ssize_t trickling_getrandom(void* buffer, std::size_t length, unsigned)
 
 class NonceRandom : public ::testing::Test {
 protected:
-    std::string dir = (std::filesystem::temp_directory_path() / ("nonce_test_" + std::to_string(getpid()))).string();
+    std::string dir =
+        (std::filesystem::temp_directory_path() / ("nonce_test_" + std::to_string(getpid())))
+            .string();
     void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
@@ -86,7 +88,8 @@ TEST_F(NonceRandom, FailWhenNeitherGivesThirtyTwoBytes)
 {
     bytes32 r{};
     EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, (dir + "/missing").c_str()), -1);
-    EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with(std::string(31, 'x')).c_str()), -1);
+    EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with(std::string(31, 'x')).c_str()),
+              -1);
     EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with("").c_str()), -1);
 }
 
@@ -120,7 +123,8 @@ TEST(NonceText, LongestFieldsFitTheProgramsBuffer)
     std::uint8_t random[32] = {};
     char text[396];
     const int n = format_nonce_text(text, sizeof text, host.c_str(), -9223372036854775807L - 1,
-                                    -9223372036854775807L - 1, -9223372036854775807L - 1, -2147483647 - 1, random);
+                                    -9223372036854775807L - 1, -9223372036854775807L - 1,
+                                    -2147483647 - 1, random);
     EXPECT_EQ(n, 395);
     EXPECT_EQ(std::strlen(text), 395u);
 }

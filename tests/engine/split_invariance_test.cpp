@@ -26,7 +26,8 @@ std::vector<kind> kinds()
              const fixed_nonce nonce(9);
              return encrypt_bytes("key", in, s);
          }},
-        {"decrypt", [](const bytes& in, const splitter& s) { return decrypt_bytes("old", in, 0, s); }},
+        {"decrypt",
+         [](const bytes& in, const splitter& s) { return decrypt_bytes("old", in, 0, s); }},
         {"decrypt mismatch",
          [](const bytes& in, const splitter& s) { return decrypt_bytes("other", in, 1, s); }},
         {"keychange",

@@ -74,7 +74,7 @@ stream_run run_stream(cipher_stream& stream, stream_step_fn step, stream_end_fn 
         const std::size_t left = input.size() - offset;
         const auto in = static_cast<std::int32_t>(std::min<std::size_t>(left, s.in));
         bytes space(static_cast<std::size_t>(s.out) > (1u << 20) ? input.size() + 64
-                                                                  : static_cast<std::size_t>(s.out));
+                                                                 : static_cast<std::size_t>(s.out));
         const auto out = static_cast<std::int32_t>(space.size());
         stream.in_ptr = input.data() + offset;
         stream.in_left = in;
@@ -106,13 +106,13 @@ stream_run run_stream(cipher_stream& stream, stream_step_fn step, stream_end_fn 
 }
 
 namespace {
-std::uint8_t nonce_seed = 0;
-nonce_source_fn previous_source = nullptr;
+    std::uint8_t nonce_seed = 0;
+    nonce_source_fn previous_source = nullptr;
 
-void seeded_nonce(std::uint8_t out[32])
-{
-    fixed_nonce::nonce_bytes(nonce_seed, out);
-}
+    void seeded_nonce(std::uint8_t out[32])
+    {
+        fixed_nonce::nonce_bytes(nonce_seed, out);
+    }
 } // namespace
 
 fixed_nonce::fixed_nonce(std::uint8_t seed)

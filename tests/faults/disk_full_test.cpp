@@ -15,9 +15,11 @@ namespace {
 using faults::small_fs;
 
 // Which way of filling the file system ran, for the test log.
-void say_which(const small_fs& fs) {
+void say_which(const small_fs& fs)
+{
     std::cout << (fs.mounted ? "[ fs       ] tmpfs of 64 KiB mounted: writes fail with ENOSPC\n"
-                             : "[ fs       ] mounting not permitted: a file-size limit makes writes fail with EFBIG\n");
+                             : "[ fs       ] mounting not permitted: a file-size limit makes "
+                               "writes fail with EFBIG\n");
 }
 
 struct stamp {
@@ -26,13 +28,15 @@ struct stamp {
     mode_t mode;
 };
 
-stamp stamp_of(const std::string& path) {
+stamp stamp_of(const std::string& path)
+{
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return {st.st_size, st.st_mtime, st.st_mode};
 }
 
-TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas) {
+TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas)
+{
     small_fs fs(64 * 1024);
     say_which(fs);
     // A file that ends on a page boundary: the 32 bytes the header adds need
@@ -42,8 +46,10 @@ TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas) {
     harness::run_options o;
     o.args = {"-K", "key", "data.bin"};
     o.cwd = fs.path;
-    if (fs.mounted) fs.fill("filler");
-    else faults::limit_file_size(o, original.size());
+    if (fs.mounted)
+        fs.fill("filler");
+    else
+        faults::limit_file_size(o, original.size());
     const std::set<std::string> before = faults::listing(fs.path);
     const stamp data_before = stamp_of(fs / "data.bin");
     const std::string filler = harness::read_file(fs / "filler");
@@ -61,7 +67,8 @@ TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas) {
     EXPECT_TRUE(harness::read_file(fs / "filler") == filler);
 }
 
-TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput) {
+TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput)
+{
     small_fs fs(64 * 1024);
     say_which(fs);
     // 10 pages of input leave 6 free: the 41 KiB result cannot be written.
@@ -70,7 +77,8 @@ TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput) {
     harness::run_options o;
     o.args = {"-T", "-K", "key", "data.bin"};
     o.cwd = fs.path;
-    if (!fs.mounted) faults::limit_file_size(o, 20000);
+    if (!fs.mounted)
+        faults::limit_file_size(o, 20000);
 
     auto r = harness::run(o);
 
@@ -80,7 +88,8 @@ TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput) {
     EXPECT_TRUE(harness::read_file(fs / "data.bin") == original);
 }
 
-TEST(DiskFull, FilterOutputFailsWithStatus3) {
+TEST(DiskFull, FilterOutputFailsWithStatus3)
+{
     small_fs fs(64 * 1024);
     say_which(fs);
     harness::write_file(fs / "out.osl", "");
@@ -88,7 +97,8 @@ TEST(DiskFull, FilterOutputFailsWithStatus3) {
     o.args = {"-K", "key"};
     o.input = harness::random_bytes(300000, 3);
     o.stdout_path = fs / "out.osl";
-    if (!fs.mounted) faults::limit_file_size(o, 65536);
+    if (!fs.mounted)
+        faults::limit_file_size(o, 65536);
 
     auto r = harness::run(o);
 
@@ -113,9 +123,11 @@ namespace {
 // A sparse file whose holes need more room than the file system has: its
 // blocks are reserved before anything is overwritten, so the run fails
 // first and the file stays as it was, in every mode that writes in place.
-TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
+TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas)
+{
     small_fs fs(64 * 1024);
-    if (!fs.mounted) GTEST_SKIP() << "needs root to mount a small tmpfs (a file-size limit cannot fill holes)";
+    if (!fs.mounted)
+        GTEST_SKIP() << "needs root to mount a small tmpfs (a file-size limit cannot fill holes)";
     struct mode_case {
         std::vector<std::string> options;
         bool encrypted;
@@ -154,7 +166,8 @@ TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
 // file is not cut to the encryption's end, the run fails it with status 3,
 // and the file keeps its name and holds the complete encryption of what it
 // held at the start, followed by the appended bytes.
-TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes) {
+TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes)
+{
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 9);
     harness::write_file(dir / "log", plain);

@@ -16,16 +16,17 @@ namespace faults {
 
 // One injected fault, carried out by the interposer in the child only.
 struct fault {
-    std::string op;     // read write pwrite close ftruncate fread fwrite fflush fclose rename unlink
-    std::string path;   // absolute; a trailing "*" matches every path beginning with the rest
-    int nth = 1;        // the first matching call that fails
-    int count = 1;      // how many fail from there on
+    std::string op;   // read write pwrite close ftruncate fread fwrite fflush fclose rename unlink
+    std::string path; // absolute; a trailing "*" matches every path beginning with the rest
+    int nth = 1;      // the first matching call that fails
+    int count = 1;    // how many fail from there on
     int error = EIO;
     std::string action; // "" fail; "sigint" or "sigkill" just before the call
 };
 
 // The `nth` matching call of `op` on `path` fails with EIO.
-inline fault failing(std::string op, std::string path, int nth = 1) {
+inline fault failing(std::string op, std::string path, int nth = 1)
+{
     fault f;
     f.op = std::move(op);
     f.path = std::move(path);
@@ -34,7 +35,8 @@ inline fault failing(std::string op, std::string path, int nth = 1) {
 }
 
 // SIGINT comes just before the first matching call of `op` on `path`.
-inline fault interrupting(std::string op, std::string path) {
+inline fault interrupting(std::string op, std::string path)
+{
     fault f = failing(std::move(op), std::move(path));
     f.action = "sigint";
     return f;

@@ -17,7 +17,8 @@ namespace {
 
 // A sanitized program's allocator cannot be watched from in front of it;
 // the Release run of the suite covers this.
-bool scanner_usable() {
+bool scanner_usable()
+{
 #if defined(__SANITIZE_ADDRESS__)
     return false;
 #else
@@ -25,7 +26,8 @@ bool scanner_usable() {
 #endif
 }
 
-std::string hex(const void* data, std::size_t size) {
+std::string hex(const void* data, std::size_t size)
+{
     static const char digits[] = "0123456789abcdef";
     std::string out;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -38,7 +40,8 @@ std::string hex(const void* data, std::size_t size) {
 
 // The keyword, its hashed key and the schedule's second round key, as the
 // scanner's list.
-std::string secrets_of(const std::vector<std::string>& keywords) {
+std::string secrets_of(const std::vector<std::string>& keywords)
+{
     std::string list;
     for (const std::string& keyword : keywords) {
         std::uint8_t key[32];
@@ -61,22 +64,24 @@ struct freed_case {
     const char* title;
     std::vector<std::string> args;
     std::vector<std::string> keywords; // whose secrets are searched for
-    std::string input;                  // standard input
-    std::string file;                   // content of the file "f" (and "f.osl" when it ends so)
+    std::string input;                 // standard input
+    std::string file;                  // content of the file "f" (and "f.osl" when it ends so)
     const char* file_name;
-    std::string tty;                    // typed at the terminal
-    std::string key_file;               // content of the file "keys"
+    std::string tty;      // typed at the terminal
+    std::string key_file; // content of the file "keys"
     int status;
 };
 
-std::string encrypted(const std::string& plain, const std::string& key) {
+std::string encrypted(const std::string& plain, const std::string& key)
+{
     harness::run_options o;
     o.args = {"-K", key};
     o.input = plain;
     return harness::run(o).out;
 }
 
-std::vector<freed_case> cases() {
+std::vector<freed_case> cases()
+{
     const std::string plain(70000, 'p');
     const std::string sealed = encrypted(plain, keyword);
     const std::vector<std::string> one = {keyword};
@@ -85,30 +90,67 @@ std::vector<freed_case> cases() {
         {"filter_encryption", {"-K", keyword}, one, plain, "", "", "", "", 0},
         {"filter_decryption", {"-d", "-K", keyword}, one, sealed, "", "", "", "", 0},
         {"filter_key_change", {"-x", "-K", keyword, "-H", other}, both, sealed, "", "", "", "", 0},
-        {"in_place_encryption_key_file", {"-k", "keys", "f"}, one, "", plain, "f", "", keyword + "\n", 0},
-        {"temporary_decryption_environment", {"-T", "-d", "-E", "OSTREL_TEST_KEY", "f.osl"}, one, "", sealed, "f.osl",
-         "", "", 0},
-        {"in_place_key_change_key_file", {"-x", "-k", "keys", "f.osl"}, both, "", sealed, "f.osl", "",
-         keyword + "\n" + other + "\n", 0},
+        {"in_place_encryption_key_file",
+         {"-k", "keys", "f"},
+         one,
+         "",
+         plain,
+         "f",
+         "",
+         keyword + "\n",
+         0},
+        {"temporary_decryption_environment",
+         {"-T", "-d", "-E", "OSTREL_TEST_KEY", "f.osl"},
+         one,
+         "",
+         sealed,
+         "f.osl",
+         "",
+         "",
+         0},
+        {"in_place_key_change_key_file",
+         {"-x", "-k", "keys", "f.osl"},
+         both,
+         "",
+         sealed,
+         "f.osl",
+         "",
+         keyword + "\n" + other + "\n",
+         0},
         {"cat", {"-c", "-K", keyword, "f.osl"}, one, "", sealed, "f.osl", "", "", 0},
         {"prompt_encryption", {"f"}, one, "", plain, "f", keyword + "\n" + keyword + "\n", "", 0},
         {"wrong_key", {"-d", "-K", other, "f.osl"}, {other}, "", sealed, "f.osl", "", "", 4},
         {"typed_copies_differ", {"f"}, both, "", plain, "f", keyword + "\n" + other + "\n", "", 7},
-        {"missing_key_file", {"-x", "-K", keyword, "-k", "absent", "f.osl"}, one, "", sealed, "f.osl", "", "", 9},
+        {"missing_key_file",
+         {"-x", "-K", keyword, "-k", "absent", "f.osl"},
+         one,
+         "",
+         sealed,
+         "f.osl",
+         "",
+         "",
+         9},
     };
 }
 
 struct freed_memory : testing::TestWithParam<freed_case> {};
 
-void PrintTo(const freed_case& c, std::ostream* out) { *out << c.title; }
+void PrintTo(const freed_case& c, std::ostream* out)
+{
+    *out << c.title;
+}
 
-TEST_P(freed_memory, holds_no_keyword_hashed_key_or_round_key) {
-    if (!scanner_usable()) GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
+TEST_P(freed_memory, holds_no_keyword_hashed_key_or_round_key)
+{
+    if (!scanner_usable())
+        GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
     const freed_case& c = GetParam();
     harness::temp_dir dir;
     harness::temp_dir reports;
-    if (!c.file.empty()) harness::write_file(dir / c.file_name, c.file);
-    if (!c.key_file.empty()) harness::write_file(dir / "keys", c.key_file);
+    if (!c.file.empty())
+        harness::write_file(dir / c.file_name, c.file);
+    if (!c.key_file.empty())
+        harness::write_file(dir / "keys", c.key_file);
     harness::run_options o;
     o.args = c.args;
     o.input = c.input;
@@ -131,8 +173,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, freed_memory, testing::ValuesIn(cases()),
 
 // The scanner itself: told to look for a file name, which the program
 // keeps in blocks it releases after the file, it catches the run.
-TEST(freed_memory_scanner, finds_what_is_left_in_a_released_block) {
-    if (!scanner_usable()) GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
+TEST(freed_memory_scanner, finds_what_is_left_in_a_released_block)
+{
+    if (!scanner_usable())
+        GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
     harness::temp_dir dir;
     harness::temp_dir reports;
     const std::string name = "a-file-name-that-only-the-scanner-looks-for";
@@ -145,7 +189,8 @@ TEST(freed_memory_scanner, finds_what_is_left_in_a_released_block) {
                  {"OSTREL_SECRET_REPORT", reports / "hits"}};
     harness::run_result r = harness::run(o);
     EXPECT_EQ(r.status, 99);
-    EXPECT_NE(harness::read_file(reports / "hits").find("found in a released block"), std::string::npos);
+    EXPECT_NE(harness::read_file(reports / "hits").find("found in a released block"),
+              std::string::npos);
 }
 
 } // namespace

@@ -35,15 +35,19 @@ enum class state { original, transformed, partial, broken };
 // memory (/dev/shm) where available so that the runs stay fast.
 struct scratch_dir {
     std::string path;
-    scratch_dir() {
+    scratch_dir()
+    {
         char shm[] = "/dev/shm/ostrel-faults-XXXXXX";
         char tmp[] = "/tmp/ostrel-faults-XXXXXX";
         const char* made = mkdtemp(shm);
-        if (!made) made = mkdtemp(tmp);
-        if (!made) throw std::runtime_error("mkdtemp");
+        if (!made)
+            made = mkdtemp(tmp);
+        if (!made)
+            throw std::runtime_error("mkdtemp");
         path = made;
     }
-    ~scratch_dir() {
+    ~scratch_dir()
+    {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
@@ -57,28 +61,33 @@ struct file_set {
     std::vector<std::string> names;
     std::vector<std::string> contents;
 
-    explicit file_set(int count, unsigned seed) {
+    explicit file_set(int count, unsigned seed)
+    {
         static const std::string block = harness::random_bytes(1 << 20, 77);
         std::mt19937 random(seed);
         for (int i = 0; i < count; ++i) {
             names.push_back("f" + std::to_string(100 + i));
             // 3 to 8 MiB, each file different from its first bytes on.
             std::string content = harness::random_bytes(64, seed + unsigned(i));
-            for (unsigned n = 3 + random() % 6; n > 0; --n) content += block;
+            for (unsigned n = 3 + random() % 6; n > 0; --n)
+                content += block;
             content.resize(content.size() - random() % 4096);
             contents.push_back(std::move(content));
             harness::write_file(dir / names.back(), contents.back());
         }
     }
 
-    state state_of(std::size_t i) const {
+    state state_of(std::size_t i) const
+    {
         const bool plain_there = harness::exists(dir / names[i]);
         const bool result_there = harness::exists(dir / (names[i] + ".osl"));
         if (plain_there && !result_there)
-            return harness::read_file(dir / names[i]) == contents[i] ? state::original : state::partial;
+            return harness::read_file(dir / names[i]) == contents[i] ? state::original
+                                                                     : state::partial;
         if (!plain_there && result_there) {
             bool ok = false;
-            const std::string plain = faults::decrypt(harness::read_file(dir / (names[i] + ".osl")), key, &ok);
+            const std::string plain =
+                faults::decrypt(harness::read_file(dir / (names[i] + ".osl")), key, &ok);
             return ok && plain == contents[i] ? state::transformed : state::broken;
         }
         return state::broken;
@@ -86,14 +95,16 @@ struct file_set {
 
     // The names that should be there for these states; anything else
     // (a temporary file) is left over.
-    std::set<std::string> expected_names(const std::vector<state>& states) const {
+    std::set<std::string> expected_names(const std::vector<state>& states) const
+    {
         std::set<std::string> out;
         for (std::size_t i = 0; i < names.size(); ++i)
             out.insert(states[i] == state::transformed ? names[i] + ".osl" : names[i]);
         return out;
     }
 
-    harness::run_options options(std::vector<std::string> extra) const {
+    harness::run_options options(std::vector<std::string> extra) const
+    {
         harness::run_options o;
         o.args = std::move(extra);
         o.args.insert(o.args.end(), {"-K", key});
@@ -104,7 +115,8 @@ struct file_set {
 };
 
 // The run's wall time without any signal, to place the signals in.
-milliseconds calibrate(const std::vector<std::string>& extra) {
+milliseconds calibrate(const std::vector<std::string>& extra)
+{
     file_set files(10, 99);
     auto start = steady_clock::now();
     auto r = harness::run(files.options(extra));
@@ -118,7 +130,8 @@ struct outcome {
 };
 
 outcome interrupt_run(const file_set& files, std::vector<std::string> extra, milliseconds first,
-                      milliseconds second_after, int signal_number, int signals) {
+                      milliseconds second_after, int signal_number, int signals)
+{
     harness::running_program p = harness::start(files.options(std::move(extra)));
     std::this_thread::sleep_for(first);
     kill(p.pid, signal_number);
@@ -132,24 +145,28 @@ outcome interrupt_run(const file_set& files, std::vector<std::string> extra, mil
         o.states.push_back(files.state_of(i));
         transformed += o.states.back() == state::transformed;
     }
-    std::cout << "[ trial    ] signal " << signal_number << (signals == 2 ? " twice" : "") << " after "
-              << first.count() << " ms: status " << o.result.status << ", " << transformed
-              << " of " << files.names.size() << " files done\n";
+    std::cout << "[ trial    ] signal " << signal_number << (signals == 2 ? " twice" : "")
+              << " after " << first.count() << " ms: status " << o.result.status << ", "
+              << transformed << " of " << files.names.size() << " files done\n";
     return o;
 }
 
-std::string describe(const outcome& o) {
+std::string describe(const outcome& o)
+{
     static const char* const names[] = {"original", "transformed", "partial", "broken"};
     std::string text = "status " + std::to_string(o.result.status) + ", files:";
-    for (state s : o.states) text += std::string(" ") + names[int(s)];
+    for (state s : o.states)
+        text += std::string(" ") + names[int(s)];
     return text + "\nstandard error: " + o.result.err;
 }
 
 // Files are processed in order: a transformed prefix, at most `partial_allowed`
 // partly transformed file right after it, then untouched files.
-void expect_ordered(const outcome& o, int partial_allowed) {
+void expect_ordered(const outcome& o, int partial_allowed)
+{
     std::size_t i = 0;
-    while (i < o.states.size() && o.states[i] == state::transformed) ++i;
+    while (i < o.states.size() && o.states[i] == state::transformed)
+        ++i;
     int partial = 0;
     if (i < o.states.size() && o.states[i] == state::partial && partial_allowed) {
         ++partial;
@@ -160,39 +177,48 @@ void expect_ordered(const outcome& o, int partial_allowed) {
     EXPECT_LE(partial, partial_allowed);
 }
 
-unsigned test_seed() {
+unsigned test_seed()
+{
     const unsigned seed = std::random_device{}();
     std::cout << "[ seed     ] " << seed << "\n";
     return seed;
 }
 
-TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns) {
+TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns)
+{
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
         file_set files(10, 200 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {}, at, {}, SIGINT, 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " + std::to_string(at.count()) + " ms");
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " +
+                     std::to_string(at.count()) + " ms");
         // 6: came while a file was written, which was finished; 130: came
         // between files (default action); 0: came after the run.
-        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
-        if (o.result.status == 6) EXPECT_EQ(o.result.err, long_notice);
-        else EXPECT_EQ(o.result.err, "");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0)
+            << describe(o);
+        if (o.result.status == 6)
+            EXPECT_EQ(o.result.err, long_notice);
+        else
+            EXPECT_EQ(o.result.err, "");
         expect_ordered(o, 0);
         EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
     }
 }
 
-TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns) {
+TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns)
+{
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 3; ++trial) {
         file_set files(10, 300 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {}, at, milliseconds(5), SIGINT, 2);
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT twice after " + std::to_string(at.count()) + " ms");
-        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT twice after " +
+                     std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0)
+            << describe(o);
         // The only texts: the long notice, and after it the short one when
         // the second interrupt ended the process at once.
         EXPECT_TRUE(o.result.err.empty() || o.result.err == long_notice ||
@@ -203,29 +229,34 @@ TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns) {
     }
 }
 
-TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns) {
+TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns)
+{
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
         file_set files(10, 400 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {"-T"}, at, {}, SIGINT, 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " + std::to_string(at.count()) + " ms");
-        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0) << describe(o);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT after " +
+                     std::to_string(at.count()) + " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 130 || o.result.status == 0)
+            << describe(o);
         EXPECT_EQ(o.result.err, ""); // the temporary-file handler says nothing
         expect_ordered(o, 0);
         EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
     }
 }
 
-TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
+TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput)
+{
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 3; ++trial) {
         file_set files(10, 500 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {"-T"}, at, {}, SIGKILL, 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " + std::to_string(at.count()) + " ms");
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " +
+                     std::to_string(at.count()) + " ms");
         ASSERT_TRUE(o.result.status == 128 + SIGKILL || o.result.status == 0) << describe(o);
         // Every input is either still there and intact, or gone because its
         // complete result has its name; at most one output (the one being
@@ -235,7 +266,8 @@ TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
             if (harness::exists(files.dir / files.names[i])) {
                 EXPECT_TRUE(harness::read_file(files.dir / files.names[i]) == files.contents[i])
                     << files.names[i] << " was changed; " << describe(o);
-                if (harness::exists(files.dir / (files.names[i] + ".osl"))) ++incomplete;
+                if (harness::exists(files.dir / (files.names[i] + ".osl")))
+                    ++incomplete;
             } else {
                 EXPECT_EQ(o.states[i], state::transformed) << describe(o);
             }
@@ -250,12 +282,14 @@ TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
 // have their default action.
 class RandomTermination : public testing::TestWithParam<int> {};
 
-std::string notice_of(int signal_number) {
+std::string notice_of(int signal_number)
+{
     return std::string("ostrel: ") + (signal_number == SIGTERM ? "SIGTERM" : "SIGHUP") +
            " - will exit after current file.\n";
 }
 
-TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten) {
+TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten)
+{
     const int sig = GetParam();
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
@@ -264,20 +298,28 @@ TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten) {
         const milliseconds at{random() % (span.count() + 1)};
         const bool twice = trial == 2;
         outcome o = interrupt_run(files, {}, at, milliseconds(5), sig, twice ? 2 : 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) + " ms");
-        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0) << describe(o);
+        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) +
+                     " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0)
+            << describe(o);
         // The second of two signals may come between files, after the
         // first one's notice, and end the run by its default action.
         const std::string& err = o.result.err;
-        if (!twice && o.result.status == 6) EXPECT_EQ(err, notice_of(sig));
-        else if (!twice) EXPECT_EQ(err, "");
-        else EXPECT_TRUE(err.empty() || err == notice_of(sig) || err == notice_of(sig) + "ostrel: interrupted.\n") << err;
+        if (!twice && o.result.status == 6)
+            EXPECT_EQ(err, notice_of(sig));
+        else if (!twice)
+            EXPECT_EQ(err, "");
+        else
+            EXPECT_TRUE(err.empty() || err == notice_of(sig) ||
+                        err == notice_of(sig) + "ostrel: interrupted.\n")
+                << err;
         expect_ordered(o, twice ? 1 : 0);
         EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
     }
 }
 
-TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile) {
+TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile)
+{
     const int sig = GetParam();
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
@@ -285,8 +327,10 @@ TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile) {
         file_set files(6, 700 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {"-T"}, at, milliseconds(5), sig, trial == 2 ? 2 : 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) + " ms");
-        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0) << describe(o);
+        SCOPED_TRACE("trial " + std::to_string(trial) + " after " + std::to_string(at.count()) +
+                     " ms");
+        ASSERT_TRUE(o.result.status == 6 || o.result.status == 128 + sig || o.result.status == 0)
+            << describe(o);
         EXPECT_EQ(o.result.err, "");
         expect_ordered(o, 0);
         EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(o.states)) << describe(o);
@@ -294,37 +338,48 @@ TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, RandomTermination, testing::Values(SIGTERM, SIGHUP),
-                         [](const auto& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGHUP"; });
+                         [](const auto& info) {
+                             return info.param == SIGTERM ? "SIGTERM" : "SIGHUP";
+                         });
 
 // Outputs under new names are written under temporary names too: after a
 // kill at any moment a final name holds the complete result or nothing,
 // and a leftover temporary file is private to the owner until complete.
-TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult) {
+TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult)
+{
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
         file_set files(6, 800 + unsigned(trial));
         const milliseconds at{random() % (span.count() + 1)};
         outcome o = interrupt_run(files, {"-T"}, at, {}, SIGKILL, 1);
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " + std::to_string(at.count()) + " ms");
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGKILL after " +
+                     std::to_string(at.count()) + " ms");
         for (std::size_t i = 0; i < files.names.size(); ++i) {
             const std::string result = files.dir / (files.names[i] + ".osl");
-            if (!harness::exists(result)) continue;
+            if (!harness::exists(result))
+                continue;
             bool ok = false;
-            EXPECT_TRUE(faults::decrypt(harness::read_file(result), key, &ok) == files.contents[i] && ok)
+            EXPECT_TRUE(
+                faults::decrypt(harness::read_file(result), key, &ok) == files.contents[i] && ok)
                 << files.names[i] << ".osl is incomplete; " << describe(o);
         }
         // A leftover gets the input's mode only once it is complete.
         for (const std::string& name : faults::listing(files.dir.path)) {
             const std::size_t at = name.find(".osl.");
-            if (at == std::string::npos) continue;
+            if (at == std::string::npos)
+                continue;
             struct stat st {};
             ASSERT_EQ(lstat((files.dir / name).c_str(), &st), 0);
-            if ((st.st_mode & 07777) == 0600u) continue;
+            if ((st.st_mode & 07777) == 0600u)
+                continue;
             std::size_t i = 0;
-            while (files.names[i] != name.substr(0, at)) ++i;
+            while (files.names[i] != name.substr(0, at))
+                ++i;
             bool ok = false;
-            EXPECT_TRUE(faults::decrypt(harness::read_file(files.dir / name), key, &ok) == files.contents[i] && ok)
+            EXPECT_TRUE(faults::decrypt(harness::read_file(files.dir / name), key, &ok) ==
+                            files.contents[i] &&
+                        ok)
                 << name << " is readable by others but incomplete; " << describe(o);
         }
     }
@@ -336,8 +391,8 @@ TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult) {
 struct window_case {
     const char* title;
     std::vector<std::string> options;
-    const char* op;        // the call the interrupt comes before
-    const char* path;      // that call's file, relative to the directory
+    const char* op;   // the call the interrupt comes before
+    const char* path; // that call's file, relative to the directory
     bool encrypted_input;
 };
 
@@ -347,11 +402,15 @@ const window_case window_cases[] = {
     {"temporary_file_before_removing_input", {"-T"}, "unlink", "a.txt", false},
 };
 
-void PrintTo(const window_case& c, std::ostream* out) { *out << c.title; }
+void PrintTo(const window_case& c, std::ostream* out)
+{
+    *out << c.title;
+}
 
 class InterruptWindow : public testing::TestWithParam<window_case> {};
 
-TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
+TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed)
+{
     const window_case& c = GetParam();
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(30000, 12);
@@ -389,7 +448,8 @@ TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
     } else {
         ASSERT_EQ(names, std::set<std::string>{"a.txt.osl"}) << "input and output both left";
         bool ok = false;
-        EXPECT_TRUE(faults::decrypt(harness::read_file(dir / "a.txt.osl"), key, &ok) == plain && ok);
+        EXPECT_TRUE(faults::decrypt(harness::read_file(dir / "a.txt.osl"), key, &ok) == plain &&
+                    ok);
     }
     // An interrupt while a file is being finished ends the run with 6.
     EXPECT_EQ(r.status, 6);

@@ -20,7 +20,7 @@ struct io_case {
     std::vector<std::string> options; // mode and way of writing
     bool encrypted_input;             // the file holds an encryption of the data
     const char* op;
-    const char* target;               // the file whose calls fail: "input" or "output"
+    const char* target; // the file whose calls fail: "input" or "output"
     int nth;
 };
 
@@ -36,16 +36,25 @@ const io_case untouched_cases[] = {
     {"temporary file, write", {"-T"}, false, "fwrite", "output", 1},
     {"temporary file, close", {"-T"}, false, "fclose", "output", 1},
     {"temporary file, syncing the result", {"-T"}, false, "fsync", "output", 1},
-    {"temporary file key change, syncing the result", {"-T", "-x", "-H", "new"}, true, "fsync", "output", 1},
+    {"temporary file key change, syncing the result",
+     {"-T", "-x", "-H", "new"},
+     true,
+     "fsync",
+     "output",
+     1},
     {"temporary file decryption, write", {"-T", "-d"}, true, "fwrite", "output", 1},
     {"temporary file key change, close", {"-T", "-x", "-H", "new"}, true, "fclose", "output", 1},
 };
 
-void PrintTo(const io_case& c, std::ostream* out) { *out << c.title; }
+void PrintTo(const io_case& c, std::ostream* out)
+{
+    *out << c.title;
+}
 
 class UntouchedOnIoError : public testing::TestWithParam<io_case> {};
 
-TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
+TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas)
+{
     const io_case& c = GetParam();
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 4);
@@ -65,13 +74,18 @@ TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
     // (for key change, the input's own).
     const bool rekey = std::find(c.options.begin(), c.options.end(), "-x") != c.options.end();
     const bool decrypting = std::find(c.options.begin(), c.options.end(), "-d") != c.options.end();
-    const std::string output_path = dir / ((rekey ? input_name : decrypting ? "a.txt" : "a.txt.osl") + ".*");
+    const std::string output_path = dir / ((rekey        ? input_name
+                                            : decrypting ? "a.txt"
+                                                         : "a.txt.osl") +
+                                           ".*");
 
     harness::run_options o;
     o.args = c.options;
     o.args.insert(o.args.end(), {"-K", key, input_name});
     o.cwd = dir.path;
-    faults::inject(o, faults::failing(c.op, std::string(c.target) == "input" ? dir / input_name : output_path, c.nth));
+    faults::inject(
+        o, faults::failing(c.op, std::string(c.target) == "input" ? dir / input_name : output_path,
+                           c.nth));
 
     auto r = harness::run(o);
 
@@ -85,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, UntouchedOnIoError, testing::ValuesIn(untouched
                          [](const auto& info) {
                              std::string name = info.param.title;
                              for (auto& ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                                 if (!isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
                              return name;
                          });
 
@@ -95,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, UntouchedOnIoError, testing::ValuesIn(untouched
 // untouched rest, and the 32 bytes secured at the end; the 32 input bytes
 // between the two parts were only in memory. They are lost: this is the
 // documented cost of writing in place, and the message says the run failed.
-TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest) {
+TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest)
+{
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 5);
     harness::write_file(dir / "a.txt", plain);
@@ -124,7 +140,8 @@ TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest) {
 // the run stops with status 3 before the rename, so the file holds its whole
 // encryption under the old name. Nothing is lost; the name is not yet the
 // output name, and the message says so.
-TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename) {
+TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename)
+{
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(30000, 6);
     harness::write_file(dir / "a.txt", plain);
@@ -146,7 +163,8 @@ TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename) {
 }
 
 // The filter's output fails: status 3 and the system's text, no success.
-TEST(FilterIoError, WriteErrorOnStandardOutput) {
+TEST(FilterIoError, WriteErrorOnStandardOutput)
+{
     harness::run_options o;
     o.args = {"-K", key};
     o.input = harness::random_bytes(5000, 7);

@@ -42,33 +42,193 @@ struct ending_case {
 };
 
 const ending_case cases[] = {
-    {"in_place_sigterm_while_writing", {}, "sigterm", "write", "a", 2, 1, start::plain, 6, term_notice, "duu"},
-    {"in_place_sighup_while_writing", {}, "sighup", "write", "a", 2, 1, start::plain, 6, hup_notice, "duu"},
-    {"in_place_sigterm_before_the_rename", {}, "sigterm", "rename", "a", 1, 1, start::plain, 6, term_notice, "duu"},
-    {"in_place_sighup_at_the_second_file", {}, "sighup", "write", "b", 2, 1, start::plain, 6, hup_notice, "ddu"},
-    {"in_place_two_sigterms_at_once", {}, "sigterm", "write", "a", 2, 2, start::plain, 6,
-     term_notice + "ostrel: interrupted.\n", "puu"},
-    {"in_place_sigint_with_stderr_closed", {}, "sigint", "write", "a", 2, 1, start::stderr_closed, 6, "", "duu"},
-    {"in_place_sigterm_with_stderr_closed", {}, "sigterm", "write", "b", 2, 1, start::stderr_closed, 6, "", "ddu"},
-    {"in_place_sigint_ignored_from_the_start", {}, "sigint", "write", "a", 2, 2, start::sigint_ignored, 0, "", "ddd"},
-    {"in_place_sigterm_ignored_from_the_start", {}, "sigterm", "write", "a", 2, 2, start::sigterm_ignored, 0, "",
-     "ddd"},
-    {"temporary_sigterm_while_writing", {"-T"}, "sigterm", "fwrite", "a.osl.*", 1, 1, start::plain, 6, "", "uuu"},
-    {"temporary_sighup_while_writing", {"-T"}, "sighup", "fwrite", "a.osl.*", 1, 1, start::plain, 6, "", "uuu"},
-    {"temporary_sighup_before_the_rename", {"-T"}, "sighup", "rename", "a.osl.*", 1, 1, start::plain, 6, "", "duu"},
-    {"temporary_sigterm_before_removing_the_input", {"-T"}, "sigterm", "unlink", "a", 1, 1, start::plain, 6, "",
+    {"in_place_sigterm_while_writing",
+     {},
+     "sigterm",
+     "write",
+     "a",
+     2,
+     1,
+     start::plain,
+     6,
+     term_notice,
      "duu"},
-    {"temporary_sigint_at_the_second_file", {"-T"}, "sigint", "fwrite", "b.osl.*", 1, 1, start::plain, 6, "", "duu"},
-    {"temporary_sigint_at_the_last_file", {"-T"}, "sigint", "fwrite", "c.osl.*", 1, 1, start::plain, 6, "", "ddu"},
-    {"temporary_sigterm_ignored_from_the_start", {"-T"}, "sigterm", "fwrite", "a.osl.*", 1, 1, start::sigterm_ignored, 0,
-     "", "ddd"},
+    {"in_place_sighup_while_writing",
+     {},
+     "sighup",
+     "write",
+     "a",
+     2,
+     1,
+     start::plain,
+     6,
+     hup_notice,
+     "duu"},
+    {"in_place_sigterm_before_the_rename",
+     {},
+     "sigterm",
+     "rename",
+     "a",
+     1,
+     1,
+     start::plain,
+     6,
+     term_notice,
+     "duu"},
+    {"in_place_sighup_at_the_second_file",
+     {},
+     "sighup",
+     "write",
+     "b",
+     2,
+     1,
+     start::plain,
+     6,
+     hup_notice,
+     "ddu"},
+    {"in_place_two_sigterms_at_once",
+     {},
+     "sigterm",
+     "write",
+     "a",
+     2,
+     2,
+     start::plain,
+     6,
+     term_notice + "ostrel: interrupted.\n",
+     "puu"},
+    {"in_place_sigint_with_stderr_closed",
+     {},
+     "sigint",
+     "write",
+     "a",
+     2,
+     1,
+     start::stderr_closed,
+     6,
+     "",
+     "duu"},
+    {"in_place_sigterm_with_stderr_closed",
+     {},
+     "sigterm",
+     "write",
+     "b",
+     2,
+     1,
+     start::stderr_closed,
+     6,
+     "",
+     "ddu"},
+    {"in_place_sigint_ignored_from_the_start",
+     {},
+     "sigint",
+     "write",
+     "a",
+     2,
+     2,
+     start::sigint_ignored,
+     0,
+     "",
+     "ddd"},
+    {"in_place_sigterm_ignored_from_the_start",
+     {},
+     "sigterm",
+     "write",
+     "a",
+     2,
+     2,
+     start::sigterm_ignored,
+     0,
+     "",
+     "ddd"},
+    {"temporary_sigterm_while_writing",
+     {"-T"},
+     "sigterm",
+     "fwrite",
+     "a.osl.*",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "uuu"},
+    {"temporary_sighup_while_writing",
+     {"-T"},
+     "sighup",
+     "fwrite",
+     "a.osl.*",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "uuu"},
+    {"temporary_sighup_before_the_rename",
+     {"-T"},
+     "sighup",
+     "rename",
+     "a.osl.*",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "duu"},
+    {"temporary_sigterm_before_removing_the_input",
+     {"-T"},
+     "sigterm",
+     "unlink",
+     "a",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "duu"},
+    {"temporary_sigint_at_the_second_file",
+     {"-T"},
+     "sigint",
+     "fwrite",
+     "b.osl.*",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "duu"},
+    {"temporary_sigint_at_the_last_file",
+     {"-T"},
+     "sigint",
+     "fwrite",
+     "c.osl.*",
+     1,
+     1,
+     start::plain,
+     6,
+     "",
+     "ddu"},
+    {"temporary_sigterm_ignored_from_the_start",
+     {"-T"},
+     "sigterm",
+     "fwrite",
+     "a.osl.*",
+     1,
+     1,
+     start::sigterm_ignored,
+     0,
+     "",
+     "ddd"},
 };
 
-void PrintTo(const ending_case& c, std::ostream* out) { *out << c.title; }
+void PrintTo(const ending_case& c, std::ostream* out)
+{
+    *out << c.title;
+}
 
 struct ending : testing::TestWithParam<ending_case> {};
 
-TEST_P(ending, each_file_is_whole_and_the_status_tells) {
+TEST_P(ending, each_file_is_whole_and_the_status_tells)
+{
     const ending_case& c = GetParam();
     harness::temp_dir dir;
     const std::vector<std::string> names = {"a", "b", "c"};
@@ -88,11 +248,14 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells) {
     faults::inject(o, f);
     const start how = c.how;
     o.child_setup = [how] {
-        if (how == start::sigint_ignored) signal(SIGINT, SIG_IGN);
-        if (how == start::sigterm_ignored) signal(SIGTERM, SIG_IGN);
+        if (how == start::sigint_ignored)
+            signal(SIGINT, SIG_IGN);
+        if (how == start::sigterm_ignored)
+            signal(SIGTERM, SIG_IGN);
         if (how == start::stderr_closed) {
             int p[2];
-            if (pipe(p) != 0) _exit(125);
+            if (pipe(p) != 0)
+                _exit(125);
             close(p[0]);
             dup2(p[1], 2);
             close(p[1]);
@@ -112,7 +275,8 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells) {
         if (want == 'd') {
             expected.insert(names[i] + ".osl");
             bool ok = false;
-            EXPECT_TRUE(faults::decrypt(harness::read_file(result_path), key, &ok) == contents[i] && ok)
+            EXPECT_TRUE(faults::decrypt(harness::read_file(result_path), key, &ok) == contents[i] &&
+                        ok)
                 << names[i] << " is not wholly transformed";
         } else {
             expected.insert(names[i]);
@@ -120,7 +284,8 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells) {
             EXPECT_EQ(same, want == 'u') << names[i] << (same ? " is untouched" : " was changed");
         }
     }
-    EXPECT_EQ(faults::listing(dir.path), expected) << "a file is missing or a temporary file was left";
+    EXPECT_EQ(faults::listing(dir.path), expected)
+        << "a file is missing or a temporary file was left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ending, testing::ValuesIn(cases),
@@ -133,7 +298,8 @@ namespace {
 // A kill, which no program can catch, at the first write of a temporary
 // file's output: the input is intact, nothing has the output's name, and
 // the leftover can be read by its owner only.
-TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover) {
+TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover)
+{
     for (const char* mode : {"-e", "-d"}) {
         harness::temp_dir dir;
         const std::string plain = harness::random_bytes(40000, 50);
@@ -160,7 +326,8 @@ TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover) {
         const std::set<std::string> names = faults::listing(dir.path);
         ASSERT_EQ(names.size(), 2u);
         for (const std::string& name : names) {
-            if (name == input) continue;
+            if (name == input)
+                continue;
             EXPECT_EQ(name.rfind(output + ".", 0), 0u) << name;
             struct stat st {};
             ASSERT_EQ(lstat((dir / name).c_str(), &st), 0);

@@ -11,7 +11,8 @@
 namespace files_e2e {
 
 harness::run_options options_in(const harness::temp_dir& dir, const std::string& name,
-                                std::vector<std::string> args) {
+                                std::vector<std::string> args)
+{
     harness::run_options options;
     options.name = name;
     options.args = std::move(args);
@@ -21,11 +22,13 @@ harness::run_options options_in(const harness::temp_dir& dir, const std::string&
 }
 
 harness::run_result run_in(const harness::temp_dir& dir, const std::string& name,
-                           std::vector<std::string> args) {
+                           std::vector<std::string> args)
+{
     return harness::run(options_in(dir, name, std::move(args)));
 }
 
-std::string encrypted(const std::string& plain, const std::string& key) {
+std::string encrypted(const std::string& plain, const std::string& key)
+{
     harness::run_options options;
     options.args = {"-e", "-K", key};
     options.input = plain;
@@ -35,7 +38,8 @@ std::string encrypted(const std::string& plain, const std::string& key) {
     return r.out;
 }
 
-std::string decrypted(const std::string& data, const std::string& key) {
+std::string decrypted(const std::string& data, const std::string& key)
+{
     harness::run_options options;
     options.args = {"-d", "-K", key};
     options.input = data;
@@ -44,23 +48,27 @@ std::string decrypted(const std::string& data, const std::string& key) {
     return r.out;
 }
 
-struct stat lstat_of(const std::string& path) {
+struct stat lstat_of(const std::string& path)
+{
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << " is missing";
     return st;
 }
 
-bool is_link(const std::string& path) {
+bool is_link(const std::string& path)
+{
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-std::vector<std::string> listing(const std::string& dir) {
+std::vector<std::string> listing(const std::string& dir)
+{
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (const dirent* e = readdir(d)) {
             std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
+            if (name != "." && name != "..")
+                names.push_back(name);
         }
         closedir(d);
     }
@@ -68,6 +76,9 @@ std::vector<std::string> listing(const std::string& dir) {
     return names;
 }
 
-void open_to_everyone(const std::string& dir) { EXPECT_EQ(chmod(dir.c_str(), 0777), 0) << dir; }
+void open_to_everyone(const std::string& dir)
+{
+    EXPECT_EQ(chmod(dir.c_str(), 0777), 0) << dir;
+}
 
 } // namespace files_e2e

@@ -22,13 +22,15 @@ struct answer_case {
 
 // Every way of answering: only "y" and "yes" proceed; "\x04" is end of input.
 const answer_case answers[] = {
-    {"y\n", true},  {"yes\n", true}, {"n\n", false}, {"Y\n", false},
-    {" y\n", false}, {"\n", false},  {"\x04", false},
+    {"y\n", true},   {"yes\n", true}, {"n\n", false},  {"Y\n", false},
+    {" y\n", false}, {"\n", false},   {"\x04", false},
 };
 
 struct questions : ::testing::TestWithParam<bool> {
-    strings with_way(strings args) const {
-        if (GetParam()) args.insert(args.begin(), "-T");
+    strings with_way(strings args) const
+    {
+        if (GetParam())
+            args.insert(args.begin(), "-T");
         return args;
     }
 };
@@ -36,7 +38,8 @@ struct questions : ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(writing, questions, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "temp_file" : "in_place"; });
 
-TEST_P(questions, overwrite_is_asked_at_the_terminal) {
+TEST_P(questions, overwrite_is_asked_at_the_terminal)
+{
     for (const answer_case& a : answers) {
         SCOPED_TRACE(::testing::PrintToString(a.typed));
         harness::temp_dir dir;
@@ -62,7 +65,8 @@ TEST_P(questions, overwrite_is_asked_at_the_terminal) {
     }
 }
 
-TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force) {
+TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a", "plain");
     ASSERT_EQ(symlink("nowhere", (dir / "a.osl").c_str()), 0);
@@ -82,7 +86,8 @@ TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force) {
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "a.osl"), "k"), "plain");
 }
 
-TEST_P(questions, without_a_terminal_the_answer_comes_from_standard_input) {
+TEST_P(questions, without_a_terminal_the_answer_comes_from_standard_input)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a", "one");
     harness::write_file(dir / "a.osl", "old one");
@@ -92,9 +97,8 @@ TEST_P(questions, without_a_terminal_the_answer_comes_from_standard_input) {
     options.input = "yes\nn\n";
     harness::run_result r = harness::run(options);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err,
-              "ostrel: a.osl already exists; overwrite (y or n)? "
-              "ostrel: b.osl already exists; overwrite (y or n)? Not overwritten.\n");
+    EXPECT_EQ(r.err, "ostrel: a.osl already exists; overwrite (y or n)? "
+                     "ostrel: b.osl already exists; overwrite (y or n)? Not overwritten.\n");
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "a.osl"), "k"), "one");
     EXPECT_EQ(harness::read_file(dir / "b.osl"), "old two");
 }
@@ -108,10 +112,14 @@ struct protected_case {
 
 // In place only: writing through a temporary file never asks about write
 // protection.
-TEST(write_protection, is_asked_per_mode_and_the_mode_survives) {
+TEST(write_protection, is_asked_per_mode_and_the_mode_survives)
+{
     const protected_case cases[] = {
         {"ostrel", {"-K", "k"}, "a", "ostrel: encrypt write-protected file a (y or n)? "},
-        {"osdecrypt", {"-K", "k"}, "a.osl", "osdecrypt: decrypt write-protected file a.osl (y or n)? "},
+        {"osdecrypt",
+         {"-K", "k"},
+         "a.osl",
+         "osdecrypt: decrypt write-protected file a.osl (y or n)? "},
         {"ostrel",
          {"-x", "-K", "k", "-H", "n"},
          "a.osl",
@@ -146,7 +154,8 @@ TEST(write_protection, is_asked_per_mode_and_the_mode_survives) {
     }
 }
 
-TEST(write_protection, force_and_temporary_files_do_not_ask) {
+TEST(write_protection, force_and_temporary_files_do_not_ask)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a", "plain a");
     harness::write_file(dir / "b", "plain b");

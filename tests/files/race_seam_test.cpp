@@ -7,9 +7,9 @@
 // the victim keeps owner, mode, content and name, the decoy is never written
 // or given away, and the run either finishes the original file or reports
 // it.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,9 +89,13 @@ const race_case cases[] = {
     {"tmp_dec_output_link_rename", D, true, false, S::rename, K::output_link, O::exists},
 };
 
-void PrintTo(const race_case& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const race_case& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
-std::string encrypted(const std::string& plain, const char* keyword) {
+std::string encrypted(const std::string& plain, const char* keyword)
+{
     std::FILE* in = fmemopen(const_cast<char*>(plain.data()), plain.size(), "rb");
     char* text = nullptr;
     std::size_t size = 0;
@@ -104,7 +108,8 @@ std::string encrypted(const std::string& plain, const char* keyword) {
     return result;
 }
 
-std::string decrypted(const std::string& data, const char* keyword, bool* ok) {
+std::string decrypted(const std::string& data, const char* keyword, bool* ok)
+{
     std::FILE* in = fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
     char* text = nullptr;
     std::size_t size = 0;
@@ -118,24 +123,29 @@ std::string decrypted(const std::string& data, const char* keyword, bool* ok) {
 }
 
 // Whether `content` is the finished result of `mode` on `plain`.
-bool is_result(const std::string& content, int mode, const std::string& plain) {
-    if (mode == mode_decrypt) return content == plain;
+bool is_result(const std::string& content, int mode, const std::string& plain)
+{
+    if (mode == mode_decrypt)
+        return content == plain;
     bool ok = false;
     const std::string back = decrypted(content, mode == mode_keychange ? "n" : "k", &ok);
     return ok && back == plain;
 }
 
-std::vector<std::string> listing(const std::string& directory) {
+std::vector<std::string> listing(const std::string& directory)
+{
     std::vector<std::string> names;
     if (DIR* d = opendir(directory.c_str())) {
         while (const dirent* e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
         closedir(d);
     }
     return names;
 }
 
-struct stat stat_of(const std::string& path) {
+struct stat stat_of(const std::string& path)
+{
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return st;
@@ -146,9 +156,11 @@ const race_case* active = nullptr;
 std::string work_dir, victim_dir, input_name, output_name;
 bool swapped = false;
 
-void swap_now(file_step step, const char* shown) {
+void swap_now(file_step step, const char* shown)
+{
     const std::string input = work_dir + "/" + input_name;
-    if (swapped || step != active->step || input != shown) return;
+    if (swapped || step != active->step || input != shown)
+        return;
     swapped = true;
     switch (active->swap) {
     case swap_kind::parent_link:
@@ -162,19 +174,24 @@ void swap_now(file_step step, const char* shown) {
             _exit(90);
         break;
     case swap_kind::output_link:
-        if (symlink((victim_dir + "/" + input_name).c_str(), (work_dir + "/" + output_name).c_str()) != 0) _exit(90);
+        if (symlink((victim_dir + "/" + input_name).c_str(),
+                    (work_dir + "/" + output_name).c_str()) != 0)
+            _exit(90);
         break;
     case swap_kind::file_decoy:
-        if (rename(input.c_str(), (input + ".moved").c_str()) != 0) _exit(90);
+        if (rename(input.c_str(), (input + ".moved").c_str()) != 0)
+            _exit(90);
         harness::write_file(input, "the attacker's decoy");
-        if (chmod(input.c_str(), 0644) != 0) _exit(90);
+        if (chmod(input.c_str(), 0644) != 0)
+            _exit(90);
         break;
     }
 }
 
 struct race_seams : ::testing::TestWithParam<race_case> {};
 
-TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) {
+TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
+{
     const race_case& c = GetParam();
     harness::temp_dir dir;
     const char* keyword = "k";
@@ -198,7 +215,8 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     const bool root = harness::can_drop_privileges();
     if (root) {
         // The working tree is another user's; the victim is root's.
-        ASSERT_EQ(chown(work_dir.c_str(), harness::unprivileged_user, harness::unprivileged_user), 0);
+        ASSERT_EQ(chown(work_dir.c_str(), harness::unprivileged_user, harness::unprivileged_user),
+                  0);
         ASSERT_EQ(chown((work_dir + "/" + input_name).c_str(), harness::unprivileged_user,
                         harness::unprivileged_user),
                   0);
@@ -214,7 +232,8 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
         setsid(); // no terminal: the questions are answered on standard input
         int in = open(answers.c_str(), O_RDONLY);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(91);
+        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0)
+            _exit(91);
         static char key1[] = "k", key2[] = "n";
         config = run_config{};
         error_count = 0;
@@ -232,7 +251,8 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
         file_step_hook = swap_now;
         process_path(work_dir.c_str());
         std::fflush(stderr);
-        if (!swapped) _exit(92);
+        if (!swapped)
+            _exit(92);
         _exit(error_count ? 8 : reject_count ? 4 : 0);
     }
     int status = 0;
@@ -255,7 +275,9 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     case outcome::done:
         // Decrypting the whole directory may also meet the old output
         // first, which it rejects.
-        EXPECT_TRUE(WEXITSTATUS(status) == 0 || (c.mode == mode_decrypt && WEXITSTATUS(status) == 4)) << err;
+        EXPECT_TRUE(WEXITSTATUS(status) == 0 ||
+                    (c.mode == mode_decrypt && WEXITSTATUS(status) == 4))
+            << err;
         break;
     case outcome::loop:
         EXPECT_EQ(WEXITSTATUS(status), 8);
@@ -263,12 +285,14 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
         break;
     case outcome::exists:
         EXPECT_EQ(WEXITSTATUS(status), 8);
-        EXPECT_NE(err.find(std::string(": ") + std::strerror(EEXIST) + "\n"), std::string::npos) << err;
+        EXPECT_NE(err.find(std::string(": ") + std::strerror(EEXIST) + "\n"), std::string::npos)
+            << err;
         EXPECT_EQ(err.find("changed"), std::string::npos) << err;
         break;
     case outcome::changed:
         EXPECT_EQ(WEXITSTATUS(status), 8);
-        EXPECT_NE(err.find(shown_input + "changed while being processed\n"), std::string::npos) << err;
+        EXPECT_NE(err.find(shown_input + "changed while being processed\n"), std::string::npos)
+            << err;
         break;
     }
     if (c.swap == swap_kind::file_decoy) {
@@ -284,7 +308,8 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     bool found = false;
     for (const std::string& name : listing(here)) {
         const std::string content = harness::read_file(here + "/" + name);
-        found = found || (c.expected == outcome::done ? is_result(content, c.mode, plain) : content == data);
+        found = found ||
+                (c.expected == outcome::done ? is_result(content, c.mode, plain) : content == data);
     }
     EXPECT_TRUE(found) << "the owner's file is lost";
 }

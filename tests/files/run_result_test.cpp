@@ -21,7 +21,8 @@ struct status_case {
     int status;
 };
 
-TEST(file_list, status_comes_from_the_counters) {
+TEST(file_list, status_comes_from_the_counters)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "plain", "plain");
     harness::write_file(dir / "p.osl", "already suffixed");
@@ -41,16 +42,19 @@ TEST(file_list, status_comes_from_the_counters) {
     };
     for (const status_case& c : cases) {
         harness::run_result r = run_in(dir, c.program, c.args);
-        EXPECT_EQ(r.status, c.status) << c.program << ::testing::PrintToString(c.args) << "\n" << r.err;
+        EXPECT_EQ(r.status, c.status) << c.program << ::testing::PrintToString(c.args) << "\n"
+                                      << r.err;
     }
     EXPECT_EQ(harness::read_file(dir / "plain"), "plain");
 }
 
-TEST(file_list, cat_reads_standard_input_in_operand_order) {
+TEST(file_list, cat_reads_standard_input_in_operand_order)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("first ", "k"));
     harness::write_file(dir / "b.osl", files_e2e::encrypted("third", "k"));
-    harness::run_options options = options_in(dir, "oscat", {"-v", "-K", "k", "a.osl", "-", "b.osl"});
+    harness::run_options options =
+        options_in(dir, "oscat", {"-v", "-K", "k", "a.osl", "-", "b.osl"});
     options.input = files_e2e::encrypted("second ", "k");
     harness::run_result r = harness::run(options);
     EXPECT_EQ(r.status, 0);
@@ -58,7 +62,8 @@ TEST(file_list, cat_reads_standard_input_in_operand_order) {
     EXPECT_EQ(r.err, "Decrypting a.osl\nDecrypting standard input\nDecrypting b.osl\n");
 }
 
-TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted) {
+TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("mine", "k"));
     harness::run_options options = options_in(dir, "oscat", {"-K", "k", "-", "a.osl"});
@@ -72,12 +77,12 @@ TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted) 
     options.input = "too short";
     r = harness::run(options);
     EXPECT_EQ(r.status, 8);
-    EXPECT_EQ(r.err,
-              "oscat: standard input: bad file format -- ignored\n"
-              "oscat: missing: No such file or directory\n");
+    EXPECT_EQ(r.err, "oscat: standard input: bad file format -- ignored\n"
+                     "oscat: missing: No such file or directory\n");
 }
 
-TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway) {
+TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway)
+{
     harness::temp_dir dir;
     harness::run_options options = options_in(dir, "oscat", {"-m", "-K", "k", "-"});
     options.input = files_e2e::encrypted("theirs", "other");
@@ -87,7 +92,8 @@ TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway) {
     EXPECT_NE(r.out, "theirs");
 }
 
-TEST(file_list, cat_to_a_full_device_ends_with_status_3) {
+TEST(file_list, cat_to_a_full_device_ends_with_status_3)
+{
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("data", "k"));
     for (const std::string operand : {"a.osl", "-"}) {
@@ -101,7 +107,8 @@ TEST(file_list, cat_to_a_full_device_ends_with_status_3) {
     }
 }
 
-TEST(file_list, a_dash_is_an_ordinary_name_when_writing_files) {
+TEST(file_list, a_dash_is_an_ordinary_name_when_writing_files)
+{
     harness::temp_dir dir;
     harness::run_options options = options_in(dir, "ostrel", {"-K", "k", "-"});
     options.input = "not read";

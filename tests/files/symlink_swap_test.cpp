@@ -19,16 +19,19 @@ namespace {
 
 std::string target_path; // where the swapped-in link points
 
-void swap_for_link(const char* path) {
+void swap_for_link(const char* path)
+{
     unlink(path);
-    if (symlink(target_path.c_str(), path) != 0) std::abort();
+    if (symlink(target_path.c_str(), path) != 0)
+        std::abort();
 }
 
 struct swap_test : ::testing::Test {
     harness::temp_dir dir;
     char keyword[2] = "k";
 
-    void SetUp() override {
+    void SetUp() override
+    {
         config = run_config{};
         config.name = "ostrel";
         config.keyword = keyword;
@@ -41,22 +44,26 @@ struct swap_test : ::testing::Test {
         harness::write_file(target_path, "the target's own content");
         harness::write_file(dir / "a", "the file's content");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         in_place_open_hook = nullptr;
         forget_visited();
     }
-    mode_t mode_of(const std::string& path) {
+    mode_t mode_of(const std::string& path)
+    {
         struct stat st {};
         EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
         return st.st_mode & 07777;
     }
-    bool is_link(const std::string& path) {
+    bool is_link(const std::string& path)
+    {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     }
 };
 
-TEST_F(swap_test, without_a_swap_the_file_is_encrypted) {
+TEST_F(swap_test, without_a_swap_the_file_is_encrypted)
+{
     // The control case: the same call transforms the file when nothing swaps it.
     process_file((dir / "a").c_str());
     EXPECT_EQ(error_count, 0);
@@ -64,7 +71,8 @@ TEST_F(swap_test, without_a_swap_the_file_is_encrypted) {
     EXPECT_EQ(harness::read_file(dir / "a.osl").size(), std::strlen("the file's content") + 32);
 }
 
-TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stays) {
+TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stays)
+{
     in_place_open_hook = swap_for_link;
     std::string path = dir / "a";
     ::testing::internal::CaptureStderr();
@@ -82,7 +90,8 @@ TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stay
     EXPECT_EQ(visited_list.entries[0].done, 0);
 }
 
-TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone) {
+TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone)
+{
     // With force the write bit is raised before the open and taken back after
     // it failed; neither may reach the target through the link.
     config.force = 1;

@@ -1,7 +1,7 @@
 // Directory operands: ignored, traversed, entered once, with at most one
 // directory open at a time.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,10 +23,14 @@ using files_e2e::options_in;
 using files_e2e::run_in;
 using strings = std::vector<std::string>;
 
-void make_dir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+void make_dir(const std::string& path)
+{
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+}
 
 // Lines of `text`, sorted: the order of directory entries is the system's.
-strings sorted_lines(const std::string& text) {
+strings sorted_lines(const std::string& text)
+{
     strings lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -38,20 +42,23 @@ strings sorted_lines(const std::string& text) {
     return lines;
 }
 
-TEST(directories, are_ignored_without_r) {
+TEST(directories, are_ignored_without_r)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
     ASSERT_EQ(symlink("d", (dir / "ld").c_str()), 0);
     harness::run_result r = run_in(dir, "ostrel", {"-K", "k", "d", "ld"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "ostrel: d: is a directory -- ignored\nostrel: ld: directory is a symbolic link -- ignored\n");
+    EXPECT_EQ(r.err, "ostrel: d: is a directory -- ignored\nostrel: ld: directory is a symbolic "
+                     "link -- ignored\n");
     r = run_in(dir, "ostrel", {"-q", "-K", "k", "d", "ld"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(listing(dir / "d"), strings{"a"});
 }
 
-TEST(directories, r_processes_a_tree_hidden_names_included) {
+TEST(directories, r_processes_a_tree_hidden_names_included)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     make_dir(dir / "d/sub");
@@ -73,13 +80,15 @@ TEST(directories, r_processes_a_tree_hidden_names_included) {
                                        "ostrel: d/la: is a symbolic link -- ignored",
                                        "ostrel: d/lsub: directory is a symbolic link -- ignored",
                                    }));
-    EXPECT_EQ(listing(dir / "d"), (strings{".dot.osl", ".hidden_dir", "a.osl", "empty", "la", "lsub", "sub"}));
+    EXPECT_EQ(listing(dir / "d"),
+              (strings{".dot.osl", ".hidden_dir", "a.osl", "empty", "la", "lsub", "sub"}));
     EXPECT_EQ(listing(dir / "d/sub"), strings{"b.osl"});
     EXPECT_EQ(listing(dir / "d/.hidden_dir"), strings{"c.osl"});
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/.hidden_dir/c.osl"), "k"), "c");
 }
 
-TEST(directories, R_enters_a_link_to_an_ancestor_once) {
+TEST(directories, R_enters_a_link_to_an_ancestor_once)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     make_dir(dir / "d/sub");
@@ -87,7 +96,8 @@ TEST(directories, R_enters_a_link_to_an_ancestor_once) {
     ASSERT_EQ(symlink("..", (dir / "d/sub/up").c_str()), 0);
     harness::run_result r = run_in(dir, "ostrel", {"-R", "-v", "-K", "k", "d"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(sorted_lines(r.err), (strings{"Already visited directory d/sub/up -- skipped.", "Encrypting d/sub/b"}));
+    EXPECT_EQ(sorted_lines(r.err),
+              (strings{"Already visited directory d/sub/up -- skipped.", "Encrypting d/sub/b"}));
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/sub/b.osl"), "k"), "b");
 
     // The note is for verbose runs only.
@@ -97,7 +107,8 @@ TEST(directories, R_enters_a_link_to_an_ancestor_once) {
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/sub/b.osl"), "n"), "b");
 }
 
-TEST(directories, R_traverses_a_link_named_as_operand) {
+TEST(directories, R_traverses_a_link_named_as_operand)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -108,19 +119,20 @@ TEST(directories, R_traverses_a_link_named_as_operand) {
     EXPECT_EQ(listing(dir / "d"), strings{"a.osl"});
 }
 
-TEST(directories, named_twice_are_traversed_once) {
+TEST(directories, named_twice_are_traversed_once)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
     harness::run_result r = run_in(dir, "ostrel", {"-r", "-v", "-K", "k", "d", "./d", "d"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err,
-              "Encrypting d/a\nAlready visited directory ./d -- skipped.\n"
-              "Already visited directory d -- skipped.\n");
+    EXPECT_EQ(r.err, "Encrypting d/a\nAlready visited directory ./d -- skipped.\n"
+                     "Already visited directory d -- skipped.\n");
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/a.osl"), "k"), "a");
 }
 
-TEST(directories, a_trailing_slash_doubles_the_separator_in_messages) {
+TEST(directories, a_trailing_slash_doubles_the_separator_in_messages)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -133,7 +145,8 @@ TEST(directories, a_trailing_slash_doubles_the_separator_in_messages) {
     EXPECT_EQ(sorted_lines(r.err), (strings{"ostrel: d//p: is not a regular file -- ignored"}));
 }
 
-TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree) {
+TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree)
+{
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/.osl", files_e2e::encrypted("suffix only", "k"));
@@ -144,7 +157,8 @@ TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree) {
     EXPECT_EQ(harness::read_file(dir / "d/.osl"), "suffix only");
 }
 
-TEST(directories, at_most_one_is_open_at_a_time) {
+TEST(directories, at_most_one_is_open_at_a_time)
+{
     // 40 levels deep, with only 6 descriptors: standard input, output and
     // error, one directory, the file being written and one to spare.
     harness::temp_dir dir;
@@ -173,7 +187,8 @@ TEST(directories, at_most_one_is_open_at_a_time) {
 
 namespace {
 
-TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_few_descriptors) {
+TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_few_descriptors)
+{
     // 45 levels of 100-byte names: the 41st directory's path passes the
     // system's limit on path length. Everything above it is done, with as
     // few descriptors as for a shallow tree.
@@ -191,7 +206,8 @@ TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_fe
         ASSERT_GE(next, 0);
         at = next;
         path += "/" + name;
-        if (path.size() >= PATH_MAX && too_long.empty()) too_long = path;
+        if (path.size() >= PATH_MAX && too_long.empty())
+            too_long = path;
         int fd = openat(at, "f", O_WRONLY | O_CREAT, 0644);
         ASSERT_EQ(write(fd, "x", 1), 1);
         close(fd);
@@ -211,11 +227,13 @@ TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_fe
     for (int level = 1; level <= 45 && at >= 0; ++level) {
         int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
         struct stat st;
-        if (fstatat(next, "f.osl", &st, 0) == 0) ++done;
+        if (fstatat(next, "f.osl", &st, 0) == 0)
+            ++done;
         close(at);
         at = next;
     }
-    if (at >= 0) close(at);
+    if (at >= 0)
+        close(at);
     EXPECT_EQ(done, 40);
     // Deeper than a path can name: rm removes it where the temporary
     // directory's own clean-up could not.

@@ -64,7 +64,8 @@ bytes random_bytes(std::size_t count, std::uint32_t seed)
 // The keywords of every test: alphabet and non-alphabet first bytes, short,
 // empty, and longer than 8.
 const std::vector<std::string> keywords = {
-    "", "a", "!", "\xff", "\x80", "secret", "!\xff~{", ":@[`", "longer than eight bytes", "\x01\x02"};
+    "",        "a", "!", "\xff", "\x80", "secret", "!\xff~{", ":@[`", "longer than eight bytes",
+    "\x01\x02"};
 
 TEST(unixcrypt, applying_twice_restores_the_input)
 {
@@ -252,8 +253,8 @@ TEST(unixcrypt, known_machines_from_crypt_directly)
         std::string keyword;
         const char* salt;
     } cases[] = {
-        {"!\xffxyz", "nF"}, {":@", "39"}, {"[`", "UZ"}, {"~\x80", "1G"}, {"ab", "ab"},
-        {"Zz./09Az+", "Zz"},
+        {"!\xffxyz", "nF"}, {":@", "39"}, {"[`", "UZ"},
+        {"~\x80", "1G"},    {"ab", "ab"}, {"Zz./09Az+", "Zz"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.salt);
@@ -281,7 +282,8 @@ TEST(unixcrypt, known_machines_from_crypt_directly)
             const unsigned f = n % 256, w = (n / 256) % 256;
             const unsigned a = expected.rotor[(input[n] + f) % 256];
             const unsigned b = (expected.reflector[(a + w) % 256] + 256 - w) % 256;
-            ASSERT_EQ(out[n], static_cast<std::uint8_t>((expected.inverse[b] + 256 - f) % 256)) << n;
+            ASSERT_EQ(out[n], static_cast<std::uint8_t>((expected.inverse[b] + 256 - f) % 256))
+                << n;
         }
     }
 }

@@ -15,13 +15,13 @@
 namespace harness {
 
 struct run_options {
-    std::string name = "ostrel";       // program name: a file of the build's bin directory
-    std::string argv0;                 // argument 0 if not the name's full path
-    std::vector<std::string> args;     // arguments after argument 0
-    std::string input;                 // written to standard input, then closed
-    std::string stdin_path;            // standard input from this file instead
-    std::string stdout_path;           // standard output to this file instead (e.g. /dev/full)
-    std::string cwd;                   // working directory of the child
+    std::string name = "ostrel";   // program name: a file of the build's bin directory
+    std::string argv0;             // argument 0 if not the name's full path
+    std::vector<std::string> args; // arguments after argument 0
+    std::string input;             // written to standard input, then closed
+    std::string stdin_path;        // standard input from this file instead
+    std::string stdout_path;       // standard output to this file instead (e.g. /dev/full)
+    std::string cwd;               // working directory of the child
     std::vector<std::pair<std::string, std::string>> env_set;
     std::vector<std::string> env_unset;
     bool use_tty = false;              // give the child a pseudo-terminal as controlling terminal
@@ -38,12 +38,12 @@ struct run_options {
 };
 
 struct run_result {
-    int status = -1;        // exit status; 128 + signal when killed by a signal
-    int signal = 0;         // the signal that ended the child, or 0
+    int status = -1; // exit status; 128 + signal when killed by a signal
+    int signal = 0;  // the signal that ended the child, or 0
     bool timed_out = false;
-    std::string out;        // standard output (unless redirected)
-    std::string err;        // standard error
-    std::string tty;        // what the child wrote to the terminal (echo included)
+    std::string out; // standard output (unless redirected)
+    std::string err; // standard error
+    std::string tty; // what the child wrote to the terminal (echo included)
 };
 
 struct running_program {
