@@ -6,8 +6,6 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "cli/config.h"
-#include "engine/engine.h"
 
 namespace {
 
@@ -19,49 +17,33 @@ char output_buffer[data_buffer_size];
 
 // Valid only before the first operation on each stream: standard input has
 // already been read when the key file was "-", and keeps its buffer then.
-void enlarge_data_buffers()
+void enlarge_data_buffers(const run_options& options)
 {
-    bool stdin_used = config.keyfile && std::strcmp(config.keyfile, "-") == 0;
+    const bool stdin_used = options.keyfile && std::strcmp(options.keyfile, "-") == 0;
     if (!stdin_used && !isatty(STDIN_FILENO))
         std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 }
 
-int transform_by_mode()
-{
-    switch (config.mode) {
-    case mode_encrypt:
-        return encrypt_file(stdin, stdout, config.keyword);
-    case mode_keychange:
-        return keychange_file(stdin, stdout, config.keyword, config.keyword2);
-    case mode_unixcrypt:
-        return unixcrypt_file(stdin, stdout, config.keyword);
-    default:
-        return decrypt_file(stdin, stdout, config.keyword, config.mismatch); // decrypt, cat
-    }
-}
-
-int failure_status(int result)
-{
-    if (result == result_stream)
-        return stream_fault == fault_bad_format || stream_fault == fault_key_mismatch ? 4 : 2;
-    return result == result_io ? 3 : 2;
-}
-
 } // namespace
 
-int run_filter()
+outcome run_filter(run_context& run)
 {
-    enlarge_data_buffers();
-    int result = transform_by_mode();
-    if (result != result_ok) {
-        std::fprintf(stderr, "%s: %s\n", config.name, result_message(result));
-        return failure_status(result);
+    const run_options& options = run.options;
+    enlarge_data_buffers(options);
+    const stream_result r = run_stream(*options.row().stream, run.keys(), stdin, stdout);
+    if (!r.ok()) {
+        std::fprintf(stderr, "%s: %s\n", options.name, result_message(r));
+        if (r.rejected())
+            ++run.rejects;
+        return r.rejected()          ? outcome::rejected
+               : r.code == result_io ? outcome::fatal_io
+                                     : outcome::fatal;
     }
     if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: %s\n", config.name, std::strerror(errno));
-        return 3;
+        std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(errno));
+        return outcome::fatal_io;
     }
-    return 0;
+    return outcome::done;
 }

@@ -2,24 +2,13 @@
 // and the check of the encryption key against a reference file.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli/cli.h"
-#include "cli/config.h"
-#include "engine/engine.h"
 #include "engine/wipe.h"
 
 namespace {
 
-// Indexed by mode.
-constexpr const char* default_prompts[] = {
-    "Enter encryption key: ", // encrypt
-    "Enter decryption key: ", // decrypt
-    "Enter old key: ",        // keychange
-    "Enter decryption key: ", // cat
-    "Enter key: ",            // unixcrypt
-};
 constexpr char default_prompt2[] = "Enter new key: ";
 constexpr char repeat_suffix[] = "(repeat) ";
 
@@ -29,135 +18,148 @@ void replace_keyword(char** field, char* keyword)
     *field = keyword;
 }
 
-// The next line of the key file into `*field`; false at its end. A zero byte
-// ends the keyword early (files written under it still open), with a warning.
-bool read_keyword_line(std::FILE* keys, char** field)
+// The next line of the key file into `*field`. A zero byte ends the keyword
+// early (files written under it still open), with a warning. keep_going, or
+// the status to end with.
+int read_key_line(const run_options& options, std::FILE* keys, char** field)
 {
     bool zero_inside = false;
-    replace_keyword(field, read_keyword_line(keys, config.name, &zero_inside));
-    if (!*field)
-        return false;
-    if (zero_inside && config.verbosity >= 0)
+    errno = 0;
+    replace_keyword(field, read_keyword_line(keys, &zero_inside));
+    if (!*field) {
+        if (errno == ENOMEM) {
+            out_of_memory(options);
+            return status_fatal;
+        }
+        std::fprintf(stderr, "%s: error reading keyfile\n", options.name);
+        return status_no_key;
+    }
+    if (zero_inside && options.verbosity >= 0)
         std::fprintf(
             stderr,
             "%s: warning: keyword in %s contains a zero byte; only the bytes before it are used\n",
-            config.name, config.keyfile);
-    return true;
+            options.name, options.keyfile);
+    return keep_going;
 }
 
 // A key file named "-" is standard input, which stays open: in a filter run
 // what follows the key lines is the data. A named file is read through a
 // buffer of our own, wiped once the file is closed (stdio would free its own
 // as it is).
-void read_key_file()
+int read_key_file(run_context& run)
 {
-    bool from_stdin = std::strcmp(config.keyfile, "-") == 0;
-    std::FILE* keys = from_stdin ? stdin : std::fopen(config.keyfile, "r");
+    const run_options& options = run.options;
+    const bool from_stdin = std::strcmp(options.keyfile, "-") == 0;
+    std::FILE* keys = from_stdin ? stdin : std::fopen(options.keyfile, "r");
     if (!keys) {
-        std::fprintf(stderr, "%s: could not read key from %s: %s\n", config.name, config.keyfile,
+        std::fprintf(stderr, "%s: could not read key from %s: %s\n", options.name, options.keyfile,
                      std::strerror(errno));
-        std::exit(9);
+        return status_no_key;
     }
     char buffered[BUFSIZ];
     if (!from_stdin)
         std::setvbuf(keys, buffered, _IOFBF, sizeof buffered);
-    const bool complete =
-        read_keyword_line(keys, &config.keyword) &&
-        (config.mode != mode_keychange || read_keyword_line(keys, &config.keyword2));
+    int status = read_key_line(options, keys, &run.keyword);
+    if (status == keep_going && options.row().needs_keyword2)
+        status = read_key_line(options, keys, &run.keyword2);
     if (!from_stdin) {
         std::fclose(keys);
         wipe(buffered, sizeof buffered);
     }
-    if (!complete) {
-        std::fprintf(stderr, "%s: error reading keyfile\n", config.name);
-        std::exit(9);
-    }
+    return status;
 }
 
-// Asks with `*prompt`, defaulted first, into `*field`; with `twice`, asks
-// again and insists on the same answer. The confirmation copy is wiped and
-// freed on every way out; `*field` is release_keywords' on an exit.
-void ask_keyword(char** field, const char** prompt, const char* default_prompt, bool twice)
+// Asks with `prompt` into `*field`; with `twice`, asks again and insists on
+// the same answer. The confirmation copy is wiped and freed on every way
+// out. keep_going, or the status to end with.
+int ask_keyword(const run_options& options, char** field, const char* prompt, bool twice)
 {
-    if (!*prompt)
-        *prompt = default_prompt;
-    replace_keyword(field, prompt_keyword(*prompt, "", config.name));
+    bool failed = false;
+    replace_keyword(field, prompt_keyword(prompt, "", options.name, &failed));
+    if (failed)
+        return status_fatal;
     if (!*field) {
-        std::fprintf(stderr, "%s: no key given\n", config.name);
-        std::exit(9);
+        std::fprintf(stderr, "%s: no key given\n", options.name);
+        return status_no_key;
     }
-    if (twice) {
-        char* again = prompt_keyword(*prompt, repeat_suffix, config.name);
-        const bool same = again && std::strcmp(again, *field) == 0;
-        free_keyword(again);
-        if (!same) {
-            std::fputs("Sorry, the keys you entered did not match.\n", stderr);
-            std::exit(7);
-        }
-    }
+    if (!twice)
+        return keep_going;
+    char* again = prompt_keyword(prompt, repeat_suffix, options.name, &failed);
+    const bool same = again && std::strcmp(again, *field) == 0;
+    free_keyword(again);
+    if (failed)
+        return status_fatal;
+    if (same)
+        return keep_going;
+    std::fputs("Sorry, the keys you entered did not match.\n", stderr);
+    return status_keys_differ;
 }
 
-// A keyword that will encrypt, if empty, is most likely a slip.
-void warn_if_empty(const char* keyword)
+// The keyword that will encrypt, or null when the mode does not encrypt.
+const char* encrypting_keyword(const run_context& run)
 {
-    if (keyword[0] == '\0' && config.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: empty keyword\n", config.name);
+    switch (run.options.row().encrypting_keyword) {
+    case 1:
+        return run.keyword;
+    case 2:
+        return run.keyword2;
+    default:
+        return nullptr;
+    }
 }
 
 } // namespace
 
-void acquire_keywords()
+int acquire_keywords(run_context& run)
 {
-    if (config.keyfile)
-        read_key_file();
-    if (!config.keyword)
-        ask_keyword(&config.keyword, &config.prompt, default_prompts[config.mode],
-                    config.timid && config.mode == mode_encrypt);
-    if (config.mode == mode_keychange && !config.keyword2)
-        ask_keyword(&config.keyword2, &config.prompt2, default_prompt2, config.timid);
-    if (config.mode == mode_encrypt)
-        warn_if_empty(config.keyword);
-    if (config.mode == mode_keychange)
-        warn_if_empty(config.keyword2);
+    const run_options& options = run.options;
+    const mode_record& mode = options.row();
+    int status = options.keyfile ? read_key_file(run) : keep_going;
+    if (status == keep_going && !run.keyword)
+        status = ask_keyword(options, &run.keyword, options.prompt ? options.prompt : mode.prompt,
+                             options.timid && mode.encrypting_keyword == 1);
+    if (status == keep_going && mode.needs_keyword2 && !run.keyword2)
+        status = ask_keyword(options, &run.keyword2,
+                             options.prompt2 ? options.prompt2 : default_prompt2, options.timid);
+    if (status != keep_going)
+        return status;
+    // A keyword that will encrypt, if empty, is most likely a slip.
+    const char* encrypting = encrypting_keyword(run);
+    if (encrypting && encrypting[0] == '\0' && options.verbosity >= 0)
+        std::fprintf(stderr, "%s: warning: empty keyword\n", options.name);
+    return keep_going;
 }
 
-void check_reference_file()
+int check_reference_file(const run_context& run)
 {
-    if (!config.keyref)
-        return;
-    const char* keyword;
-    if (config.mode == mode_encrypt)
-        keyword = config.keyword;
-    else if (config.mode == mode_keychange)
-        keyword = config.keyword2;
-    else
-        return; // elsewhere -y only made the prompt ask once
-
-    std::FILE* reference = std::fopen(config.keyref, "rb");
+    const run_options& options = run.options;
+    const char* keyword = encrypting_keyword(run);
+    // Elsewhere -y only made the prompt ask once.
+    if (!options.keyref || !keyword)
+        return keep_going;
+    std::FILE* reference = std::fopen(options.keyref, "rb");
     if (!reference) {
-        std::fprintf(stderr, "%s: could not open %s: %s\n", config.name, config.keyref,
+        std::fprintf(stderr, "%s: could not open %s: %s\n", options.name, options.keyref,
                      std::strerror(errno));
-        std::exit(10);
+        return status_reference;
     }
-    int result = check_key_reference(reference, keyword);
-    if (result == result_ok) {
-        std::fclose(reference);
-        return;
-    }
+    const stream_result r = check_key_reference(reference, keyword);
+    std::fclose(reference);
+    if (r.ok())
+        return keep_going;
     // A reference too short to hold a header counts as another key's.
-    if (result == result_stream &&
-        (stream_fault == fault_bad_format || stream_fault == fault_key_mismatch)) {
+    if (r.rejected()) {
         std::fputs("The encryption key does not match the reference file.\n", stderr);
-        std::exit(10);
+        return status_reference;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", config.name, config.keyref, result_message(result));
-    std::exit(result == result_io ? 10 : 2);
+    std::fprintf(stderr, "%s: %s: %s\n", options.name, options.keyref, result_message(r));
+    return r.code == result_io ? status_reference : status_fatal;
 }
 
-void release_keywords()
+void release_keywords(run_context& run)
 {
-    free_keyword(config.keyword);
-    free_keyword(config.keyword2);
-    config.keyword = nullptr;
-    config.keyword2 = nullptr;
+    free_keyword(run.keyword);
+    free_keyword(run.keyword2);
+    run.keyword = nullptr;
+    run.keyword2 = nullptr;
 }

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "cli/config.h"
 #include "engine/lock_memory.h"
 #include "engine/wipe.h"
 
@@ -66,43 +65,134 @@ constexpr option long_options[] = {
 };
 // clang-format on
 
-// A keyword's heap copy, locked in memory where the limit allows (kept out
-// of swap; best effort).
-char* copy_keyword(const char* text)
+// -K, -H, -E, -F: a keyword's heap copy, locked in memory where the limit
+// allows (kept out
+// of swap; best effort), replacing `*field`, and the text wiped where it
+// was. keep_going, or status_fatal when memory ran out (reported).
+int take_keyword(const run_options& options, char** field, char* text)
 {
-    std::size_t size = std::strlen(text) + 1;
-    void* copy = checked_alloc(size, config.name);
+    const std::size_t size = std::strlen(text) + 1;
+    void* copy = std::malloc(size);
+    if (!copy) {
+        out_of_memory(options);
+        return status_fatal;
+    }
     lock_memory(copy, size);
-    return static_cast<char*>(std::memcpy(copy, text, size));
-}
-
-// -K and -H: the argument becomes the keyword and vanishes from the
-// argument vector.
-void take_argument_keyword(char** field, char* argument)
-{
     free_keyword(*field);
-    *field = copy_keyword(argument);
-    wipe_text(argument);
+    *field = static_cast<char*>(std::memcpy(copy, text, size));
+    wipe_text(text);
+    return keep_going;
 }
 
 // -E and -F: the variable stays defined, but with an empty value.
-void take_environment_keyword(char** field, const char* variable)
+int take_environment_keyword(const run_options& options, char** field, const char* variable)
 {
     char* value = std::getenv(variable);
-    if (!value) {
-        std::fprintf(stderr, "%s: environment variable %s does not exist.\n", config.name,
-                     variable);
-        std::exit(9);
-    }
-    free_keyword(*field);
-    *field = copy_keyword(value);
-    wipe_text(value);
+    if (value)
+        return take_keyword(options, field, value);
+    std::fprintf(stderr, "%s: environment variable %s does not exist.\n", options.name, variable);
+    return status_no_key;
 }
 
-[[noreturn]] void try_help()
+// Applies one option letter; -h, -V and -L print and end the run.
+int apply_option(run_context& run, int letter)
 {
-    std::fputs("Try --help for more information.\n", stderr);
-    std::exit(1);
+    run_options& options = run.options;
+    switch (letter) {
+    case 'e':
+        options.mode = mode_encrypt;
+        break;
+    case 'd':
+        options.mode = mode_decrypt;
+        break;
+    case 'c':
+        options.mode = mode_cat;
+        break;
+    case 'x':
+        options.mode = mode_keychange;
+        break;
+    case 'u':
+        options.mode = mode_unixcrypt;
+        break;
+    case 'h':
+        print_help();
+        return status_ok;
+    case 'V':
+        print_version();
+        return status_ok;
+    case 'L':
+        print_license();
+        return status_ok;
+    case 'v':
+        options.verbosity = 1;
+        break;
+    case 'q':
+        options.verbosity = -1;
+        break;
+    case 'D':
+        options.debug += 1;
+        break;
+    case 'f':
+        options.force = 1;
+        break;
+    case 'm':
+        options.mismatch = 1;
+        break;
+    case 'E':
+        return take_environment_keyword(options, &run.keyword, optarg);
+    case 'K':
+        // The argument vanishes from the argument vector.
+        return take_keyword(options, &run.keyword, optarg);
+    case 'k':
+        options.keyfile = optarg;
+        break;
+    case 'P':
+        options.prompt = optarg;
+        break;
+    case 'S':
+        options.suffix = optarg;
+        break;
+    case 's':
+        options.strictsuffix = 1;
+        break;
+    case 'F':
+        return take_environment_keyword(options, &run.keyword2, optarg);
+    case 'H':
+        return take_keyword(options, &run.keyword2, optarg);
+    case 'Q':
+        options.prompt2 = optarg;
+        break;
+    case 't':
+        options.timid = 1;
+        break;
+    case 'b':
+        options.timid = 0;
+        break;
+    case 'y':
+        options.keyref = optarg;
+        options.timid = 0;
+        break;
+    case 'r':
+        options.recursive = 1;
+        break;
+    case 'R':
+        options.recursive = 2;
+        break;
+    case 'l':
+        options.symlinks = 1;
+        break;
+    case 'T':
+        options.tmpfiles = 1;
+        break;
+    case '?':
+        // The scanner has said what was wrong.
+        std::fputs("Try --help for more information.\n", stderr);
+        return status_usage;
+    default:
+        std::fprintf(stderr, "%s: unimplemented option -- %c\n", options.name, letter);
+        return status_usage;
+    }
+    return keep_going;
 }
 
 } // namespace
@@ -112,154 +202,44 @@ void wipe_text(char* text)
     std::memset(text, 0, std::strlen(text));
 }
 
-void take_program_name(int argc, char** argv)
+int take_program_name(run_options& options, int argc, char** argv)
 {
     const char* invoked = argc > 0 ? argv[0] : "";
     const char* slash = std::strrchr(invoked, '/');
     const char* last = slash ? slash + 1 : invoked;
     for (const mode_name& entry : mode_names) {
         if (std::strcmp(last, entry.name) == 0) {
-            config.name = last;
-            config.mode = entry.mode;
-            return;
+            options.name = last;
+            options.mode = entry.mode;
+            return keep_going;
         }
     }
-    config.name = program_name;
-    config.mode = mode_encrypt;
+    options.name = program_name;
+    options.mode = mode_encrypt;
     if (argc > 0) {
         argv[0] = strdup(program_name);
-        if (!argv[0])
-            fatal(program_name);
-    }
-}
-
-void set_defaults()
-{
-    config.verbosity = 0;
-    config.debug = 0;
-    config.keyword = nullptr;
-    config.keyword2 = nullptr;
-    config.filter = 0;
-    config.tmpfiles = 0;
-    config.suffix = ".osl";
-    config.prompt = nullptr;
-    config.prompt2 = nullptr;
-    config.recursive = 0;
-    config.symlinks = 0;
-    config.force = 0;
-    config.mismatch = 0;
-    config.infiles = nullptr;
-    config.infile_count = 0;
-    config.keyfile = nullptr;
-    config.timid = 1;
-    config.keyref = nullptr;
-    config.strictsuffix = 0;
-}
-
-void scan_options(int argc, char** argv)
-{
-    int letter;
-    while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-        switch (letter) {
-        case 'e':
-            config.mode = mode_encrypt;
-            break;
-        case 'd':
-            config.mode = mode_decrypt;
-            break;
-        case 'c':
-            config.mode = mode_cat;
-            break;
-        case 'x':
-            config.mode = mode_keychange;
-            break;
-        case 'u':
-            config.mode = mode_unixcrypt;
-            break;
-        case 'h':
-            print_help();
-            std::exit(0);
-        case 'V':
-            print_version();
-            std::exit(0);
-        case 'L':
-            print_license();
-            std::exit(0);
-        case 'v':
-            config.verbosity = 1;
-            break;
-        case 'q':
-            config.verbosity = -1;
-            break;
-        case 'D':
-            config.debug += 1;
-            break;
-        case 'f':
-            config.force = 1;
-            break;
-        case 'm':
-            config.mismatch = 1;
-            break;
-        case 'E':
-            take_environment_keyword(&config.keyword, optarg);
-            break;
-        case 'K':
-            take_argument_keyword(&config.keyword, optarg);
-            break;
-        case 'k':
-            config.keyfile = optarg;
-            break;
-        case 'P':
-            config.prompt = optarg;
-            break;
-        case 'S':
-            config.suffix = optarg;
-            break;
-        case 's':
-            config.strictsuffix = 1;
-            break;
-        case 'F':
-            take_environment_keyword(&config.keyword2, optarg);
-            break;
-        case 'H':
-            take_argument_keyword(&config.keyword2, optarg);
-            break;
-        case 'Q':
-            config.prompt2 = optarg;
-            break;
-        case 't':
-            config.timid = 1;
-            break;
-        case 'b':
-            config.timid = 0;
-            break;
-        case 'y':
-            config.keyref = optarg;
-            config.timid = 0;
-            break;
-        case 'r':
-            config.recursive = 1;
-            break;
-        case 'R':
-            config.recursive = 2;
-            break;
-        case 'l':
-            config.symlinks = 1;
-            break;
-        case 'T':
-            config.tmpfiles = 1;
-            break;
-        case '?':
-            try_help(); // the scanner has said what was wrong
-        default:
-            std::fprintf(stderr, "%s: unimplemented option -- %c\n", config.name, letter);
-            std::exit(1);
+        if (!argv[0]) {
+            out_of_memory(options);
+            return status_fatal;
         }
     }
-    config.infiles = argv + optind;
-    config.infile_count = argc > optind ? argc - optind : 0;
+    return keep_going;
+}
+
+int scan_options(run_context& run, int argc, char** argv)
+{
+    run_options& options = run.options;
+    int letter;
+    while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        const int status = apply_option(run, letter);
+        if (status != keep_going)
+            return status;
+    }
+    options.infiles = argv + optind;
+    options.infile_count = argc > optind ? argc - optind : 0;
     // "-e --" is a run over an empty list, "-e" a filter; so is "-S --",
     // where the "--" is the suffix, since only the last argument counts.
-    config.filter =
-        config.infile_count == 0 && (argc <= 1 || std::strcmp(argv[argc - 1], "--") != 0);
+    options.filter =
+        options.infile_count == 0 && (argc <= 1 || std::strcmp(argv[argc - 1], "--") != 0);
+    return keep_going;
 }

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
+#include "cli/cli.h"
 #include "engine/wipe.h"
 
 namespace {
 
 // The terminal whose echo is off and its attributes from before, for the
-// interrupt handler and the exit hook; `echo_fd` is -1 while echo is on.
+// interrupt handler; `echo_fd` is -1 while echo is on.
 volatile sig_atomic_t echo_fd = -1;
 termios saved_attributes;
 
@@ -36,9 +36,8 @@ extern "C" void restore_echo_and_reraise(int signal_number)
 }
 
 // Echo is off only inside one prompt: while the answer is read, SIGINT
-// restores it before ending the process, and so does exit() on the way out
-// (a fatal allocation failure in read_line). A SIGINT that was ignored when
-// the program started stays ignored.
+// restores it before ending the process. A SIGINT that was ignored when the
+// program started stays ignored.
 struct echo_off {
     struct sigaction previous_action {};
     bool active = false;
@@ -47,8 +46,6 @@ struct echo_off {
     {
         if (tcgetattr(fd, &saved_attributes) != 0)
             return; // not a terminal: read all the same
-        static const bool hooked = std::atexit(restore_echo) == 0;
-        (void)hooked;
         struct sigaction action {};
         action.sa_handler = restore_echo_and_reraise;
         sigemptyset(&action.sa_mask);
@@ -77,17 +74,18 @@ struct echo_off {
 
 } // namespace
 
-char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix)
+char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix, bool* failed)
 {
+    *failed = false;
     std::FILE* terminal = std::fopen("/dev/tty", "r");
     if (!terminal) {
         std::fprintf(stderr, "%s: cannot open /dev/tty: %s\n", prefix, std::strerror(errno));
-        std::exit(2);
+        *failed = true;
+        return nullptr;
     }
     // What is typed passes through the stream's buffer; that buffer is this
     // one, wiped once the stream is closed, not one that stdio frees as it
-    // is. An exit() while reading (a failed allocation) leaves it on this
-    // stack, which goes with the process.
+    // is.
     char typed[BUFSIZ];
     std::setvbuf(terminal, typed, _IOFBF, sizeof typed);
     // The prompt goes to standard error, not to the device.
@@ -96,12 +94,16 @@ char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix)
     char* answer;
     {
         echo_off guard(fileno(terminal));
-        answer = read_keyword_line(terminal, prefix, nullptr);
+        errno = 0;
+        answer = read_keyword_line(terminal, nullptr);
+        *failed = !answer && errno == ENOMEM;
     }
     // The user's Enter was not echoed.
     std::fputc('\n', stderr);
     std::fflush(stderr);
     std::fclose(terminal);
     wipe(typed, sizeof typed);
+    if (*failed)
+        std::fprintf(stderr, "%s: %s\n", prefix, std::strerror(ENOMEM));
     return answer;
 }

@@ -2,86 +2,95 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "cli/cli.h"
-#include "cli/config.h"
-#include "cli/file_list.h"
 
 namespace {
 
-[[noreturn]] void usage_error(const char* message)
+int usage_error(const run_options& options, const char* message)
 {
-    std::fprintf(stderr, message, config.name);
-    std::exit(1);
-}
-
-bool writes_to_stdout(int mode)
-{
-    return mode == mode_cat || mode == mode_unixcrypt;
+    std::fprintf(stderr, message, options.name);
+    return status_usage;
 }
 
 // -m only where a non-matching key harms no file: decrypted data goes to
 // standard output. Encrypted data never meets a terminal unless forced;
 // standard output is looked at first.
-void check_combination()
+int check_combination(const run_options& options)
 {
-    if (config.mismatch && !config.filter && !writes_to_stdout(config.mode))
-        usage_error("%s: option -m can only be used with -c or when running as a filter.\n");
-    if (!config.filter || config.force)
-        return;
-    bool writes_encrypted = config.mode == mode_encrypt || config.mode == mode_keychange;
-    bool reads_encrypted = config.mode != mode_encrypt;
-    if (writes_encrypted && isatty(STDOUT_FILENO))
-        usage_error("%s: encrypted data not written to a terminal. Use -f to force encryption.\n"
-                    "Try --help for more information.\n");
-    if (reads_encrypted && isatty(STDIN_FILENO))
-        usage_error("%s: encrypted data not read from a terminal. Use -f to force decryption.\n"
-                    "Try --help for more information.\n");
+    const mode_record& mode = options.row();
+    const bool to_stdout = mode.output == output_rule::standard_output;
+    if (options.mismatch && !options.filter && !to_stdout)
+        return usage_error(options,
+                           "%s: option -m can only be used with -c or when running as a filter.\n");
+    if (!options.filter || options.force)
+        return keep_going;
+    if (mode.writes_encrypted && isatty(STDOUT_FILENO))
+        return usage_error(options, "%s: encrypted data not written to a terminal. Use -f to force "
+                                    "encryption.\nTry --help for more information.\n");
+    if (mode.reads_encrypted && isatty(STDIN_FILENO))
+        return usage_error(options, "%s: encrypted data not read from a terminal. Use -f to force "
+                                    "decryption.\nTry --help for more information.\n");
+    return keep_going;
 }
 
-int warn_empty_list()
-{
-    if (config.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: empty list of filenames given\n", config.name);
-    release_keywords();
-    return 0;
-}
+// The keywords are wiped on every way out of the run.
+struct keyword_owner {
+    run_context& run;
+    ~keyword_owner() { release_keywords(run); }
+};
 
-// The file-list run's two bits: 1 some input rejected, 2 some file failed.
-int file_list_status(int outcome)
+int run_all(run_context& run, int argc, char** argv)
 {
-    if (outcome & 2)
-        return 8;
-    return outcome & 1 ? 4 : 0;
+    run_options& options = run.options;
+    int status = take_program_name(options, argc, argv);
+    if (status == keep_going)
+        status = scan_options(run, argc, argv);
+    if (status != keep_going)
+        return status;
+    if (options.row().output == output_rule::standard_output)
+        options.symlinks = 1;
+    if (options.debug >= 1)
+        print_debug_dump(run);
+    status = check_combination(options);
+    if (status != keep_going)
+        return status;
+    if (!options.filter && options.infile_count == 0) {
+        if (options.verbosity >= 0)
+            std::fprintf(stderr, "%s: warning: empty list of filenames given\n", options.name);
+        return status_ok;
+    }
+
+    // From here on only the keywords change.
+    status = acquire_keywords(run);
+    // Standard input and output would become binary here; POSIX streams are.
+    if (status == keep_going)
+        status = check_reference_file(run);
+    if (status != keep_going)
+        return status;
+    return status_of(run, options.filter ? run_filter(run) : run_file_list(run));
 }
 
 } // namespace
 
+int status_of(const run_context& run, outcome o)
+{
+    switch (o) {
+    case outcome::interrupted:
+        return status_interrupted;
+    case outcome::fatal:
+        return status_fatal;
+    case outcome::fatal_io:
+        return status_io;
+    default:
+        return run.errors != 0 ? status_failed : run.rejects != 0 ? status_rejected : status_ok;
+    }
+}
+
 int ostrel_main(int argc, char** argv)
 {
     harden_process();
-    // Every exit() from here on, whatever its status, wipes the keywords.
-    std::atexit(release_keywords);
-    take_program_name(argc, argv);
-    set_defaults();
-    scan_options(argc, argv);
-    if (writes_to_stdout(config.mode))
-        config.symlinks = 1;
-    if (config.debug >= 1)
-        print_debug_dump();
-    check_combination();
-    if (!config.filter && config.infile_count == 0)
-        return warn_empty_list();
-
-    // From here on only the keywords and the prompts of `config` change.
-    acquire_keywords();
-    // Standard input and output would become binary here; POSIX streams are.
-    check_reference_file();
-
-    int status = config.filter
-                     ? run_filter()
-                     : file_list_status(run_file_list(config.infiles, config.infile_count));
-    release_keywords();
-    return status;
+    run_context run;
+    const keyword_owner keywords{run};
+    return run_all(run, argc, argv);
 }

@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "cli/cli.h"
-#include "cli/config.h"
+#include "cli/version.h"
 
 namespace {
 
 constexpr char version_line[] =
-    "ostrel 1.11. Secure encryption and decryption of files and streams.\n";
+    "ostrel " OSTREL_VERSION ". Secure encryption and decryption of files and streams.\n";
 // Must agree with the LICENSE file.
 constexpr char rights_line[] = "Copyright (C) 2026 The ostrel developers.\n";
 constexpr char license_notice[] =
@@ -112,34 +112,34 @@ void print_help()
         print_help_line(line);
 }
 
-void print_debug_dump()
+void print_debug_dump(const run_context& run)
 {
     static constexpr const char* verbosities[] = {"quiet", "normal", "verbose"};
-    static constexpr const char* modes[] = {"encrypt", "decrypt", "keychange", "cat", "unixcrypt"};
     static constexpr const char* recursions[] = {"no", "dirs, not symlinks", "dirs and symlinks"};
+    const run_options& o = run.options;
     std::FILE* out = stderr;
     std::fprintf(out, "\nCommand line:\n");
-    std::fprintf(out, "name = %s\n", config.name);
-    std::fprintf(out, "verbosity = %s\n", verbosities[config.verbosity + 1]);
-    std::fprintf(out, "debug = %d\n", config.debug);
-    std::fprintf(out, "keyword = %s\n", known(config.keyword));
-    std::fprintf(out, "keyword2 = %s\n", known(config.keyword2));
-    std::fprintf(out, "mode = %s\n", modes[config.mode]);
-    std::fprintf(out, "filter = %s\n", yes_no(config.filter));
-    std::fprintf(out, "tmpfiles = %s\n", yes_no(config.tmpfiles));
-    std::fprintf(out, "suffix = %s\n", config.suffix);
-    std::fprintf(out, "prompt = %s\n", or_none(config.prompt));
-    std::fprintf(out, "prompt2 = %s\n", or_none(config.prompt2));
-    std::fprintf(out, "recursive = %s\n", recursions[config.recursive]);
-    std::fprintf(out, "symlinks = %s\n", yes_no(config.symlinks));
-    std::fprintf(out, "force = %s\n", yes_no(config.force));
-    std::fprintf(out, "mismatch = %s\n", yes_no(config.mismatch));
-    std::fprintf(out, "keyfile = %s\n", or_none(config.keyfile));
-    std::fprintf(out, "timid = %s\n", yes_no(config.timid));
-    std::fprintf(out, "keyref = %s\n", or_none(config.keyref));
-    std::fprintf(out, "strictsuffix = %s\n", yes_no(config.strictsuffix));
+    std::fprintf(out, "name = %s\n", o.name);
+    std::fprintf(out, "verbosity = %s\n", verbosities[o.verbosity + 1]);
+    std::fprintf(out, "debug = %d\n", o.debug);
+    std::fprintf(out, "keyword = %s\n", known(run.keyword));
+    std::fprintf(out, "keyword2 = %s\n", known(run.keyword2));
+    std::fprintf(out, "mode = %s\n", o.row().name);
+    std::fprintf(out, "filter = %s\n", yes_no(o.filter));
+    std::fprintf(out, "tmpfiles = %s\n", yes_no(o.tmpfiles));
+    std::fprintf(out, "suffix = %s\n", o.suffix);
+    std::fprintf(out, "prompt = %s\n", or_none(o.prompt));
+    std::fprintf(out, "prompt2 = %s\n", or_none(o.prompt2));
+    std::fprintf(out, "recursive = %s\n", recursions[o.recursive]);
+    std::fprintf(out, "symlinks = %s\n", yes_no(o.symlinks));
+    std::fprintf(out, "force = %s\n", yes_no(o.force));
+    std::fprintf(out, "mismatch = %s\n", yes_no(o.mismatch));
+    std::fprintf(out, "keyfile = %s\n", or_none(o.keyfile));
+    std::fprintf(out, "timid = %s\n", yes_no(o.timid));
+    std::fprintf(out, "keyref = %s\n", or_none(o.keyref));
+    std::fprintf(out, "strictsuffix = %s\n", yes_no(o.strictsuffix));
     std::fprintf(out, "infiles:");
-    for (int i = 0; i < config.infile_count; ++i)
-        std::fprintf(out, " %s", config.infiles[i]);
+    for (int i = 0; i < o.infile_count; ++i)
+        std::fprintf(out, " %s", o.infiles[i]);
     std::fprintf(out, "\n\n");
 }

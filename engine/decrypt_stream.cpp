@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "engine/lock_memory.h"
 #include "engine/saved_error.h"
+#include "engine/testing.h"
 #include "engine/wipe.h"
 
 namespace {

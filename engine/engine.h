@@ -3,8 +3,8 @@
 // FILE stream or a descriptor through a stream, and the key-reference check.
 //
 // The engine never prints and never exits: it reports through result codes
-// (see cipher_stream.h), errno and stream_fault. Whoever releases a stream on
-// an error path saves errno and stream_fault before and restores them after.
+// (see cipher_stream.h) and their detail, which the stream runs below return
+// as a stream_result.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +42,6 @@ int encrypt_init(cipher_stream* stream, const char* keyword);
 int encrypt_step(cipher_stream* stream);
 int encrypt_end(cipher_stream* stream);
 
-int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
-                       int mismatch);
 int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch);
 int decrypt_step(cipher_stream* stream);
 int decrypt_end(cipher_stream* stream);
@@ -85,24 +83,63 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
                      std::int32_t growth = 0);
 
-// ---- Per-mode operations ---------------------------------------------------------
+// ---- Stream kinds -----------------------------------------------------------------
 
-int encrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
-// `mismatch`: accept the keyword without checking the header (the -m option).
-int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatch);
-int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword, const char* new_keyword);
-int unixcrypt_file(std::FILE* in, std::FILE* out, const char* keyword);
-int encrypt_in_place(int fd, const char* keyword);
-int decrypt_in_place(int fd, const char* keyword);
-int keychange_in_place(int fd, const char* old_keyword, const char* new_keyword);
+// The keywords a stream is made with: the first (the old one of a key
+// change), the second (its new one), and whether a decryption accepts the
+// first unseen (the -m option).
+struct stream_keys {
+    const char* keyword;
+    const char* keyword2;
+    int mismatch;
+};
 
-// ---- Results and the key-reference check -------------------------------------------
+// One kind of stream: its init, step and end, and how many bytes its output
+// may exceed its input by (the header block of an encryption).
+struct stream_kind {
+    int (*init)(cipher_stream* stream, const stream_keys& keys);
+    stream_step_fn step;
+    stream_end_fn end;
+    std::int32_t growth;
+};
+extern const stream_kind encrypt_kind, decrypt_kind, keychange_kind, unixcrypt_kind;
 
-// The text of a non-zero result code; for -1 and -3 strerror(errno), so call
-// it before anything else changes errno.
-const char* result_message(int code);
+// What running a stream came to: a result code and its detail, errno for
+// result_system and result_io, a fault_* for result_stream.
+struct stream_result {
+    int code;
+    int detail;
+
+    bool ok() const { return code == result_ok; }
+    // The input is not for this key: wrong key, or not an encrypted file.
+    bool rejected() const
+    {
+        return code == result_stream &&
+               (detail == fault_bad_format || detail == fault_key_mismatch);
+    }
+    // The data could not be read or written, or another writer changed the
+    // file's length meanwhile (a failed write, not a fault of the program).
+    bool io_failed() const
+    {
+        return code == result_io || (code == result_stream && detail == fault_changed_size);
+    }
+};
+
+// A stream of `kind` from one FILE stream to another (neither flushed nor
+// closed), or over a file in place (pump_fd_in_place). In place never
+// honours the mismatch flag: a file is overwritten only under a key that
+// matched its header.
+stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
+                         std::FILE* out);
+stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd);
+
+// The text of a result: strerror of the detail, or the fault's own text.
+const char* result_message(stream_result r);
+
+// ---- The key-reference check ---------------------------------------------------------
 
 // Whether `keyword` (or keyword + CR) opens the header of the encrypted file
-// at the current position of `in`. 0 match; -2 with fault 2 no match, with
-// fault 1 fewer than 32 bytes; -3 read error; -1 out of memory.
-int check_key_reference(std::FILE* in, const char* keyword);
+// at the current position of `in`: ok; rejected with fault 2 no match, with
+// fault 1 fewer than 32 bytes; result_io read error; result_system out of
+// memory.
+stream_result check_key_reference(std::FILE* in, const char* keyword);

@@ -4,7 +4,9 @@
 #include "engine/engine.h"
 #include "engine/saved_error.h"
 
-int check_key_reference(std::FILE* in, const char* keyword)
+namespace {
+
+int open_header(std::FILE* in, const char* keyword)
 {
     std::clearerr(in);
     cipher_stream stream;
@@ -17,7 +19,7 @@ int check_key_reference(std::FILE* in, const char* keyword)
     if (std::ferror(in)) {
         const saved_error keep;
         decrypt_end(&stream);
-        return -3;
+        return result_io;
     }
 
     std::uint8_t unused[32];
@@ -29,4 +31,11 @@ int check_key_reference(std::FILE* in, const char* keyword)
     if (step_result != 0)
         return step_result;
     return decrypt_end(&stream);
+}
+
+} // namespace
+
+stream_result check_key_reference(std::FILE* in, const char* keyword)
+{
+    return result_of(open_header(in, keyword));
 }

@@ -1,76 +1,53 @@
-// The per-mode operations: each binds one stream kind to one driver.
+// The stream kinds, and the two ways of running one: FILE stream to FILE
+// stream, and a file in place.
 
 #include "engine/engine.h"
+#include "engine/saved_error.h"
 #include "legacy/unixcrypt.h"
 
 namespace {
 
-// The most an encryption's output exceeds its input: the header block.
-constexpr std::int32_t header_size = 32;
+int init_encrypt(cipher_stream* stream, const stream_keys& keys)
+{
+    return encrypt_init(stream, keys.keyword);
+}
+int init_decrypt(cipher_stream* stream, const stream_keys& keys)
+{
+    return decrypt_init(stream, keys.keyword, keys.mismatch);
+}
+int init_keychange(cipher_stream* stream, const stream_keys& keys)
+{
+    return keychange_init(stream, keys.keyword, keys.keyword2);
+}
+int init_unixcrypt(cipher_stream* stream, const stream_keys& keys)
+{
+    return unixcrypt_init(stream, keys.keyword);
+}
 
 } // namespace
 
-int encrypt_file(std::FILE* in, std::FILE* out, const char* keyword)
+// The header block is all an encryption adds.
+const stream_kind encrypt_kind{init_encrypt, encrypt_step, encrypt_end, 32};
+const stream_kind decrypt_kind{init_decrypt, decrypt_step, decrypt_end, 0};
+const stream_kind keychange_kind{init_keychange, keychange_step, keychange_end, 0};
+const stream_kind unixcrypt_kind{init_unixcrypt, unixcrypt_step, unixcrypt_end, 0};
+
+stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
+                         std::FILE* out)
 {
     cipher_stream stream;
-    const int result = encrypt_init(&stream, keyword);
-    if (result != 0)
-        return result;
-    return pump_file(&stream, encrypt_step, encrypt_end, in, out);
+    const int result = kind.init(&stream, keys);
+    if (result != result_ok)
+        return result_of(result);
+    return result_of(pump_file(&stream, kind.step, kind.end, in, out));
 }
 
-int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatch)
+stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd)
 {
+    const stream_keys checked{keys.keyword, keys.keyword2, 0};
     cipher_stream stream;
-    const int result = decrypt_init(&stream, keyword, mismatch);
-    if (result != 0)
-        return result;
-    return pump_file(&stream, decrypt_step, decrypt_end, in, out);
-}
-
-int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword, const char* new_keyword)
-{
-    cipher_stream stream;
-    const int result = keychange_init(&stream, old_keyword, new_keyword);
-    if (result != 0)
-        return result;
-    return pump_file(&stream, keychange_step, keychange_end, in, out);
-}
-
-int unixcrypt_file(std::FILE* in, std::FILE* out, const char* keyword)
-{
-    cipher_stream stream;
-    const int result = unixcrypt_init(&stream, keyword);
-    if (result != 0)
-        return result;
-    return pump_file(&stream, unixcrypt_step, unixcrypt_end, in, out);
-}
-
-int encrypt_in_place(int fd, const char* keyword)
-{
-    cipher_stream stream;
-    const int result = encrypt_init(&stream, keyword);
-    if (result != 0)
-        return result;
-    return pump_fd_in_place(&stream, encrypt_step, encrypt_end, fd, header_size);
-}
-
-// Never honours the mismatch flag: a file is overwritten only under a key
-// that matched its header.
-int decrypt_in_place(int fd, const char* keyword)
-{
-    cipher_stream stream;
-    const int result = decrypt_init(&stream, keyword, 0);
-    if (result != 0)
-        return result;
-    return pump_fd_in_place(&stream, decrypt_step, decrypt_end, fd);
-}
-
-int keychange_in_place(int fd, const char* old_keyword, const char* new_keyword)
-{
-    cipher_stream stream;
-    const int result = keychange_init(&stream, old_keyword, new_keyword);
-    if (result != 0)
-        return result;
-    return pump_fd_in_place(&stream, keychange_step, keychange_end, fd);
+    const int result = kind.init(&stream, checked);
+    if (result != result_ok)
+        return result_of(result);
+    return result_of(pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth));
 }

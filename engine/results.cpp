@@ -1,31 +1,33 @@
-// The engine's process-wide failure detail and the texts of its result codes.
+// The engine's failure detail and the texts of its results.
 
 #include <cerrno>
 #include <cstring>
 
 #include "engine/engine.h"
+#include "engine/saved_error.h"
 
 int stream_fault = 0;
 
-const char* result_message(int code)
+stream_result result_of(int code)
 {
-    switch (code) {
-    case result_system:
-    case result_io:
-        return std::strerror(errno);
-    case result_stream:
-        switch (stream_fault) {
-        case fault_bad_format:
-            return "bad file format";
-        case fault_key_mismatch:
-            return "key does not match";
-        case fault_buffer_overflow:
-            return "buffer overflow";
-        case fault_changed_size:
-            return "changed size while being processed";
-        default:
-            return "unknown error";
-        }
+    return {code, code == result_stream ? stream_fault : code == result_ok ? 0 : errno};
+}
+
+const char* result_message(stream_result r)
+{
+    if (r.code == result_system || r.code == result_io)
+        return std::strerror(r.detail);
+    if (r.code != result_stream)
+        return "unknown error";
+    switch (r.detail) {
+    case fault_bad_format:
+        return "bad file format";
+    case fault_key_mismatch:
+        return "key does not match";
+    case fault_buffer_overflow:
+        return "buffer overflow";
+    case fault_changed_size:
+        return "changed size while being processed";
     default:
         return "unknown error";
     }

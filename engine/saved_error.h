@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "engine/cipher_stream.h"
+#include "engine/engine.h"
 
 struct saved_error {
     int saved_errno = errno;
@@ -20,3 +20,7 @@ struct saved_error {
         stream_fault = saved_fault;
     }
 };
+
+// A result code with its detail, read before anything else can change it:
+// stream_fault for result_stream, errno for the failures of a call.
+stream_result result_of(int code);

@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+#include "engine/engine.h"
 
 using nonce_source_fn = void (*)(std::uint8_t out[32]);
 
@@ -31,3 +34,39 @@ int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fa
 int format_nonce_text(char* text, std::size_t size, const char* host, long seconds,
                       long microseconds, long pid, std::int32_t counter,
                       const std::uint8_t* random);
+
+// Decryption with a list of candidate keywords: the first whose key opens
+// the header wins (decrypt_init tries the keyword and keyword + CR).
+int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
+                       int mismatch);
+
+// Each stream kind through each driver, by name.
+inline int encrypt_file(std::FILE* in, std::FILE* out, const char* keyword)
+{
+    return run_stream(encrypt_kind, {keyword, nullptr, 0}, in, out).code;
+}
+inline int decrypt_file(std::FILE* in, std::FILE* out, const char* keyword, int mismatch)
+{
+    return run_stream(decrypt_kind, {keyword, nullptr, mismatch}, in, out).code;
+}
+inline int keychange_file(std::FILE* in, std::FILE* out, const char* old_keyword,
+                          const char* new_keyword)
+{
+    return run_stream(keychange_kind, {old_keyword, new_keyword, 0}, in, out).code;
+}
+inline int unixcrypt_file(std::FILE* in, std::FILE* out, const char* keyword)
+{
+    return run_stream(unixcrypt_kind, {keyword, nullptr, 0}, in, out).code;
+}
+inline int encrypt_in_place(int fd, const char* keyword)
+{
+    return run_stream_in_place(encrypt_kind, {keyword, nullptr, 0}, fd).code;
+}
+inline int decrypt_in_place(int fd, const char* keyword)
+{
+    return run_stream_in_place(decrypt_kind, {keyword, nullptr, 0}, fd).code;
+}
+inline int keychange_in_place(int fd, const char* old_keyword, const char* new_keyword)
+{
+    return run_stream_in_place(keychange_kind, {old_keyword, new_keyword, 0}, fd).code;
+}

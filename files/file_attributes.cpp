@@ -2,16 +2,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
 
 char* join_text(const char* head, const char* tail)
 {
     std::size_t head_length = std::strlen(head);
     std::size_t tail_length = std::strlen(tail);
-    char* text = static_cast<char*>(checked_alloc(head_length + tail_length + 1, config.name));
+    char* text = static_cast<char*>(std::malloc(head_length + tail_length + 1));
+    if (!text)
+        return nullptr;
     std::memcpy(text, head, head_length);
     std::memcpy(text + head_length, tail, tail_length + 1);
     return text;
@@ -31,8 +35,12 @@ saved_attributes save_attributes(const struct stat& st)
     };
 }
 
-void restore_times(int fd, const saved_attributes& saved)
+void restore_attributes(int fd, const saved_attributes& saved, bool written, bool raised)
 {
+    if (written)
+        (void)!fchown(fd, saved.owner, saved.group);
+    if (written || raised)
+        (void)!fchmod(fd, saved.mode & 07777);
     // Whole seconds only: the sub-second parts of the input are not kept.
     const struct timespec times[2] = {{saved.access_time, 0}, {saved.modify_time, 0}};
     futimens(fd, times);

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
 void (*file_step_hook)(file_step step, const char* shown) = nullptr;
 
@@ -29,7 +28,9 @@ char* shown_text(const char* text)
     std::size_t length = 0;
     for (const char* c = text; *c; ++c)
         length += is_control(static_cast<unsigned char>(*c)) ? 4 : 1;
-    char* shown = static_cast<char*>(checked_alloc(length + 1, config.name));
+    char* shown = static_cast<char*>(std::malloc(length + 1));
+    if (!shown)
+        return nullptr;
     char* out = shown;
     for (const char* c = text; *c; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
@@ -52,7 +53,7 @@ struct operand_place {
     file_place place;
     int owned_fd = -1;
     owned_text shown;
-    int error = 0; // of opening the operand's directory
+    int error = 0; // of opening the operand's directory, or ENOMEM
     explicit operand_place(const char* operand);
     ~operand_place();
     operand_place(const operand_place&) = delete;
@@ -63,6 +64,10 @@ operand_place::operand_place(const char* operand)
     : shown(shown_text(operand))
 {
     place = file_place{AT_FDCWD, operand, shown.text, std::strlen(operand)};
+    if (!shown.text) {
+        error = ENOMEM;
+        return;
+    }
     const char* slash = std::strrchr(operand, '/');
     if (!slash)
         return;
@@ -74,7 +79,11 @@ operand_place::operand_place(const char* operand)
     if (place.path_length >= PATH_MAX)
         return; // the lookup fails as it would for the whole path
     const std::size_t parent_length = slash == operand ? 1 : std::size_t(slash - operand);
-    owned_text parent(static_cast<char*>(checked_alloc(parent_length + 1, config.name)));
+    owned_text parent(static_cast<char*>(std::malloc(parent_length + 1)));
+    if (!parent.text) {
+        error = ENOMEM;
+        return;
+    }
     std::memcpy(parent.text, operand, parent_length);
     parent.text[parent_length] = '\0';
     // Search permission is all a lookup in it needs, as for the whole path.
@@ -95,14 +104,15 @@ operand_place::~operand_place()
 
 } // namespace
 
-void with_operand(const char* operand, void (*handle)(const file_place&))
+outcome with_operand(run_context& run, const char* operand,
+                     outcome (*handle)(run_context&, const file_place&))
 {
     operand_place resolved(operand);
-    if (resolved.error != 0) {
-        report_failure(resolved.place.shown, resolved.error);
-        return;
-    }
-    handle(resolved.place);
+    if (resolved.error == ENOMEM)
+        return out_of_memory(run.options);
+    if (resolved.error != 0)
+        return report_failure(run, resolved.place.shown, resolved.error);
+    return handle(run, resolved.place);
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -111,28 +121,29 @@ bool same_file(const struct stat& a, const struct stat& b)
            (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
 }
 
-void report_changed(const char* shown)
+outcome report_changed(run_context& run, const char* shown)
 {
-    std::fprintf(stderr, "%s: %s: changed while being processed\n", config.name, shown);
-    ++error_count;
+    std::fprintf(stderr, "%s: %s: changed while being processed\n", run.options.name, shown);
+    ++run.errors;
+    return outcome::failed;
 }
 
-int open_verified(const file_place& place, int flags, bool follow, const struct stat& decided,
-                  struct stat* opened)
+int open_verified(run_context& run, const file_place& place, int flags, bool follow,
+                  const struct stat& decided, struct stat* opened)
 {
     const int fd = openat(place.dir_fd, place.name,
                           flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0) {
-        report_failure(place.shown, errno);
+        report_failure(run, place.shown, errno);
         return -1;
     }
     if (fstat(fd, opened) != 0) {
-        report_failure(place.shown, errno);
+        report_failure(run, place.shown, errno);
         close(fd);
         return -1;
     }
     if (!same_file(*opened, decided)) {
-        report_changed(place.shown);
+        report_changed(run, place.shown);
         close(fd);
         return -1;
     }

@@ -1,79 +1,72 @@
-// The run counters and the messages every way of writing shares, including
-// the table of what a stream driver's result means for the run.
+// The messages every way of writing shares, and what a stream's result
+// means for the run.
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
-#include "engine/engine.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
-int error_count;
-int reject_count;
-
-void report_failure(const char* what, int error_number)
+outcome out_of_memory(const run_options& options)
 {
-    std::fprintf(stderr, "%s: %s: %s\n", config.name, what, std::strerror(error_number));
-    ++error_count;
+    std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(ENOMEM));
+    return outcome::fatal;
 }
 
-int rename_reported(const file_place& from, const file_place& to)
+outcome report_failure(run_context& run, const char* what, int error_number)
 {
-    if (renameat(from.dir_fd, from.name, to.dir_fd, to.name) == 0)
-        return 0;
-    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", config.name, from.shown, to.shown,
-                 std::strerror(errno));
-    ++error_count;
-    return -1;
+    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, std::strerror(error_number));
+    ++run.errors;
+    return outcome::failed;
 }
 
-int rename_new_reported(const file_place& from, const file_place& to)
+outcome rename_reported(run_context& run, const file_place& from, const file_place& to,
+                        bool only_new)
 {
-    int r = renameat2(from.dir_fd, from.name, to.dir_fd, to.name, RENAME_NOREPLACE);
-    if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    int r = only_new ? renameat2(from.dir_fd, from.name, to.dir_fd, to.name, RENAME_NOREPLACE)
+                     : renameat(from.dir_fd, from.name, to.dir_fd, to.name);
+    if (r != 0 && only_new && (errno == EINVAL || errno == ENOSYS)) {
         // A file system without the flag: a link cannot replace either.
         r = linkat(from.dir_fd, from.name, to.dir_fd, to.name, 0);
         if (r == 0)
             unlinkat(from.dir_fd, from.name, 0);
     }
     if (r == 0)
-        return 0;
-    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", config.name, from.shown, to.shown,
-                 std::strerror(errno));
-    ++error_count;
-    return -1;
+        return outcome::done;
+    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", run.options.name, from.shown,
+                 to.shown, std::strerror(errno));
+    ++run.errors;
+    return outcome::failed;
 }
 
-void announce_writing(const char* path)
+void announce_writing(const run_options& options, const char* shown)
 {
-    if (config.verbosity < 1)
+    if (options.verbosity < 1)
         return;
-    static constexpr const char* lines[] = {"Encrypting %s\n", "Decrypting %s\n",
-                                            "Changing key for %s\n"};
-    std::fprintf(stderr, lines[config.mode], path);
+    std::fprintf(stderr, options.row().writing_line, shown);
+    std::fflush(stderr);
 }
 
-int act_on_result(int r, const char* path, const char* rejection_tail)
+outcome report_write_error(run_context& run, const char* shown, int error)
 {
-    if (r == result_ok)
-        return 0;
-    if (r == result_stream &&
-        (stream_fault == fault_bad_format || stream_fault == fault_key_mismatch)) {
-        std::fprintf(stderr, "%s: %s: %s%s\n", config.name, path, result_message(r),
+    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, shown, std::strerror(error));
+    return outcome::fatal_io;
+}
+
+outcome report_stream_result(run_context& run, stream_result r, const char* what,
+                             const char* rejection_tail)
+{
+    if (r.ok())
+        return outcome::done;
+    if (r.rejected()) {
+        std::fprintf(stderr, "%s: %s: %s%s\n", run.options.name, what, result_message(r),
                      rejection_tail);
-        ++reject_count;
-        return 1;
+        ++run.rejects;
+        return outcome::rejected;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", config.name, path, result_message(r));
-    // A file another writer changed in length is a failed write, not a
-    // fault of the program.
-    const bool write_failed =
-        r == result_io || (r == result_stream && stream_fault == fault_changed_size);
-    std::exit(write_failed ? 3 : 2);
+    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, result_message(r));
+    return r.io_failed() ? outcome::fatal_io : outcome::fatal;
 }

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <unistd.h>
+
+#include "files/files.h"
+
 // A heap text released when its owner goes (names built for one file).
 struct owned_text {
     char* text = nullptr;
@@ -24,13 +28,44 @@ struct owned_text {
     owned_text& operator=(const owned_text&) = delete;
 };
 
-// `head` followed by `tail`, allocated as by checked_alloc.
+// A descriptor closed when its owner goes.
+struct owned_fd {
+    int fd;
+    explicit owned_fd(int f)
+        : fd(f)
+    {
+    }
+    ~owned_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    owned_fd(const owned_fd&) = delete;
+    owned_fd& operator=(const owned_fd&) = delete;
+};
+
+// A stdio stream closed when its owner goes.
+struct owned_file {
+    std::FILE* file = nullptr;
+    owned_file() = default;
+    owned_file(const owned_file&) = delete;
+    owned_file& operator=(const owned_file&) = delete;
+    ~owned_file() { close(); }
+    int close()
+    {
+        std::FILE* f = file;
+        file = nullptr;
+        return f ? std::fclose(f) : 0;
+    }
+};
+
+// `head` followed by `tail`; null when memory runs out.
 char* join_text(const char* head, const char* tail);
 
 // `text` as messages show it: every control byte (below 0x20, and 0x7f) as a
 // backslash and three octal digits, every other byte as it is. Names come
 // from directories other users may write; this keeps them from moving the
-// cursor or faking a line. Heap text.
+// cursor or faking a line. Heap text; null when memory runs out.
 char* shown_text(const char* text);
 
 // One entry of a directory this run holds open. Every system call on the
@@ -45,34 +80,27 @@ struct file_place {
 };
 
 // Resolves an operand once: its directory opened (and held while `handle`
-// runs) and its last component as the name; an operand ending in "/"
-// stays relative to the working directory. Hands the place to `handle`; a failure to open the
-// directory is reported as the operand's.
-void with_operand(const char* operand, void (*handle)(const file_place&));
+// runs) and its last component as the name; an operand ending in "/" stays
+// relative to the working directory. Hands the place to `handle`; a failure
+// to open the directory is reported as the operand's.
+outcome with_operand(run_context& run, const char* operand,
+                     outcome (*handle)(run_context&, const file_place&));
 
 // Identity of what a decision was made on: device, inode and file type.
 bool same_file(const struct stat& a, const struct stat& b);
 
-// "name: path: changed while being processed" and error_count + 1.
-void report_changed(const char* shown);
+// "name: path: changed while being processed", counted as an error.
+outcome report_changed(run_context& run, const char* shown);
 
 // Opens `place` with `flags` (O_NOFOLLOW added unless `follow`; O_NONBLOCK
 // while opening, so a FIFO or device put in its place cannot hang the run)
 // and checks that it is the file `decided` describes. Returns the descriptor
 // with its fstat in `opened`, or -1 with the failure reported and counted:
 // the open's error, or "changed while being processed" (nothing touched).
-int open_verified(const file_place& place, int flags, bool follow, const struct stat& decided,
-                  struct stat* opened);
+int open_verified(run_context& run, const file_place& place, int flags, bool follow,
+                  const struct stat& decided, struct stat* opened);
 
-// Test seam: called, when set, at each step where another user could swap a
-// name under the program, with the step and the entry's path as shown.
-enum class file_step { decided, question, open, attributes, rename, remove };
-extern void (*file_step_hook)(file_step step, const char* shown);
-inline void at_step(file_step step, const char* shown)
-{
-    if (file_step_hook)
-        file_step_hook(step, shown);
-}
+#include "files/testing.h"
 
 // What is carried over from the input file to its result; times in whole
 // seconds.
@@ -88,30 +116,28 @@ struct saved_attributes {
 };
 saved_attributes save_attributes(const struct stat& st);
 
-// Sets the times of the open file to the saved ones. Failures are not
-// reported.
-void restore_times(int fd, const saved_attributes& saved);
+// Gives the open result the input's owner and mode when its content was
+// written (`written`), or only the mode back when just the write bit was
+// raised (`raised`), and the input's times in every case. Failures are not
+// reported: a user who may not give files away keeps the result as owner,
+// and whatever else the system allowed stays.
+void restore_attributes(int fd, const saved_attributes& saved, bool written, bool raised);
 
-// "name: what: strerror(error_number)" and error_count + 1.
-void report_failure(const char* what, int error_number);
+// "name: what: strerror(error_number)", counted as an error.
+outcome report_failure(run_context& run, const char* what, int error_number);
 // Renames `from` to `to` within their directory; "name: could not rename
-// from to to: strerror(errno)" and error_count + 1 when that fails. 0 when
-// it succeeded.
-int rename_reported(const file_place& from, const file_place& to);
-// The same for a `to` that must not exist: never replaces a file that
-// appeared there meanwhile (reported as "File exists").
-int rename_new_reported(const file_place& from, const file_place& to);
+// from to to: strerror(errno)", counted, when that fails. With `only_new`
+// never replaces a file that appeared under `to` meanwhile (reported as
+// "File exists").
+outcome rename_reported(run_context& run, const file_place& from, const file_place& to,
+                        bool only_new = false);
 
-// When verbose, "Encrypting", "Decrypting" or "Changing key for" and the path,
-// by mode (encrypt, decrypt, keychange).
-void announce_writing(const char* path);
+// When verbose, the mode's line ("Encrypting %s") for `shown`.
+void announce_writing(const run_options& options, const char* shown);
 
-// Acts on the result r of a stream driver for `path`: 0 for success; 1 for a
-// rejected input (wrong key, bad format), reported with `rejection_tail`
-// (" -- unchanged" or " -- ignored") and counted in reject_count; every other
-// result is reported and ends the process (status 2, or 3 for -3). errno must
-// still hold the driver's error.
-int act_on_result(int r, const char* path, const char* rejection_tail);
+// A failure to flush or close a result that was otherwise complete: reported
+// for `shown` with `error`, and the run ends as on any write error.
+outcome report_write_error(run_context& run, const char* shown, int error);
 
 // Gives a FILE stream opened for data a large buffer before its first use.
 // `slot` 0 for the input, 1 for the output of one file.
@@ -129,15 +155,15 @@ struct file_job {
 };
 
 // The ways of writing (the caller keeps the job).
-void write_in_place(const file_job& job);
-void write_through_temp_file(const file_job& job);
-void write_to_stdout(const file_job& job);
+outcome write_in_place(run_context& run, const file_job& job);
+outcome write_through_temp_file(run_context& run, const file_job& job);
+outcome write_to_stdout(run_context& run, const file_job& job);
+// The mode's stream from `in` to standard output, flushed, reported for
+// `shown` (also standard input as an operand).
+outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
+                         const char* rejection_tail);
 
 // Per-file transformation of one entry that is not a directory to traverse;
 // traversal of one entry of any kind.
-void process_file_at(const file_place& place);
-void process_entry(const file_place& place);
-
-// Test seam: called, when set, just before in-place writing opens the file,
-// so that a test can swap the file for a symbolic link at the worst moment.
-extern void (*in_place_open_hook)(const char* path);
+outcome process_file_at(run_context& run, const file_place& place);
+outcome process_entry(run_context& run, const file_place& place);

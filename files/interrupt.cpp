@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "cli/config.h"
 #include "files/files.h"
 
 volatile std::sig_atomic_t interrupted = 0;
 volatile std::time_t last_interrupt_time = 0;
 const char* volatile tmpfile_name = nullptr;
 volatile int tmpfile_dir = AT_FDCWD;
+const char* volatile interrupt_prefix = nullptr;
 
 namespace {
 
@@ -63,7 +63,7 @@ void write_prefixed(const char* tail)
 {
     char line[128];
     std::size_t length = 0;
-    for (const char* c = config.name; c && *c && length < 48; ++c)
+    for (const char* c = interrupt_prefix; c && *c && length < 48; ++c)
         line[length++] = *c;
     for (const char* c = ": "; *c; ++c)
         line[length++] = *c;
@@ -169,15 +169,15 @@ void on_interrupt_tmpfile(int)
     _exit(6);
 }
 
-void check_interrupt()
+outcome after_interrupts(outcome o)
 {
-    if (interrupted)
-        std::exit(6);
+    return interrupted && !ends_run(o) ? outcome::interrupted : o;
 }
 
-sigint_guard::sigint_guard(void (*handler)(int))
+sigint_guard::sigint_guard(void (*handler)(int), const char* prefix)
     : active(true)
 {
+    interrupt_prefix = prefix;
     install_handlers();
     acting = handler == on_interrupt_tmpfile ? acting_tmpfile : acting_in_place;
 }
@@ -196,7 +196,6 @@ void sigint_guard::release()
 }
 
 sigint_hold::sigint_hold()
-    : active(true)
 {
     sigset_t block;
     sigemptyset(&block);
@@ -205,23 +204,24 @@ sigint_hold::sigint_hold()
     sigprocmask(SIG_BLOCK, &block, &saved_mask);
 }
 
+// A signal held back stays pending under the default action; it must not
+// be let through, which would end the process by the signal. It is taken
+// here instead, and the run ends after this file.
 sigint_hold::~sigint_hold()
 {
-    end();
-}
-
-void sigint_hold::end()
-{
-    if (!active)
-        return;
-    active = false;
     sigset_t pending;
     sigemptyset(&pending);
-    // A signal held back stays pending under the default action; it must
-    // not be let through, which would end the process by the signal.
-    if (sigpending(&pending) == 0)
-        for (int signal_number : ending_signals)
-            if (sigismember(&pending, signal_number))
-                std::exit(6);
+    if (sigpending(&pending) == 0) {
+        const timespec no_wait{0, 0};
+        for (int signal_number : ending_signals) {
+            if (!sigismember(&pending, signal_number))
+                continue;
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, signal_number);
+            sigtimedwait(&one, nullptr, &no_wait);
+            interrupted = 1;
+        }
+    }
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 }

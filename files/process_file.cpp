@@ -8,69 +8,77 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
 namespace {
 
-bool quiet()
+// The output entry's name: null with `*result` done when encrypting a file
+// that already carries the suffix under strictsuffix (reported here), or
+// fatal when memory ran out. Heap text; the output stays in the input's
+// directory.
+char* output_name_for(const run_options& options, const file_place& place, outcome* result)
 {
-    return config.verbosity < 0;
-}
-
-// The output entry's name, or null when encrypting a file that already
-// carries the suffix under strictsuffix (reported here). Heap text; the
-// output stays in the input's directory.
-char* output_name_for(const file_place& place)
-{
-    const char* suffix = config.suffix;
-    bool suffixed = suffix[0] != '\0' && has_suffix(place.name, suffix);
-    switch (config.mode) {
-    case mode_encrypt:
-        if (config.strictsuffix && suffixed) {
-            if (!quiet()) {
-                owned_text shown_suffix(shown_text(suffix));
-                std::fprintf(stderr, "%s: %s already has %s suffix -- ignored\n", config.name,
-                             place.shown, shown_suffix.text);
+    const char* suffix = options.suffix;
+    const bool suffixed = suffix[0] != '\0' && has_suffix(place.name, suffix);
+    char* name = nullptr;
+    switch (options.row().output) {
+    case output_rule::add_suffix:
+        if (options.strictsuffix && suffixed) {
+            owned_text shown_suffix(shown_text(suffix));
+            if (!shown_suffix.text) {
+                *result = out_of_memory(options);
+                return nullptr;
             }
+            if (!options.quiet())
+                std::fprintf(stderr, "%s: %s already has %s suffix -- ignored\n", options.name,
+                             place.shown, shown_suffix.text);
+            *result = outcome::done;
             return nullptr;
         }
         // A file that already has the suffix gets it twice.
-        return join_text(place.name, suffix);
-    case mode_decrypt:
-        if (suffixed) {
-            char* name = join_text(place.name, "");
+        name = join_text(place.name, suffix);
+        break;
+    case output_rule::strip_suffix:
+        name = join_text(place.name, "");
+        if (name && suffixed)
             name[std::strlen(name) - std::strlen(suffix)] = '\0';
-            return name;
-        }
-        return join_text(place.name, "");
-    default: // keychange keeps the name
-        return join_text(place.name, "");
+        break;
+    default:
+        name = join_text(place.name, "");
+        break;
     }
+    if (!name)
+        *result = out_of_memory(options);
+    return name;
 }
 
-// The whole path of a name in the directory of `place`, as shown.
+// The whole path of a name in the directory of `place`, as shown; null when
+// memory ran out.
 char* shown_sibling(const file_place& place, const char* name)
 {
-    const std::size_t directory_length =
-        std::strlen(place.shown) - std::strlen(owned_text(shown_text(place.name)).text);
+    owned_text place_name(shown_text(place.name));
     owned_text name_shown(shown_text(name));
-    char* text = static_cast<char*>(
-        checked_alloc(directory_length + std::strlen(name_shown.text) + 1, config.name));
+    if (!place_name.text || !name_shown.text)
+        return nullptr;
+    const std::size_t directory_length = std::strlen(place.shown) - std::strlen(place_name.text);
+    char* text =
+        static_cast<char*>(std::malloc(directory_length + std::strlen(name_shown.text) + 1));
+    if (!text)
+        return nullptr;
     std::memcpy(text, place.shown, directory_length);
     std::strcpy(text + directory_length, name_shown.text);
     return text;
 }
 
 // 1 when the output may be written: there is no entry of that name, the
-// name is the input's own, force is set, or the user said yes. Sets
-// `*replace` when an entry of that name may be replaced; a name that was
-// free must still be free when the result takes it.
-int may_overwrite(const file_place& input, const file_place& output, bool* replace)
+// name is the input's own, force is set, or the user said yes; -1 when
+// memory ran out. Sets `*replace` when an entry of that name may be
+// replaced; a name that was free must still be free when the result takes it.
+int may_overwrite(const run_options& options, const file_place& input, const file_place& output,
+                  bool* replace)
 {
     *replace = true;
-    if (config.force || std::strcmp(output.name, input.name) == 0)
+    if (options.force || std::strcmp(output.name, input.name) == 0)
         return 1;
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
@@ -78,83 +86,91 @@ int may_overwrite(const file_place& input, const file_place& output, bool* repla
         *replace = false;
         return 1;
     }
-    std::fprintf(stderr, "%s: %s already exists; overwrite (y or n)? ", config.name, output.shown);
+    std::fprintf(stderr, "%s: %s already exists; overwrite (y or n)? ", options.name, output.shown);
     std::fflush(stderr);
     at_step(file_step::question, input.shown);
-    if (ask_yes_no())
-        return 1;
-    std::fputs("Not overwritten.\n", stderr);
-    return 0;
+    const int yes = ask_yes_no();
+    if (yes == 0)
+        std::fputs("Not overwritten.\n", stderr);
+    return yes;
+}
+
+// Decrypting "report.txt" finds "report.txt.osl" when only that exists:
+// fills `st`, the fallback's name and its shown path. 1 found, 0 none, -1
+// memory ran out.
+int find_suffixed(const run_options& options, const file_place& operand, struct stat& st,
+                  owned_text& name, owned_text& shown)
+{
+    if (!options.row().reads_encrypted || options.suffix[0] == '\0')
+        return 0;
+    name.text = join_text(operand.name, options.suffix);
+    if (!name.text)
+        return -1;
+    if (fstatat(operand.dir_fd, name.text, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    owned_text shown_suffix(shown_text(options.suffix));
+    shown.text = shown_suffix.text ? join_text(operand.shown, shown_suffix.text) : nullptr;
+    return shown.text ? 1 : -1;
 }
 
 } // namespace
 
-void process_file_at(const file_place& operand)
+outcome process_file_at(run_context& run, const file_place& operand)
 {
+    const run_options& options = run.options;
     file_job job{};
     job.input = operand;
-    job.follow = config.symlinks != 0;
+    job.follow = options.symlinks != 0;
     owned_text fallback_name, fallback_shown;
     struct stat& st = job.decided;
     if (fstatat(operand.dir_fd, operand.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        int kept = errno;
-        // Decrypting "report.txt" finds "report.txt.osl" when only that exists.
-        if (kept == ENOENT && config.mode != mode_encrypt && config.suffix[0] != '\0') {
-            fallback_name.text = join_text(operand.name, config.suffix);
-            if (fstatat(operand.dir_fd, fallback_name.text, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                owned_text shown_suffix(shown_text(config.suffix));
-                fallback_shown.text = join_text(operand.shown, shown_suffix.text);
-                job.input = file_place{operand.dir_fd, fallback_name.text, fallback_shown.text,
-                                       operand.path_length + std::strlen(config.suffix)};
-            }
-        }
-        if (!fallback_shown.text) {
-            report_failure(operand.shown, kept);
-            return;
-        }
+        const int kept = errno;
+        const int found =
+            kept == ENOENT ? find_suffixed(options, operand, st, fallback_name, fallback_shown) : 0;
+        if (found <= 0)
+            return found < 0 ? out_of_memory(options) : report_failure(run, operand.shown, kept);
+        job.input = file_place{operand.dir_fd, fallback_name.text, fallback_shown.text,
+                               operand.path_length + std::strlen(options.suffix)};
     }
     const file_place& input = job.input;
 
     if (S_ISLNK(st.st_mode)) {
         if (!job.follow) {
-            if (!quiet())
-                std::fprintf(stderr, "%s: %s: is a symbolic link -- ignored\n", config.name,
+            if (!options.quiet())
+                std::fprintf(stderr, "%s: %s: is a symbolic link -- ignored\n", options.name,
                              input.shown);
-            return;
+            return outcome::done;
         }
-        if (fstatat(input.dir_fd, input.name, &st, 0) != 0) {
-            report_failure(input.shown, errno);
-            return;
-        }
+        if (fstatat(input.dir_fd, input.name, &st, 0) != 0)
+            return report_failure(run, input.shown, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        if (!quiet())
-            std::fprintf(stderr, "%s: %s: is not a regular file -- ignored\n", config.name,
+        if (!options.quiet())
+            std::fprintf(stderr, "%s: %s: is not a regular file -- ignored\n", options.name,
                          input.shown);
-        return;
+        return outcome::done;
     }
     at_step(file_step::decided, input.shown);
-    if (config.mode == mode_cat || config.mode == mode_unixcrypt) {
-        write_to_stdout(job);
-        return;
-    }
+    if (options.row().output == output_rule::standard_output)
+        return write_to_stdout(run, job);
 
-    owned_text output_name(output_name_for(input));
+    outcome result = outcome::done;
+    owned_text output_name(output_name_for(options, input, &result));
     if (!output_name.text)
-        return;
+        return result;
     owned_text output_shown(shown_sibling(input, output_name.text));
+    if (!output_shown.text)
+        return out_of_memory(options);
     job.output =
         file_place{input.dir_fd, output_name.text, output_shown.text,
                    input.path_length - std::strlen(input.name) + std::strlen(output_name.text)};
-    if (!may_overwrite(input, job.output, &job.replace_output))
-        return;
-    if (config.tmpfiles)
-        write_through_temp_file(job);
-    else
-        write_in_place(job);
+    const int may = may_overwrite(options, input, job.output, &job.replace_output);
+    if (may <= 0)
+        return may < 0 ? out_of_memory(options) : outcome::done;
+    return options.tmpfiles ? write_through_temp_file(run, job) : write_in_place(run, job);
 }
 
-void process_file(const char* operand)
+outcome process_file(run_context& run, const char* operand)
 {
-    with_operand(operand, process_file_at);
+    return with_operand(run, operand, process_file_at);
 }

@@ -21,16 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
 namespace {
-
-bool quiet()
-{
-    return config.verbosity < 0;
-}
 
 struct directory_frame {
     directory_frame* parent; // null for an operand
@@ -63,16 +56,18 @@ int open_directory(int at, const directory_frame& frame)
 
 // Opens `frame` again if a subdirectory closed it: down from the nearest
 // ancestor still open, each directory on the way checked like the first
-// time, none of them kept. 0, or -1 reported.
-int reopen(directory_frame& frame)
+// time, none of them kept. done, or what reporting the failure came to.
+outcome reopen(run_context& run, directory_frame& frame)
 {
     if (frame.fd >= 0)
-        return 0;
+        return outcome::done;
     int count = 0;
     for (const directory_frame* f = &frame; f && f->fd < 0; f = f->parent)
         ++count;
-    auto** chain = static_cast<const directory_frame**>(
-        checked_alloc(std::size_t(count) * sizeof(void*), config.name));
+    auto** chain =
+        static_cast<const directory_frame**>(std::malloc(std::size_t(count) * sizeof(void*)));
+    if (!chain)
+        return out_of_memory(run.options);
     const directory_frame* top = &frame;
     for (int i = count; i > 0; top = top->parent)
         chain[--i] = top;
@@ -87,12 +82,10 @@ int reopen(directory_frame& frame)
         ok = fd >= 0;
     }
     std::free(chain);
-    if (!ok) {
-        report_changed(frame.shown);
-        return -1;
-    }
+    if (!ok)
+        return report_changed(run, frame.shown);
     frame.fd = at;
-    return 0;
+    return outcome::done;
 }
 
 // The parent of `frame` through "..", if that is the parent decided on;
@@ -108,10 +101,17 @@ int open_parent(const directory_frame& frame)
     return -1;
 }
 
-void handle_entry(const file_place& place, directory_frame* parent);
+outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent);
+
+void free_names(char** names)
+{
+    for (char** name = names; name && *name; ++name)
+        std::free(*name);
+    std::free(names);
+}
 
 // Reads every name of the open directory of `frame`; null-terminated heap
-// array of heap texts, or null with errno.
+// array of heap texts, or null with errno (ENOMEM when memory ran out).
 char** read_names(const directory_frame& frame)
 {
     const int list_fd = dup(frame.fd);
@@ -121,121 +121,139 @@ char** read_names(const directory_frame& frame)
             close(list_fd);
         return nullptr;
     }
-    int count = 0;
-    char** names = static_cast<char**>(checked_alloc(sizeof *names, config.name));
-    while (const dirent* entry = readdir(dir)) {
+    std::size_t count = 0;
+    char** names = static_cast<char**>(std::calloc(1, sizeof *names));
+    while (const dirent* entry = names ? readdir(dir) : nullptr) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        names = static_cast<char**>(
-            checked_realloc(names, std::size_t(count + 2) * sizeof *names, config.name));
-        names[count++] = join_text(name, "");
+        char** more = static_cast<char**>(std::realloc(names, (count + 2) * sizeof *names));
+        char* copy = more ? join_text(name, "") : nullptr;
+        if (more)
+            names = more;
+        if (!copy) {
+            free_names(names);
+            names = nullptr;
+            break;
+        }
+        names[count++] = copy;
+        names[count] = nullptr;
     }
-    names[count] = nullptr;
     closedir(dir);
+    if (!names)
+        errno = ENOMEM;
     return names;
 }
 
-void traverse(directory_frame& frame)
+// The entries of an open directory, in the order read, until one ends the run.
+outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
+{
+    // A path ending in "/" doubles the separator; messages show it so.
+    owned_text prefix(join_text(frame.shown, "/"));
+    if (!prefix.text)
+        return out_of_memory(run.options);
+    for (char** name = names; *name; ++name) {
+        const outcome reopened = reopen(run, frame);
+        if (reopened != outcome::done)
+            return reopened;
+        owned_text name_shown(shown_text(*name));
+        owned_text shown(name_shown.text ? join_text(prefix.text, name_shown.text) : nullptr);
+        if (!shown.text)
+            return out_of_memory(run.options);
+        const outcome result = handle_entry(
+            run,
+            file_place{frame.fd, *name, shown.text, frame.path_length + 1 + std::strlen(*name)},
+            &frame);
+        if (ends_run(result))
+            return result;
+    }
+    return outcome::done;
+}
+
+outcome traverse(run_context& run, directory_frame& frame)
 {
     if (find_visited(frame.identity.st_dev, frame.identity.st_ino)) {
-        if (config.verbosity >= 1)
+        if (run.options.verbosity >= 1)
             std::fprintf(stderr, "Already visited directory %s -- skipped.\n", frame.shown);
-        return;
+        return outcome::done;
     }
     // Recorded before opening, so a directory that cannot be opened is not
     // tried again under another name.
-    remember_inode(frame.identity.st_ino, frame.identity.st_dev, 1);
+    if (!remember_inode(frame.identity.st_ino, frame.identity.st_dev, 1))
+        return out_of_memory(run.options);
     frame.fd = open_directory(frame.parent ? frame.parent->fd : frame.base_fd, frame);
-    if (frame.fd < 0) {
-        if (errno == 0)
-            report_changed(frame.shown);
-        else
-            report_failure(frame.shown, errno);
-        return;
-    }
+    if (frame.fd < 0)
+        return errno == 0 ? report_changed(run, frame.shown)
+                          : report_failure(run, frame.shown, errno);
     if (frame.parent) {
         close(frame.parent->fd);
         frame.parent->fd = -1;
     }
     char** names = read_names(frame);
+    outcome result = outcome::done;
     if (!names)
-        report_failure(frame.shown, errno);
-    // A path ending in "/" doubles the separator; messages show it so.
-    owned_text prefix(join_text(frame.shown, "/"));
-    for (char** name = names; name && *name; ++name) {
-        if (reopen(frame) != 0)
-            break;
-        owned_text name_shown(shown_text(*name));
-        owned_text shown(join_text(prefix.text, name_shown.text));
-        handle_entry(
-            file_place{frame.fd, *name, shown.text, frame.path_length + 1 + std::strlen(*name)},
-            &frame);
-    }
+        result =
+            errno == ENOMEM ? out_of_memory(run.options) : report_failure(run, frame.shown, errno);
+    else
+        result = traverse_entries(run, frame, names);
     if (frame.parent && frame.fd >= 0)
         frame.parent->fd = open_parent(frame);
     if (frame.fd >= 0)
         close(frame.fd);
     frame.fd = -1;
-    for (char** name = names; name && *name; ++name)
-        std::free(*name);
-    std::free(names);
+    free_names(names);
+    return ends_run(result) ? result : outcome::done;
 }
 
-void enter(const file_place& place, directory_frame* parent, const struct stat& identity,
-           bool follow)
+outcome enter(run_context& run, const file_place& place, directory_frame* parent,
+              const struct stat& identity, bool follow)
 {
     directory_frame frame{parent,   place.dir_fd, place.name, place.shown, place.path_length,
                           identity, follow,       -1};
-    traverse(frame);
+    return traverse(run, frame);
 }
 
-void handle_entry(const file_place& place, directory_frame* parent)
+outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent)
 {
+    const run_options& options = run.options;
     struct stat st;
     // Past the limit on path length the run stops descending, as it did
     // when whole paths were looked up.
-    if (place.path_length >= PATH_MAX) {
-        report_failure(place.shown, ENAMETOOLONG);
-        return;
-    }
+    if (place.path_length >= PATH_MAX)
+        return report_failure(run, place.shown, ENAMETOOLONG);
     if (fstatat(place.dir_fd, place.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            if (config.recursive == 0) {
-                if (!quiet())
-                    std::fprintf(stderr, "%s: %s: is a directory -- ignored\n", config.name,
-                                 place.shown);
-                return;
-            }
-            enter(place, parent, st, false);
-            return;
+            if (options.recursive != 0)
+                return enter(run, place, parent, st, false);
+            if (!options.quiet())
+                std::fprintf(stderr, "%s: %s: is a directory -- ignored\n", options.name,
+                             place.shown);
+            return outcome::done;
         }
         struct stat target;
         if (S_ISLNK(st.st_mode) && fstatat(place.dir_fd, place.name, &target, 0) == 0 &&
             S_ISDIR(target.st_mode)) {
-            if (config.recursive < 2) {
-                if (!quiet())
-                    std::fprintf(stderr, "%s: %s: directory is a symbolic link -- ignored\n",
-                                 config.name, place.shown);
-                return;
-            }
-            enter(place, parent, target, true);
-            return;
+            if (options.recursive >= 2)
+                return enter(run, place, parent, target, true);
+            if (!options.quiet())
+                std::fprintf(stderr, "%s: %s: directory is a symbolic link -- ignored\n",
+                             options.name, place.shown);
+            return outcome::done;
         }
     }
     // Everything else, failures of the look-ups included, is for
     // process_file_at to handle and report.
-    process_file_at(place);
+    return process_file_at(run, place);
 }
 
 } // namespace
 
-void process_entry(const file_place& place)
+outcome process_entry(run_context& run, const file_place& place)
 {
-    handle_entry(place, nullptr);
+    return handle_entry(run, place, nullptr);
 }
 
-void process_path(const char* operand)
+outcome process_path(run_context& run, const char* operand)
 {
-    with_operand(operand, process_entry);
+    return with_operand(run, operand, process_entry);
 }

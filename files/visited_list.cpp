@@ -1,6 +1,5 @@
 #include <cstdlib>
 
-#include "cli/config.h"
 #include "files/files.h"
 
 visited_list_type visited_list;
@@ -19,16 +18,14 @@ visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done)
 {
     // A run touches few files: a linear list grown by a fixed step suffices.
     constexpr int growth = 100;
-    if (!visited_list.entries) {
-        visited_list.entries =
-            static_cast<visited_entry*>(checked_alloc(growth * sizeof(visited_entry), config.name));
-        visited_list.capacity = growth;
-    }
     if (visited_list.count == visited_list.capacity) {
+        auto* grown = static_cast<visited_entry*>(
+            std::realloc(visited_list.entries,
+                         std::size_t(visited_list.capacity + growth) * sizeof(visited_entry)));
+        if (!grown)
+            return nullptr;
+        visited_list.entries = grown;
         visited_list.capacity += growth;
-        visited_list.entries = static_cast<visited_entry*>(checked_realloc(
-            visited_list.entries, std::size_t(visited_list.capacity) * sizeof(visited_entry),
-            config.name));
     }
     visited_entry* entry = &visited_list.entries[visited_list.count++];
     entry->inode = inode;

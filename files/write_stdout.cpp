@@ -6,44 +6,35 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
-#include "cli/config.h"
-#include "engine/engine.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
-void write_to_stdout(const file_job& job)
+outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
+                         const char* rejection_tail)
+{
+    announce_writing(run.options, shown);
+    const stream_result r = run_stream(*run.options.row().stream, run.keys(), in, stdout);
+    if (std::fflush(stdout) != 0 && r.ok())
+        return report_write_error(run, shown, errno);
+    return report_stream_result(run, r, shown, rejection_tail);
+}
+
+outcome write_to_stdout(run_context& run, const file_job& job)
 {
     const file_place& input = job.input;
     at_step(file_step::open, input.shown);
     struct stat opened;
-    const int fd = open_verified(input, O_RDONLY, job.follow, job.decided, &opened);
+    const int fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, &opened);
     if (fd < 0)
-        return;
-    std::FILE* in = fdopen(fd, "rb");
-    if (!in) {
-        report_failure(input.shown, errno);
+        return outcome::failed;
+    owned_file in;
+    in.file = fdopen(fd, "rb");
+    if (!in.file) {
+        const int error = errno;
         close(fd);
-        return;
+        return report_failure(run, input.shown, error);
     }
-    use_large_buffer(in, 0);
-    if (config.verbosity >= 1) {
-        std::fprintf(stderr, "Decrypting %s\n", input.shown);
-        std::fflush(stderr);
-    }
-    int r = config.mode == mode_unixcrypt
-                ? unixcrypt_file(in, stdout, config.keyword)
-                : decrypt_file(in, stdout, config.keyword, config.mismatch);
-    int driver_errno = errno;
-    if (std::fflush(stdout) != 0 && r == result_ok) {
-        int flush_errno = errno;
-        std::fclose(in);
-        errno = flush_errno;
-        std::fprintf(stderr, "%s: %s: %s\n", config.name, input.shown, result_message(result_io));
-        std::exit(3);
-    }
-    std::fclose(in);
-    errno = driver_errno;
-    act_on_result(r, input.shown, " -- ignored");
+    use_large_buffer(in.file, 0);
+    return stream_to_stdout(run, in.file, input.shown, " -- ignored");
 }

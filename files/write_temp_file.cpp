@@ -12,24 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "cli/config.h"
-#include "engine/engine.h"
 #include "files/file_steps.h"
-#include "files/files.h"
 
 namespace {
-
-int transform(std::FILE* in, std::FILE* out)
-{
-    switch (config.mode) {
-    case mode_encrypt:
-        return encrypt_file(in, out, config.keyword);
-    case mode_decrypt:
-        return decrypt_file(in, out, config.keyword, config.mismatch);
-    default:
-        return keychange_file(in, out, config.keyword, config.keyword2);
-    }
-}
 
 // The result must be on stable storage before it replaces anything: once it
 // is renamed into place the input file goes, and a crash must not then find
@@ -42,13 +27,7 @@ int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* sho
         return -1;
     const int fd = fileno(out);
     at_step(file_step::attributes, shown);
-    if (fchown(fd, saved.owner, saved.group) != 0) {
-        // A user who may not give files away keeps the result as its owner.
-    }
-    if (fchmod(fd, saved.mode & 07777) != 0) {
-        // Whatever the system allowed stays.
-    }
-    restore_times(fd, saved);
+    restore_attributes(fd, saved, true, false);
     return fsync(fd);
 }
 
@@ -72,6 +51,10 @@ int create_temporary(const file_place& output, owned_text& name)
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     name.text = join_text(output.name, ".XXXXXX");
+    if (!name.text) {
+        errno = ENOMEM;
+        return -1;
+    }
     char* tail = name.text + std::strlen(name.text) - 6;
     // Unpredictable once per run; O_EXCL, not the name, is what keeps the
     // file new, so later names only need to differ (a Weyl sequence mixed).
@@ -96,136 +79,154 @@ int create_temporary(const file_place& output, owned_text& name)
     return -1;
 }
 
-// Removes the entry `name` of `dir_fd` without disturbing the errno that is
-// about to be reported.
-void remove_keeping_errno(int dir_fd, const char* name)
+// The result under its temporary name: removed when its owner goes, unless
+// it has taken the output's name. While it exists, a signal removes it and
+// ends the process.
+struct temporary_result {
+    const file_place& output;
+    owned_text name;
+    owned_text shown;
+    owned_file out;
+    bool kept = false;
+
+    explicit temporary_result(const file_place& place)
+        : output(place)
+    {
+    }
+    temporary_result(const temporary_result&) = delete;
+    temporary_result& operator=(const temporary_result&) = delete;
+    ~temporary_result()
+    {
+        out.close();
+        if (name.text && !kept) {
+            const int saved = errno;
+            unlinkat(output.dir_fd, name.text, 0);
+            errno = saved;
+        }
+    }
+    file_place place() const { return {output.dir_fd, name.text, shown.text, output.path_length}; }
+};
+
+// Creates the temporary result beside the output and opens it for writing;
+// reported when that fails.
+outcome create_result(run_context& run, temporary_result& result, bool output_is_new)
 {
-    int kept = errno;
-    unlinkat(dir_fd, name, 0);
-    errno = kept;
+    const file_place& output = result.output;
+    const int fd = create_temporary(output, result.name);
+    if (fd < 0) {
+        if (output_is_new)
+            return report_failure(run, output.shown, errno);
+        std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", run.options.name,
+                     output.shown, std::strerror(errno));
+        ++run.errors;
+        return outcome::failed;
+    }
+    owned_text tail(shown_text(result.name.text + std::strlen(output.name)));
+    result.shown.text = tail.text ? join_text(output.shown, tail.text) : nullptr;
+    result.out.file = result.shown.text ? fdopen(fd, "wb") : nullptr;
+    if (!result.out.file) {
+        const int error = errno;
+        close(fd);
+        return result.shown.text ? report_failure(run, result.shown.text, error)
+                                 : out_of_memory(run.options);
+    }
+    use_large_buffer(result.out.file, 1);
+    return outcome::done;
 }
 
 // Removes the input once the result has its name, but only while the name
 // still refers to the file that was read; otherwise both stay, reported.
-void remove_input(const file_job& job, const struct stat& read)
+outcome remove_input(run_context& run, const file_job& job, const struct stat& read)
 {
     const file_place& input = job.input;
     at_step(file_step::remove, input.shown);
     struct stat now;
     if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
-        !same_file(now, read)) {
-        report_changed(input.shown);
-        return;
-    }
-    if (unlinkat(input.dir_fd, input.name, 0) != 0) {
-        std::fprintf(stderr, "%s: could not remove %s: %s\n", config.name, input.shown,
-                     std::strerror(errno));
-        ++error_count;
-    }
+        !same_file(now, read))
+        return report_changed(run, input.shown);
+    if (unlinkat(input.dir_fd, input.name, 0) == 0)
+        return outcome::done;
+    std::fprintf(stderr, "%s: could not remove %s: %s\n", run.options.name, input.shown,
+                 std::strerror(errno));
+    ++run.errors;
+    return outcome::failed;
+}
+
+// The complete result takes the output's name and the input goes: the
+// input is the only good copy until the result has its name. A new output
+// name must still be free (a file that appeared there meanwhile is never
+// replaced without the question).
+outcome put_in_place(run_context& run, const file_job& job, temporary_result& result,
+                     const struct stat& opened)
+{
+    at_step(file_step::rename, job.input.shown);
+    const outcome renamed = rename_reported(run, result.place(), job.output, !job.replace_output);
+    // A result that could not replace the output stays beside it, complete,
+    // under its temporary name: both versions are kept. One that was to take
+    // a new name goes.
+    result.kept = renamed == outcome::done || job.replace_output;
+    if (renamed != outcome::done)
+        return renamed;
+    sync_directory(job.output.dir_fd);
+    if (std::strcmp(job.output.name, job.input.name) == 0)
+        return outcome::done;
+    return remove_input(run, job, opened);
 }
 
 } // namespace
 
-void write_through_temp_file(const file_job& job)
+outcome write_through_temp_file(run_context& run, const file_job& job)
 {
+    const run_options& options = run.options;
     const file_place& input = job.input;
-    const file_place& output = job.output;
-    const bool renames = std::strcmp(output.name, input.name) != 0;
 
     at_step(file_step::open, input.shown);
     struct stat opened;
-    const int in_fd = open_verified(input, O_RDONLY, job.follow, job.decided, &opened);
+    const int in_fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, &opened);
     if (in_fd < 0)
-        return;
+        return outcome::failed;
+    owned_file in;
+    in.file = fdopen(in_fd, "rb");
+    if (!in.file) {
+        const int error = errno;
+        close(in_fd);
+        return report_failure(run, input.shown, error);
+    }
     const saved_attributes saved = save_attributes(opened);
-    if (saved.links > 1 && config.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", config.name, input.shown,
+    if (saved.links > 1 && options.verbosity >= 0)
+        std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,
                      int(saved.links));
 
     // The result is written under a fresh name beside the output, new,
     // exclusive and private, and takes the output's name only once it is
     // complete and on disk: after a kill at any moment the output's name
     // holds the complete result or what it held before.
-    const bool output_is_new = !job.replace_output;
-    owned_text made_name;
-    const int fd = create_temporary(output, made_name);
-    if (fd < 0) {
-        if (output_is_new) {
-            report_failure(output.shown, errno);
-        } else {
-            std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", config.name,
-                         output.shown, std::strerror(errno));
-            ++error_count;
-        }
-        close(in_fd);
-        return;
+    temporary_result result(job.output);
+    const outcome created = create_result(run, result, !job.replace_output);
+    if (created != outcome::done)
+        return created;
+    tmpfile_dir = job.output.dir_fd;
+    tmpfile_name = result.name.text;
+    sigint_guard guard(on_interrupt_tmpfile, options.name);
+    use_large_buffer(in.file, 0);
+    announce_writing(options, input.shown);
+    const stream_result r = run_stream(*options.row().stream, run.keys(), in.file, result.out.file);
+    in.close();
+    if (r.ok()) {
+        const int flushed = flush_to_disk(result.out.file, saved, input.shown);
+        const int error = errno;
+        if (result.out.close() != 0 || flushed != 0)
+            return report_write_error(run, input.shown, flushed != 0 ? error : errno);
     }
-    const char* temp_name = made_name.text;
-    owned_text temp_tail(shown_text(temp_name + std::strlen(output.name)));
-    owned_text temp_shown(join_text(output.shown, temp_tail.text));
-    const file_place temp{output.dir_fd, temp_name, temp_shown.text, output.path_length};
-
-    tmpfile_dir = output.dir_fd;
-    tmpfile_name = temp_name;
-    sigint_guard guard(on_interrupt_tmpfile);
-    std::FILE* in = fdopen(in_fd, "rb");
-    if (!in) {
-        report_failure(input.shown, errno);
-        close(in_fd);
-        close(fd);
-        unlinkat(output.dir_fd, temp_name, 0);
-        return;
+    const outcome transformed = report_stream_result(run, r, input.shown, " -- unchanged");
+    if (transformed != outcome::done)
+        return transformed;
+    outcome placed;
+    {
+        // The result is complete: from here an interrupt waits.
+        const sigint_hold hold;
+        guard.release();
+        placed = put_in_place(run, job, result, opened);
     }
-    std::FILE* out = fdopen(fd, "wb");
-    if (!out) {
-        std::fprintf(stderr, "%s: %s: %s\n", config.name, temp.shown, std::strerror(errno));
-        std::fclose(in);
-        ++error_count;
-        close(fd);
-        unlinkat(output.dir_fd, temp_name, 0);
-        return;
-    }
-    use_large_buffer(in, 0);
-    use_large_buffer(out, 1);
-
-    announce_writing(input.shown);
-    int r = transform(in, out);
-
-    int driver_errno = errno;
-    std::fclose(in);
-    int close_result = r == result_ok ? flush_to_disk(out, saved, input.shown) : 0;
-    int close_errno = errno;
-    if (std::fclose(out) != 0 && close_result == 0) {
-        close_result = -1;
-        close_errno = errno;
-    }
-
-    if (r == result_ok && close_result != 0) {
-        errno = close_errno;
-        std::fprintf(stderr, "%s: %s: %s\n", config.name, input.shown, result_message(result_io));
-        unlinkat(output.dir_fd, temp_name, 0);
-        std::exit(3);
-    }
-    errno = driver_errno;
-    if (r != result_ok)
-        remove_keeping_errno(output.dir_fd, temp_name);
-    if (act_on_result(r, input.shown, " -- unchanged") != 0)
-        return;
-
-    // The result is complete: from here an interrupt waits until it has its
-    // name and the input is gone.
-    sigint_hold hold;
-    guard.release();
-    // The input is the only good copy until the result has its name.
-    at_step(file_step::rename, input.shown);
-    // A new output name must still be free: a file that appeared there
-    // meanwhile is never replaced without the question.
-    if ((output_is_new ? rename_new_reported(temp, output) : rename_reported(temp, output)) != 0) {
-        if (output_is_new)
-            unlinkat(output.dir_fd, temp_name, 0);
-        return;
-    }
-    sync_directory(output.dir_fd);
-    if (renames)
-        remove_input(job, opened);
+    return after_interrupts(placed);
 }

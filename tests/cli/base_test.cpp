@@ -1,149 +1,87 @@
-// The routines below the command line: read_line (whole lines of any
-// length, line ends stripped), the checked allocations, wipe_text.
+// The entry point's pieces in process: the option scan's statuses, the
+// statuses of outcomes, wipe_text.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <optional>
+#include <getopt.h>
+
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/config.h"
 
 namespace {
 
-// Every line read_line gives for `input`, up to the first none.
-std::vector<std::string> all_lines(const std::string& input)
+// The option scan in process: what it returns and what it leaves.
+TEST(ScanOptions, StatusesAndOperands)
 {
-    std::FILE* in = std::tmpfile();
-    EXPECT_NE(in, nullptr);
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    std::vector<std::string> lines;
-    while (char* line = read_line(in, "test")) {
-        lines.emplace_back(line);
-        std::free(line);
-        if (lines.size() > input.size() + 1)
-            break; // never ends: fail below
-    }
-    std::fclose(in);
-    return lines;
-}
-
-struct line_case {
-    std::string label;
-    std::string input;
-    std::vector<std::string> lines;
-};
-
-TEST(ReadLine, LinesOfEveryLengthAndEnding)
-{
-    auto text = [](std::size_t n) {
-        std::string s;
-        for (std::size_t i = 0; i < n; ++i)
-            s += char('a' + i % 26);
-        return s;
-    };
-    std::vector<line_case> cases = {
-        {"empty input", "", {}},
-        {"empty line", "\n", {""}},
-        {"two empty lines", "\n\n", {"", ""}},
-        {"CRLF alone", "\r\n", {""}},
-        {"CRLF", "key\r\nnext\r\n", {"key", "next"}},
-        {"lone CR at the end", "key\r", {"key\r"}},
-        {"lone CR inside", "k\rey\n", {"k\rey"}},
-        {"CR CR LF loses one CR", "key\r\r\n", {"key\r"}},
-        {"no final newline", "first\nlast", {"first", "last"}},
-        {"blanks kept", "  x  \n", {"  x  "}},
-        // A zero byte ends the text but not the line: the next line stays
-        // a line of its own.
-        {"zero byte inside", std::string("a\0b\nkey\n", 8), {"a", "key"}},
-        {"zero bytes only", std::string(40, '\0') + "\nkey\n", {"", "key"}},
-        {"zero byte at a part's end",
-         std::string(31, 'x') + std::string(1, '\0') + "y\nz\n",
-         {std::string(31, 'x'), "z"}},
-        {"zero byte, no final newline", std::string("a\0b", 3), {"a"}},
-    };
-    for (std::size_t n : {30, 31, 32, 33, 62, 63, 64, 65, 127, 128, 5000}) {
-        std::string line = text(n);
-        cases.push_back({std::to_string(n) + " bytes", line + "\n" + "tail\n", {line, "tail"}});
-        cases.push_back({std::to_string(n) + " bytes, CRLF", line + "\r\n", {line}});
-        cases.push_back({std::to_string(n) + " bytes, no newline", line, {line}});
-        // The CR sits exactly where the buffer was full before it grew.
-        cases.push_back({std::to_string(n) + " bytes + CR", line + "\r", {line + "\r"}});
-    }
-    for (const auto& c : cases)
-        EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
-}
-
-// Whether a zero byte cut the line, for the key-file warning; the text is
-// the line up to it either way.
-TEST(ReadLine, TellsWhetherAZeroByteCutTheLine)
-{
-    struct zero_case {
-        std::string input;
-        std::string text;
-        bool zero;
-    };
-    const std::vector<zero_case> cases = {
-        {"key\n", "key", false},
-        {std::string("k\0y\n", 4), "k", true},
-        {std::string("\0\n", 2), "", true},
-        {std::string("key\0\r\n", 6), "key", true},
-        {std::string("key\r\0\n", 6), "key\r", true},
-        {std::string("key\0", 4), "key", true},
-        {std::string(100, 'x') + std::string(1, '\0') + "\n", std::string(100, 'x'), true},
-        {std::string(100, 'x') + "\n" + std::string(1, '\0'), std::string(100, 'x'), false},
-        {"\n", "", false},
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        int mode;
+        int filter;
+        int operands;
+    } cases[] = {
+        {{"ostrel"}, keep_going, mode_encrypt, 1, 0},
+        {{"ostrel", "-d", "f", "g"}, keep_going, mode_decrypt, 0, 2},
+        {{"ostrel", "-e", "--"}, keep_going, mode_encrypt, 0, 0},
+        {{"ostrel", "-S", "--"}, keep_going, mode_encrypt, 0, 0},
+        {{"ostrel", "-x", "-u", "f"}, keep_going, mode_unixcrypt, 0, 1},
+        {{"ostrel", "-V"}, status_ok, mode_encrypt, 0, 0},
+        {{"ostrel", "--no-such-option"}, status_usage, mode_encrypt, 0, 0},
+        {{"ostrel", "-E", "OSTREL_TEST_NO_SUCH_VARIABLE"}, status_no_key, mode_encrypt, 0, 0},
     };
     for (const auto& c : cases) {
-        std::FILE* in = std::tmpfile();
-        ASSERT_NE(in, nullptr);
-        std::fwrite(c.input.data(), 1, c.input.size(), in);
-        std::rewind(in);
-        bool zero = !c.zero;
-        char* line = read_keyword_line(in, "test", &zero);
-        ASSERT_NE(line, nullptr);
-        EXPECT_EQ(std::string(line), c.text) << ::testing::PrintToString(c.input);
-        EXPECT_EQ(zero, c.zero) << ::testing::PrintToString(c.input);
-        std::free(line);
-        std::fclose(in);
+        std::vector<std::string> args = c.args;
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        run_context run;
+        ASSERT_EQ(take_program_name(run.options, int(args.size()), argv.data()), keep_going);
+        optind = 0; // a fresh scan
+        opterr = 0;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = scan_options(run, int(args.size()), argv.data());
+        ::testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(c.args.back());
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(run.options.mode, c.mode);
+        if (status == keep_going) {
+            EXPECT_EQ(run.options.filter, c.filter);
+            EXPECT_EQ(run.options.infile_count, c.operands);
+        }
+        release_keywords(run);
     }
+    opterr = 1;
 }
 
-TEST(ReadLine, LeavesTheRestOfTheStreamUnread)
+// The exit status of a run: an outcome that ended it first, then failed
+// files before rejected ones.
+TEST(StatusOf, OutcomesAndCounters)
 {
-    std::FILE* in = std::tmpfile();
-    ASSERT_NE(in, nullptr);
-    const std::string long_key(100, 'k');
-    std::string input = long_key + "\r\nbinary\0data"; // what follows a key on standard input
-    input.append("\n\x01\xff", 3);
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    char* key = read_line(in, "test");
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(std::string(key), long_key);
-    std::free(key);
-    char rest[64];
-    std::size_t got = std::fread(rest, 1, sizeof rest, in);
-    EXPECT_EQ(std::string(rest, got), input.substr(long_key.size() + 2));
-    std::fclose(in);
-}
-
-// Every allocation failure outside the engine ends the run the same way.
-TEST(CheckedAllocation, FailureIsFatalWithStatusTwo)
-{
-    const std::size_t too_much = SIZE_MAX / 2;
-    EXPECT_EXIT(checked_alloc(too_much, "ostrel"), ::testing::ExitedWithCode(2),
-                "^ostrel: Cannot allocate memory\n$");
-    void* block = checked_alloc(16, "ostrel");
-    EXPECT_EXIT(checked_realloc(block, too_much, "oscat"), ::testing::ExitedWithCode(2),
-                "^oscat: Cannot allocate memory\n$");
-    block = checked_realloc(block, 4096, "ostrel");
-    EXPECT_NE(block, nullptr);
-    std::free(block);
+    const struct {
+        outcome o;
+        int errors;
+        int rejects;
+        int status;
+    } cases[] = {
+        {outcome::done, 0, 0, status_ok},
+        {outcome::done, 0, 3, status_rejected},
+        {outcome::rejected, 0, 1, status_rejected},
+        {outcome::done, 1, 1, status_failed},
+        {outcome::failed, 2, 0, status_failed},
+        {outcome::fatal_io, 1, 1, status_io},
+        {outcome::fatal, 0, 1, status_fatal},
+        {outcome::interrupted, 1, 1, status_interrupted},
+    };
+    for (const auto& c : cases) {
+        run_context run;
+        run.errors = c.errors;
+        run.rejects = c.rejects;
+        EXPECT_EQ(status_of(run, c.o), c.status) << int(c.o) << " " << c.errors << " " << c.rejects;
+    }
 }
 
 TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage)

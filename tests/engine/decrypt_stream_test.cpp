@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "engine/stream_runner.h"
+#include "engine/testing.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ TEST(decrypt_stream, short_input_is_a_bad_format_at_end_with_no_output)
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.end_result, -2);
         EXPECT_EQ(stream_fault, fault_bad_format);
-        EXPECT_STREQ(result_message(-2), "bad file format");
+        EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "bad file format");
     }
 }
 
@@ -107,7 +108,7 @@ TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
         EXPECT_EQ(run.consumed, 32u); // the header, and no body byte
         EXPECT_TRUE(run.output.empty());
     }
-    EXPECT_STREQ(result_message(-2), "key does not match");
+    EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "key does not match");
 }
 
 // One header against two thousand wrong keywords: a check that compared

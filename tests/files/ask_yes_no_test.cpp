@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "cli/config.h"
 #include "files/files.h"
 
 namespace {
@@ -23,7 +22,6 @@ int answers(const std::string& typed, int questions)
         dup2(pipe_fds[0], STDIN_FILENO);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        config.name = "ostrel";
         int bits = 0;
         for (int i = 0; i < questions; ++i)
             bits |= ask_yes_no() << i;

@@ -13,7 +13,6 @@
 #include <ostream>
 #include <string>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
 #include "files/files.h"
 #include "support/harness.h"
@@ -81,20 +80,18 @@ TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it)
         if (err < 0 || dup2(err, 2) < 0 || chdir(dir.path.c_str()) != 0)
             _exit(91);
         static char keyword[] = "k";
-        config = run_config{};
-        error_count = 0;
-        reject_count = 0;
+        static run_context run;
         forget_visited();
-        config.name = "ostrel";
-        config.keyword = keyword;
-        config.mode = mode_encrypt;
-        config.suffix = ".osl";
-        config.recursive = 1;
+        run.options.name = "ostrel";
+        run.keyword = keyword;
+        run.options.mode = mode_encrypt;
+        run.options.suffix = ".osl";
+        run.options.recursive = 1;
         active_move = c.move;
         file_step_hook = move_at_first_file;
-        process_path("t");
+        process_path(run, "t");
         std::fflush(stderr);
-        _exit(!moved ? 92 : error_count ? 8 : 0);
+        _exit(!moved ? 92 : run.errors ? 8 : 0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/config.h"
 #include "engine/engine.h"
 #include "files/file_steps.h"
 #include "files/files.h"
@@ -235,25 +234,23 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
         if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0)
             _exit(91);
         static char key1[] = "k", key2[] = "n";
-        config = run_config{};
-        error_count = 0;
-        reject_count = 0;
+        static run_context run;
         forget_visited();
-        config.name = "ostrel";
-        config.keyword = key1;
-        config.keyword2 = key2;
-        config.mode = c.mode;
-        config.suffix = ".osl";
-        config.recursive = 1;
-        config.strictsuffix = 1; // the existing output is not a file to encrypt
-        config.tmpfiles = c.temp;
+        run.options.name = "ostrel";
+        run.keyword = key1;
+        run.keyword2 = key2;
+        run.options.mode = c.mode;
+        run.options.suffix = ".osl";
+        run.options.recursive = 1;
+        run.options.strictsuffix = 1; // the existing output is not a file to encrypt
+        run.options.tmpfiles = c.temp;
         active = &c;
         file_step_hook = swap_now;
-        process_path(work_dir.c_str());
+        process_path(run, work_dir.c_str());
         std::fflush(stderr);
         if (!swapped)
             _exit(92);
-        _exit(error_count ? 8 : reject_count ? 4 : 0);
+        _exit(run.errors ? 8 : run.rejects ? 4 : 0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "cli/config.h"
 #include "files/file_steps.h"
 #include "files/files.h"
 #include "support/harness.h"
@@ -19,8 +18,10 @@ namespace {
 
 std::string target_path; // where the swapped-in link points
 
-void swap_for_link(const char* path)
+void swap_for_link(file_step step, const char* path)
 {
+    if (step != file_step::open)
+        return;
     unlink(path);
     if (symlink(target_path.c_str(), path) != 0)
         std::abort();
@@ -29,16 +30,12 @@ void swap_for_link(const char* path)
 struct swap_test : ::testing::Test {
     harness::temp_dir dir;
     char keyword[2] = "k";
+    run_context run;
 
     void SetUp() override
     {
-        config = run_config{};
-        config.name = "ostrel";
-        config.keyword = keyword;
-        config.mode = mode_encrypt;
-        config.suffix = ".osl";
-        error_count = 0;
-        reject_count = 0;
+        run.options.name = "ostrel";
+        run.keyword = keyword;
         forget_visited();
         target_path = dir / "target";
         harness::write_file(target_path, "the target's own content");
@@ -46,7 +43,8 @@ struct swap_test : ::testing::Test {
     }
     void TearDown() override
     {
-        in_place_open_hook = nullptr;
+        run.keyword = nullptr;
+        file_step_hook = nullptr;
         forget_visited();
     }
     mode_t mode_of(const std::string& path)
@@ -65,22 +63,22 @@ struct swap_test : ::testing::Test {
 TEST_F(swap_test, without_a_swap_the_file_is_encrypted)
 {
     // The control case: the same call transforms the file when nothing swaps it.
-    process_file((dir / "a").c_str());
-    EXPECT_EQ(error_count, 0);
+    process_file(run, (dir / "a").c_str());
+    EXPECT_EQ(run.errors, 0);
     EXPECT_FALSE(harness::exists(dir / "a"));
     EXPECT_EQ(harness::read_file(dir / "a.osl").size(), std::strlen("the file's content") + 32);
 }
 
 TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stays)
 {
-    in_place_open_hook = swap_for_link;
+    file_step_hook = swap_for_link;
     std::string path = dir / "a";
     ::testing::internal::CaptureStderr();
-    process_file(path.c_str());
+    EXPECT_EQ(process_file(run, path.c_str()), outcome::failed);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "ostrel: " + path + ": " + std::strerror(ELOOP) + "\n");
-    EXPECT_EQ(error_count, 1);
-    EXPECT_EQ(reject_count, 0);
+    EXPECT_EQ(run.errors, 1);
+    EXPECT_EQ(run.rejects, 0);
     EXPECT_EQ(harness::read_file(target_path), "the target's own content");
     EXPECT_EQ(mode_of(target_path), 0644u);
     EXPECT_TRUE(is_link(path));
@@ -94,15 +92,15 @@ TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone)
 {
     // With force the write bit is raised before the open and taken back after
     // it failed; neither may reach the target through the link.
-    config.force = 1;
+    run.options.force = 1;
     ASSERT_EQ(chmod((dir / "a").c_str(), 0444), 0);
     ASSERT_EQ(chmod(target_path.c_str(), 0640), 0);
-    in_place_open_hook = swap_for_link;
+    file_step_hook = swap_for_link;
     ::testing::internal::CaptureStderr();
-    process_file((dir / "a").c_str());
+    process_file(run, (dir / "a").c_str());
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(std::strerror(ELOOP)), std::string::npos) << err;
-    EXPECT_EQ(error_count, 1);
+    EXPECT_EQ(run.errors, 1);
     EXPECT_EQ(mode_of(target_path), 0640u);
     EXPECT_EQ(harness::read_file(target_path), "the target's own content");
 }

@@ -1,16 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "cli/config.h"
 #include "files/files.h"
 
 namespace {
 
 struct visited_list_test : ::testing::Test {
-    void SetUp() override
-    {
-        config.name = "ostrel";
-        forget_visited();
-    }
+    void SetUp() override { forget_visited(); }
     void TearDown() override { forget_visited(); }
 };
 

@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/config.h"
 #include "engine/lock_memory.h"
 #include "engine/wipe.h"
+#include "files/files.h"
 
 namespace {
 
@@ -26,24 +26,26 @@ char* read_part(char* part, std::size_t room, std::FILE* in)
 // one (realloc would leave the old block behind as it was). A keyword's
 // blocks are also locked in memory where the limit allows (kept out of swap;
 // best effort).
-char* allocate(std::size_t size, char* old, std::size_t old_size, const char* prefix, bool lock)
+// Null with errno ENOMEM, `old` released, when memory runs out.
+char* allocate(std::size_t size, char* old, std::size_t old_size, bool lock)
 {
     char* block = static_cast<char*>(std::malloc(size));
     if (!block) {
-        const int saved = errno;
         wipe_and_free(old, old_size);
-        errno = saved;
-        fatal(prefix);
+        errno = ENOMEM;
+        return nullptr;
     }
     if (lock)
         lock_memory(block, size);
     return block;
 }
 
-char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool keyword)
+char* read_any_line(std::FILE* in, bool* zero_inside, bool keyword)
 {
     std::size_t capacity = 32;
-    char* buffer = allocate(capacity, nullptr, 0, prefix, keyword);
+    char* buffer = allocate(capacity, nullptr, 0, keyword);
+    if (!buffer)
+        return nullptr;
     char* end = read_part(buffer, capacity, in);
     if (!end) {
         wipe_and_free(buffer, capacity);
@@ -60,7 +62,9 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
         // Go on at the terminating zero of what is there: capacity - 1 after
         // a full read, earlier when a terminal delivered a partial line.
         const std::size_t used = std::size_t(end - buffer);
-        char* larger = allocate(2 * capacity, buffer, capacity, prefix, keyword);
+        char* larger = allocate(2 * capacity, buffer, capacity, keyword);
+        if (!larger)
+            return nullptr;
         std::memcpy(larger, buffer, used);
         wipe_and_free(buffer, capacity);
         buffer = larger;
@@ -78,7 +82,9 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
     const std::size_t text = zero ? std::size_t(zero - buffer) : length;
     if (zero_inside)
         *zero_inside = zero != nullptr;
-    char* line = allocate(text + 1, buffer, capacity, prefix, keyword);
+    char* line = allocate(text + 1, buffer, capacity, keyword);
+    if (!line)
+        return nullptr;
     std::memcpy(line, buffer, text);
     line[text] = '\0';
     wipe_and_free(buffer, capacity);
@@ -87,12 +93,12 @@ char* read_any_line(std::FILE* in, const char* prefix, bool* zero_inside, bool k
 
 } // namespace
 
-char* read_line(std::FILE* in, const char* prefix)
+char* read_line(std::FILE* in)
 {
-    return read_any_line(in, prefix, nullptr, false);
+    return read_any_line(in, nullptr, false);
 }
 
-char* read_keyword_line(std::FILE* in, const char* prefix, bool* zero_inside)
+char* read_keyword_line(std::FILE* in, bool* zero_inside)
 {
-    return read_any_line(in, prefix, zero_inside, true);
+    return read_any_line(in, zero_inside, true);
 }

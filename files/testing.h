@@ -1,0 +1,12 @@
+// Test seams of the file processing. Nothing in the program sets these.
+#pragma once
+
+// Called, when set, at each step where another user could swap a name under
+// the program, with the step and the entry's path as shown.
+enum class file_step { decided, question, open, attributes, rename, remove };
+extern void (*file_step_hook)(file_step step, const char* shown);
+inline void at_step(file_step step, const char* shown)
+{
+    if (file_step_hook)
+        file_step_hook(step, shown);
+}
