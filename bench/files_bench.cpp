@@ -3,14 +3,12 @@
 // n*n/2 comparisons; this shows what that means at the sizes of real runs.
 #include <benchmark/benchmark.h>
 
-#include "cli/config.h"
 #include "files/files.h"
 
 namespace {
 
 void visited_list_run(benchmark::State& state)
 {
-    config.name = "files_bench";
     const auto files = std::uint64_t(state.range(0));
     for (auto _ : state) {
         forget_visited();

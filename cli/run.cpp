@@ -4,6 +4,9 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "cli/testing.h"
+
+void (*run_step_hook)(run_step step, const run_context& run) = nullptr;
 
 namespace {
 
@@ -48,6 +51,8 @@ int run_all(run_context& run, int argc, char** argv)
         status = scan_options(run, argc, argv);
     if (status != keep_going)
         return status;
+    if (run_step_hook)
+        run_step_hook(run_step::options_read, run);
     if (options.row().output == output_rule::standard_output)
         options.symlinks = 1;
     if (options.debug >= 1)
@@ -68,6 +73,8 @@ int run_all(run_context& run, int argc, char** argv)
         status = check_reference_file(run);
     if (status != keep_going)
         return status;
+    if (run_step_hook)
+        run_step_hook(run_step::started, run);
     return status_of(run, options.filter ? run_filter(run) : run_file_list(run));
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/testing.h"
 #include "split_driver.h"
 
 using fuzz::bytes;

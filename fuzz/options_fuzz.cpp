@@ -5,16 +5,16 @@
 // the fuzzer. There is no terminal: the process gives up its controlling
 // terminal first, so a prompt fails as it does in a detached job.
 //
-// The program ends many paths with exit(); the linker routes those calls to
-// __wrap_exit, which jumps back here with the status, so everything runs in
-// process with coverage. File operands never reach real files: process_path
-// is replaced by a recorder (the file processing has targets and tests of its
-// own). Arguments containing "/" are skipped, so every name the program opens
-// (key file, reference file) lies in a private scratch directory.
+// The entry point returns its status on every path, so everything runs in
+// process with coverage. The run-step seam records the options read and
+// what each run starts with. Inputs with an argument containing "/" or equal to ".." are skipped,
+// so every name the program opens, writes or traverses (key file, reference
+// file, operands) lies in a private scratch directory, which is set up
+// afresh for every input.
 //
 // Properties:
-//   - the status is one of the table's (0 1 2 3 4 7 9 10; 6 and 8 cannot
-//     occur without file processing);
+//   - the status is one of the table's (0 1 2 3 4 7 8 9 10; 6 cannot occur
+//     without a signal);
 //   - status 1 (command-line error) runs nothing and writes a message;
 //   - every line on standard error carries the program's prefix or is one of
 //     the few unprefixed texts (unless the debug dump was asked for);
@@ -23,13 +23,14 @@
 //   - nothing runs without the keywords its mode needs, and keywords read
 //     from the key file are exactly its first line(s), line ends dropped;
 //   - "error reading keyfile" only when the key file really lacks a line.
+#include <dirent.h>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <getopt.h>
-#include <setjmp.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -41,36 +42,43 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/config.h"
+#include "cli/testing.h"
+#include "cli/version.h"
 #include "engine/engine.h"
+#include "engine/testing.h"
 #include "fuzz_check.h"
 
 namespace {
 
-jmp_buf back_to_target;
-bool inside_run = false;
-std::set<std::FILE*> open_files;
-
 struct observation {
-    int runs = 0;                  // process_path calls and stream runs
+    int runs = 0;                  // runs started
     bool keywords_present = true;  // every run had the keywords of its mode
     std::string keyword, keyword2; // as seen at the first run
     bool have_keyword2 = false;
-    bool stream_ran = false;
+    bool stream_ran = false; // a run that writes to standard output
+    std::string keyfile;
+    int mode = mode_encrypt;
+    int debug = 0;
 } seen;
 
-void observe_run()
+void observe_run(run_step step, const run_context& run)
 {
-    if (seen.runs++ == 0) {
-        if (config.keyword)
-            seen.keyword = config.keyword;
-        if (config.keyword2) {
-            seen.keyword2 = config.keyword2;
-            seen.have_keyword2 = true;
-        }
+    const run_options& o = run.options;
+    seen.keyfile = o.keyfile ? o.keyfile : "";
+    seen.mode = o.mode;
+    seen.debug = o.debug;
+    if (step != run_step::started)
+        return;
+    ++seen.runs;
+    if (run.keyword)
+        seen.keyword = run.keyword;
+    if (run.keyword2) {
+        seen.keyword2 = run.keyword2;
+        seen.have_keyword2 = true;
     }
-    if (!config.keyword || (config.mode == mode_keychange && !config.keyword2))
+    if (!run.keyword || (o.row().needs_keyword2 && !run.keyword2))
         seen.keywords_present = false;
+    seen.stream_ran = o.filter || o.row().output == output_rule::standard_output;
 }
 
 int memory_file(const std::string& content)
@@ -128,81 +136,51 @@ int home = -1;
 // OSTREL_FUZZ_VERBOSE: describe every run (the environment is cleared later).
 bool verbose = false;
 
+// Empties the scratch directory: what a run wrote goes with it.
+void clear_scratch()
+{
+    DIR* dir = opendir(scratch);
+    FUZZ_CHECK(dir != nullptr);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = std::string(scratch) + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            FUZZ_CHECK(std::system(("rm -rf '" + path + "'").c_str()) == 0);
+        else
+            unlink(path.c_str());
+    }
+    closedir(dir);
+}
+
 void remove_scratch()
 {
-    for (const char* name : {"keyfile", "ref.osl", "short.osl"})
-        unlink((std::string(scratch) + "/" + name).c_str());
+    clear_scratch();
     rmdir(scratch);
 }
 
+void write_scratch_file(const char* name, const std::string& content)
+{
+    std::FILE* f = std::fopen(name, "wb");
+    FUZZ_CHECK(f && std::fwrite(content.data(), 1, content.size(), f) == content.size());
+    std::fclose(f);
+}
+
+// The files every run finds: the key file, a reference file under the
+// keyword "ref", and one too short for a header.
+std::string reference;
+
+void set_up_scratch(const std::string& key_text)
+{
+    clear_scratch();
+    write_scratch_file("keyfile", key_text);
+    write_scratch_file("ref.osl", reference);
+    write_scratch_file("short.osl", "0123456789");
+}
+
 } // namespace
-
-// ---- What the linker routes here ---------------------------------------------------
-
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status)
-{
-    if (!inside_run)
-        __real_exit(status);
-    inside_run = false;
-    longjmp(back_to_target, 256 + (status & 0xff));
-}
-
-extern "C" std::FILE* __real_fopen(const char* path, const char* mode);
-extern "C" std::FILE* __wrap_fopen(const char* path, const char* mode)
-{
-    std::FILE* f = __real_fopen(path, mode);
-    if (f && inside_run)
-        open_files.insert(f);
-    return f;
-}
-
-extern "C" int __real_fclose(std::FILE* f);
-extern "C" int __wrap_fclose(std::FILE* f)
-{
-    open_files.erase(f);
-    return __real_fclose(f);
-}
-
-// process_path (const char*)
-extern "C" void __wrap__Z12process_pathPKc(const char*)
-{
-    observe_run();
-}
-
-// The per-mode copying operations run for real, on the in-memory streams.
-extern "C" int __real__Z12encrypt_fileP8_IO_FILES0_PKc(std::FILE*, std::FILE*, const char*);
-extern "C" int __wrap__Z12encrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out, const char* k)
-{
-    observe_run();
-    seen.stream_ran = true;
-    return __real__Z12encrypt_fileP8_IO_FILES0_PKc(in, out, k);
-}
-extern "C" int __real__Z12decrypt_fileP8_IO_FILES0_PKci(std::FILE*, std::FILE*, const char*, int);
-extern "C" int __wrap__Z12decrypt_fileP8_IO_FILES0_PKci(std::FILE* in, std::FILE* out,
-                                                        const char* k, int m)
-{
-    observe_run();
-    seen.stream_ran = true;
-    return __real__Z12decrypt_fileP8_IO_FILES0_PKci(in, out, k, m);
-}
-extern "C" int __real__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE*, std::FILE*, const char*,
-                                                            const char*);
-extern "C" int __wrap__Z14keychange_fileP8_IO_FILES0_PKcS2_(std::FILE* in, std::FILE* out,
-                                                            const char* k, const char* k2)
-{
-    observe_run();
-    seen.stream_ran = true;
-    return __real__Z14keychange_fileP8_IO_FILES0_PKcS2_(in, out, k, k2);
-}
-extern "C" int __real__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE*, std::FILE*, const char*);
-extern "C" int __wrap__Z14unixcrypt_fileP8_IO_FILES0_PKc(std::FILE* in, std::FILE* out,
-                                                         const char* k)
-{
-    observe_run();
-    seen.stream_ran = true;
-    return __real__Z14unixcrypt_fileP8_IO_FILES0_PKc(in, out, k);
-}
 
 // ---- The target ----------------------------------------------------------------------
 
@@ -223,18 +201,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         FUZZ_CHECK(mkdtemp(scratch) != nullptr);
     }
     FUZZ_CHECK((home = open(".", O_RDONLY | O_DIRECTORY)) >= 0);
-    FUZZ_CHECK(chdir(scratch) == 0);
     std::atexit(remove_scratch);
-    // A reference file under the keyword "ref", and one too short for a header.
-    std::FILE* ref = __real_fopen("ref.osl", "wb");
+    char* sealed = nullptr;
+    std::size_t sealed_size = 0;
+    std::FILE* ref = open_memstream(&sealed, &sealed_size);
     std::FILE* plain = fmemopen(const_cast<char*>("reference"), 9, "rb");
     FUZZ_CHECK(ref && plain && encrypt_file(plain, ref, "ref") == 0);
-    __real_fclose(plain);
-    __real_fclose(ref);
-    std::FILE* short_ref = __real_fopen("short.osl", "wb");
-    FUZZ_CHECK(short_ref && std::fwrite("0123456789", 1, 10, short_ref) == 10);
-    __real_fclose(short_ref);
-    FUZZ_CHECK(fchdir(home) == 0);
+    std::fclose(plain);
+    std::fclose(ref);
+    reference.assign(sealed, sealed_size);
+    std::free(sealed);
+    run_step_hook = observe_run;
     verbose = std::getenv("OSTREL_FUZZ_VERBOSE") != nullptr;
     clearenv();
     return 0;
@@ -255,16 +232,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> args{argv0};
     while (in.remaining_bytes() > 0 && args.size() < 24) {
         std::string a = in.ConsumeRandomLengthString(64);
-        if (a.find('/') != std::string::npos)
+        if (a.find('/') != std::string::npos || a == "..")
             return 0;
         args.push_back(a.c_str());
     }
 
     // The key file, the environment and the three standard streams.
     FUZZ_CHECK(chdir(scratch) == 0);
-    std::FILE* keys = __real_fopen("keyfile", "wb");
-    FUZZ_CHECK(keys && std::fwrite(key_text.data(), 1, key_text.size(), keys) == key_text.size());
-    __real_fclose(keys);
+    set_up_scratch(key_text);
     setenv("PATH", "/usr/bin:/bin", 1);
     setenv("OSK1", env1.c_str(), 1);
     setenv("OSK2", env2.c_str(), 1);
@@ -296,15 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     seen = observation{};
     optind = 0; // a fresh scan, POSIXLY_CORRECT looked up again
-    int status;
-    int jumped = setjmp(back_to_target);
-    if (jumped == 0) {
-        inside_run = true;
-        status = ostrel_main(int(args.size()), argv.data());
-        inside_run = false;
-    } else {
-        status = jumped - 256;
-    }
+    const int status = ostrel_main(int(args.size()), argv.data());
 
     std::fflush(stdout);
     std::fflush(stderr);
@@ -320,12 +287,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     close(err_fd);
     __fpurge(stdin);
     std::clearerr(stdin);
-    for (std::FILE* f : open_files)
-        __real_fclose(f); // left open by an exit path
-    open_files.clear();
-    const std::string keyfile = config.keyfile ? config.keyfile : "";
-    const int mode = config.mode, debug = config.debug;
-    release_keywords();
+    const std::string keyfile = seen.keyfile;
+    const int mode = seen.mode, debug = seen.debug;
     if (argv[0] != given_argv0)
         std::free(argv[0]);
     FUZZ_CHECK(fchdir(home) == 0);
@@ -340,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     if (verbose)
         describe();
-    static const std::set<int> statuses{0, 1, 2, 3, 4, 7, 9, 10};
+    static const std::set<int> statuses{0, 1, 2, 3, 4, 7, 8, 9, 10};
     FUZZ_CHECK(statuses.count(status) == 1);
     if (status == 1)
         FUZZ_CHECK(seen.runs == 0 && !err.empty());
@@ -373,7 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (!out.empty() && !seen.stream_ran)
-        FUZZ_CHECK(status == 0 && starts_with(out, "ostrel 1.11. "));
+        FUZZ_CHECK(status == 0 && starts_with(out, "ostrel " OSTREL_VERSION ". "));
 
     const bool key_from_text = keyfile == "keyfile" || keyfile == "-";
     const bool plain_text = key_text.find('\0') == std::string::npos;

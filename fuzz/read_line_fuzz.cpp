@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/config.h"
+#include "files/files.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -107,7 +107,7 @@ extern "C" void* __wrap_malloc(std::size_t size)
 static char* watched_read_line(std::FILE* in)
 {
     watching = true;
-    char* line = read_line(in, "fuzz");
+    char* line = read_line(in);
     watching = false;
     return line;
 }
