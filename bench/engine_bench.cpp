@@ -22,6 +22,7 @@
 
 #include "cipher/cipher_paths.h"
 #include "engine/engine.h"
+#include "engine/testing.h"
 #include "legacy/unixcrypt.h"
 
 namespace {

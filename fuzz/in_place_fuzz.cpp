@@ -19,6 +19,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/testing.h"
 #include "legacy/unixcrypt.h"
 #include "split_driver.h"
 

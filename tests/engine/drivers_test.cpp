@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "engine/stream_runner.h"
+#include "engine/testing.h"
 #include "legacy/unixcrypt.h"
 
 namespace {
@@ -257,7 +258,7 @@ TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno)
     EXPECT_EQ(error, ENOSPC);
     EXPECT_EQ(stream_fault, 5);
     EXPECT_EQ(end_calls, 1);
-    EXPECT_STREQ(result_message(result), std::strerror(ENOSPC));
+    EXPECT_STREQ(result_message(stream_result{result, error}), std::strerror(ENOSPC));
 }
 
 TEST(drivers, pump_file_read_failure_is_io_error)
@@ -459,7 +460,7 @@ TEST(drivers, in_place_buffer_overflow)
     EXPECT_EQ(stream_fault, fault_buffer_overflow);
     EXPECT_EQ(end_calls, 1);
     EXPECT_EQ(read_file(path), small); // failed before its first write
-    EXPECT_STREQ(result_message(-2), "buffer overflow");
+    EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "buffer overflow");
 
     // 32 more bytes per 10240 read: the lag passes one buffer after 320 passes.
     write_file(path, bytes(400 * 10240, 1));

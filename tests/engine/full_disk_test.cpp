@@ -22,6 +22,7 @@
 
 #include "engine/engine.h"
 #include "engine/stream_runner.h"
+#include "engine/testing.h"
 
 namespace {
 

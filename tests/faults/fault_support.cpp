@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/testing.h"
 
 namespace faults {
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/testing.h"
 #include "files/file_steps.h"
 #include "files/files.h"
 #include "support/harness.h"
