@@ -34,3 +34,33 @@ void release_crypt_state(crypt_state* state)
     wipe_and_free(state->keys, slots * sizeof(key_schedule));
     wipe_and_free(state, sizeof(crypt_state));
 }
+
+void schedule_keyword(const char* keyword, key_schedule* schedule)
+{
+    std::uint8_t key[32];
+    lock_memory(key, sizeof key);
+    hash_keyword(keyword, key);
+    schedule_key(key, 256, 256, schedule);
+    wipe(key, sizeof key);
+}
+
+void run_feedback(crypt_state* state, cipher_stream* stream, bool decrypting,
+                  void (*groups)(crypt_state*, cipher_stream*))
+{
+    while (stream->in_left > 0 && stream->out_left > 0) {
+        if (state->pos == 32) {
+            if (stream->in_left >= 32 && stream->out_left >= 32) {
+                groups(state, stream);
+                continue;
+            }
+            encrypt_block(state->block, &state->keys[state->key_index]);
+            state->pos = 0;
+        }
+        const std::uint8_t in = *stream->in_ptr++;
+        const std::uint8_t out = state->block[state->pos] ^ in;
+        state->block[state->pos++] = decrypting ? in : out;
+        *stream->out_ptr++ = out;
+        --stream->in_left;
+        --stream->out_left;
+    }
+}

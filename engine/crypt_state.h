@@ -10,3 +10,17 @@ crypt_state* new_crypt_state(int key_count);
 
 // Frees the schedules, then the record; a null state is released without effect.
 void release_crypt_state(crypt_state* state);
+
+// The first bytes of every header block once opened with the right key.
+inline constexpr std::uint8_t header_magic[4] = {'q', '7', 'w', '3'};
+
+// The key schedule of a keyword (hashed, then expanded); the hashed key
+// lives on a locked, wiped stack buffer.
+void schedule_keyword(const char* keyword, key_schedule* schedule);
+
+// The body of a stream in cipher feedback with full 32-byte feedback: whole
+// groups through `groups` while both sides have room for one, single bytes
+// through the register. The register takes each ciphertext byte: the
+// output when encrypting, the input when decrypting.
+void run_feedback(crypt_state* state, cipher_stream* stream, bool decrypting,
+                  void (*groups)(crypt_state*, cipher_stream*));

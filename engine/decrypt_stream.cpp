@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr std::uint8_t magic[4] = {'q', '7', 'w', '3'};
-
 // The index of the first candidate that opens the header block held in
 // `block`, or -1. With `mismatch` set candidate 0 is taken unseen. The
 // opened bytes are compared without a branch; only the verdict is public.
@@ -31,8 +29,8 @@ int choose_key(const crypt_state* state)
         std::memcpy(opened, state->block, 32);
         decrypt_block(opened, &state->keys[index]);
         unsigned difference = 0;
-        for (std::size_t k = 0; k < sizeof magic; ++k)
-            difference |= static_cast<unsigned>(opened[k] ^ magic[k]);
+        for (std::size_t k = 0; k < sizeof header_magic; ++k)
+            difference |= static_cast<unsigned>(opened[k] ^ header_magic[k]);
         wipe(opened, sizeof opened);
         declassify(&difference, sizeof difference);
         if (difference == 0)
@@ -99,20 +97,15 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(count);
     if (state == nullptr)
-        return -1;
+        return result_system;
     state->key_index = 0;
-    for (int index = 0; index < count; ++index) {
-        std::uint8_t key[32];
-        lock_memory(key, sizeof key);
-        hash_keyword(candidates[index], key);
-        schedule_key(key, 256, 256, &state->keys[index]);
-        wipe(key, sizeof key);
-    }
+    for (int index = 0; index < count; ++index)
+        schedule_keyword(candidates[index], &state->keys[index]);
     state->header_pending = 1;
     state->pos = 0;
     state->mismatch = mismatch;
     stream->state = state;
-    return 0;
+    return result_ok;
 }
 
 int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
@@ -123,7 +116,7 @@ int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
     char* with_cr = static_cast<char*>(std::malloc(length + 2));
     if (with_cr == nullptr) {
         stream->state = nullptr;
-        return -1;
+        return result_system;
     }
     std::memcpy(with_cr, keyword, length);
     with_cr[length] = '\r';
@@ -143,7 +136,7 @@ int decrypt_step(cipher_stream* stream)
     if (state->header_pending) {
         while (state->pos < 32) {
             if (stream->in_left == 0)
-                return 0;
+                return result_ok;
             state->block[state->pos++] = *stream->in_ptr++;
             --stream->in_left;
         }
@@ -153,28 +146,14 @@ int decrypt_step(cipher_stream* stream)
             release_crypt_state(state);
             stream->state = nullptr;
             stream_fault = fault_key_mismatch;
-            return -2;
+            return result_stream;
         }
         // `block` keeps the header block as read: the first feedback register.
         state->key_index = chosen;
     }
 
-    while (stream->in_left > 0 && stream->out_left > 0) {
-        if (state->pos == 32) {
-            if (stream->in_left >= 32 && stream->out_left >= 32) {
-                decrypt_groups(state, stream);
-                continue;
-            }
-            encrypt_block(state->block, &state->keys[state->key_index]);
-            state->pos = 0;
-        }
-        const std::uint8_t c = *stream->in_ptr++;
-        *stream->out_ptr++ = state->block[state->pos] ^ c;
-        state->block[state->pos++] = c;
-        --stream->in_left;
-        --stream->out_left;
-    }
-    return 0;
+    run_feedback(state, stream, true, decrypt_groups);
+    return result_ok;
 }
 
 int decrypt_end(cipher_stream* stream)
@@ -184,7 +163,7 @@ int decrypt_end(cipher_stream* stream)
     release_crypt_state(state);
     stream->state = nullptr;
     if (complete)
-        return 0;
+        return result_ok;
     stream_fault = fault_bad_format;
-    return -2;
+    return result_stream;
 }

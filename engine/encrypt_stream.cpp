@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::uint8_t magic[4] = {'q', '7', 'w', '3'};
-
 // Whole groups: block = E(block) ^ plaintext, and block is the ciphertext.
 // Equal to 32 passes through the byte path per group. The chain runs inside
 // the cipher, which keeps the feedback in CPU registers from group to group;
@@ -37,24 +35,20 @@ int encrypt_init(cipher_stream* stream, const char* keyword)
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(1);
     if (state == nullptr)
-        return -1;
+        return result_system;
     state->key_index = 0;
 
-    std::uint8_t key[32];
-    lock_memory(key, sizeof key);
-    hash_keyword(keyword, key);
-    schedule_key(key, 256, 256, &state->keys[0]);
-    wipe(key, sizeof key);
+    schedule_keyword(keyword, &state->keys[0]);
 
     fill_nonce(state->block);
-    std::memcpy(state->block, magic, sizeof magic);
+    std::memcpy(state->block, header_magic, sizeof header_magic);
     encrypt_block(state->block, &state->keys[0]);
 
     state->header_pending = 1;
     state->pos = 0;
     state->mismatch = 0;
     stream->state = state;
-    return 0;
+    return result_ok;
 }
 
 int encrypt_step(cipher_stream* stream)
@@ -64,34 +58,20 @@ int encrypt_step(cipher_stream* stream)
     // The header leaves before any input is taken, whatever the input.
     while (state->header_pending) {
         if (stream->out_left == 0)
-            return 0;
+            return result_ok;
         *stream->out_ptr++ = state->block[state->pos++];
         --stream->out_left;
         if (state->pos == 32)
             state->header_pending = 0;
     }
 
-    while (stream->in_left > 0 && stream->out_left > 0) {
-        if (state->pos == 32) {
-            if (stream->in_left >= 32 && stream->out_left >= 32) {
-                encrypt_groups(state, stream);
-                continue;
-            }
-            encrypt_block(state->block, &state->keys[state->key_index]);
-            state->pos = 0;
-        }
-        const std::uint8_t c = state->block[state->pos] ^ *stream->in_ptr++;
-        state->block[state->pos++] = c;
-        *stream->out_ptr++ = c;
-        --stream->in_left;
-        --stream->out_left;
-    }
-    return 0;
+    run_feedback(state, stream, false, encrypt_groups);
+    return result_ok;
 }
 
 int encrypt_end(cipher_stream* stream)
 {
     release_crypt_state(static_cast<crypt_state*>(stream->state));
     stream->state = nullptr;
-    return 0;
+    return result_ok;
 }

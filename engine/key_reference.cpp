@@ -11,7 +11,7 @@ int open_header(std::FILE* in, const char* keyword)
     std::clearerr(in);
     cipher_stream stream;
     const int result = decrypt_init(&stream, keyword, 0);
-    if (result != 0)
+    if (result != result_ok)
         return result;
 
     std::uint8_t header[32];
@@ -28,7 +28,7 @@ int open_header(std::FILE* in, const char* keyword)
     stream.out_ptr = unused;
     stream.out_left = sizeof unused;
     const int step_result = decrypt_step(&stream);
-    if (step_result != 0)
+    if (step_result != result_ok)
         return step_result;
     return decrypt_end(&stream);
 }

@@ -30,23 +30,23 @@ int keychange_init(cipher_stream* stream, const char* old_keyword, const char* n
     auto* state = static_cast<keychange_state*>(std::malloc(sizeof(keychange_state)));
     if (state == nullptr) {
         stream->state = nullptr;
-        return -1;
+        return result_system;
     }
     stream->state = state;
     state->dec.state = nullptr;
     state->enc.state = nullptr;
 
     int result = decrypt_init(&state->dec, old_keyword, 0);
-    if (result == 0)
+    if (result == result_ok)
         result = encrypt_init(&state->enc, new_keyword);
-    if (result != 0) {
+    if (result != result_ok) {
         release_keychange(stream);
         return result;
     }
     state->enc.in_ptr = state->buffer;
     state->enc.in_left = 0;
     state->hold = 32;
-    return 0;
+    return result_ok;
 }
 
 int keychange_step(cipher_stream* stream)
@@ -63,16 +63,16 @@ int keychange_step(cipher_stream* stream)
         // Decrypted bytes still waiting: the outer output is full (or the
         // old header is not complete yet, when there are none).
         if (state->enc.in_left != 0)
-            return 0;
+            return result_ok;
         if (stream->in_left == 0)
-            return 0;
+            return result_ok;
 
         state->dec.in_ptr = stream->in_ptr;
         state->dec.in_left = stream->in_left;
         state->dec.out_ptr = state->buffer;
         state->dec.out_left = sizeof state->buffer;
         const int result = decrypt_step(&state->dec);
-        if (result != 0) {
+        if (result != result_ok) {
             release_keychange(stream);
             return result;
         }
@@ -91,14 +91,14 @@ int keychange_end(cipher_stream* stream)
 {
     auto* state = static_cast<keychange_state*>(stream->state);
     if (state == nullptr)
-        return 0;
+        return result_ok;
     const int result = decrypt_end(&state->dec);
-    if (result != 0) {
+    if (result != result_ok) {
         release_keychange(stream);
         return result;
     }
     encrypt_end(&state->enc);
     wipe_and_free(state, sizeof(keychange_state));
     stream->state = nullptr;
-    return 0;
+    return result_ok;
 }

@@ -125,7 +125,7 @@ int unixcrypt_init(cipher_stream* stream, const char* keyword)
     stream->state = nullptr;
     auto* machine = static_cast<rotor_state*>(std::malloc(sizeof(rotor_state)));
     if (machine == nullptr)
-        return -1;
+        return result_system;
 
     std::uint8_t k[8] = {};
     const std::size_t length = strnlen(keyword, 8);
@@ -137,13 +137,13 @@ int unixcrypt_init(cipher_stream* stream, const char* keyword)
         wipe(k, sizeof k);
         std::free(machine);
         errno = saved;
-        return -1;
+        return result_system;
     }
     build_machine(seed_text, machine);
     wipe(k, sizeof k);
     wipe(seed_text, sizeof seed_text);
     stream->state = machine;
-    return 0;
+    return result_ok;
 }
 
 int unixcrypt_step(cipher_stream* stream)
@@ -172,12 +172,12 @@ int unixcrypt_step(cipher_stream* stream)
     stream->in_left -= count;
     stream->out_ptr += count;
     stream->out_left -= count;
-    return 0;
+    return result_ok;
 }
 
 int unixcrypt_end(cipher_stream* stream)
 {
     wipe_and_free(stream->state, sizeof(rotor_state));
     stream->state = nullptr;
-    return 0;
+    return result_ok;
 }
