@@ -14,7 +14,7 @@ using harness::run_options;
 using harness::run_result;
 
 const std::string version_line =
-    "ostrel 1.11. Secure encryption and decryption of files and streams.\n";
+    "ostrel " OSTREL_VERSION ". Secure encryption and decryption of files and streams.\n";
 const std::string rights_line = "Copyright (C) 2026 The ostrel developers.\n";
 
 const std::string help_text =

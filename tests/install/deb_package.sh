@@ -22,11 +22,11 @@ grep -q '^set(CPACK_GENERATOR "[^"]*DEB' "$build/CPackConfig.cmake" ||
 debs=("$build"/*.deb)
 ((${#debs[@]} == 1)) && [[ -f ${debs[0]} ]] || fail "expected one .deb, got: ${debs[*]}"
 deb=${debs[0]}
-expect_equal "${deb##*/}" "ostrel_1.11_$(dpkg --print-architecture).deb" "package file name"
+expect_equal "${deb##*/}" "ostrel_${OSTREL_VERSION}_$(dpkg --print-architecture).deb" "package file name"
 
 # The control fields.
 expect_equal "$(dpkg-deb -f "$deb" Package)" ostrel "Package"
-expect_equal "$(dpkg-deb -f "$deb" Version)" 1.11 "Version"
+expect_equal "$(dpkg-deb -f "$deb" Version)" "$OSTREL_VERSION" "Version"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -qE '(^|, )libcrypt1( |,|$)' <<<"$depends" || fail "Depends lacks libcrypt1: $depends"
 grep -qE '(^|, )libc6( |,|$)' <<<"$depends" || fail "Depends lacks libc6: $depends"

@@ -39,7 +39,7 @@ check_names()
         [[ $(command -v osdecrypt) == "$top/bin/osdecrypt" ]] || fail "osdecrypt not found in $top/bin"
 
         out=$(osencrypt -h)
-        expect_equal "${out%%$'\n'*}" "ostrel 1.11. Secure encryption and decryption of files and streams." \
+        expect_equal "${out%%$'\n'*}" "ostrel $OSTREL_VERSION. Secure encryption and decryption of files and streams." \
             "first line of osencrypt -h"
         out=$(osdecrypt -h)
         [[ $out == *$'\nUsage: ostrel [mode] [options] [file...]\n'* ]] || fail "osdecrypt -h: no usage line"

@@ -4,7 +4,7 @@
 # and carries the program's version.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-page=$OSTREL_SOURCE_DIR/docs/ostrel.1
+page=$OSTREL_BUILD_DIR/docs/ostrel.1
 [[ -f $page ]] || fail "$page missing"
 command -v groff >/dev/null || skip "groff is not installed (apt-get install groff-base)"
 
