@@ -66,9 +66,9 @@ constexpr option long_options[] = {
 // clang-format on
 
 // -K, -H, -E, -F: a keyword's heap copy, locked in memory where the limit
-// allows (kept out
-// of swap; best effort), replacing `*field`, and the text wiped where it
-// was. keep_going, or status_fatal when memory ran out (reported).
+// allows (kept out of swap; best effort), replaces `*field`, and the text is
+// wiped where it was, so that it vanishes from the argument vector or the
+// environment. keep_going, or status_fatal when memory ran out (reported).
 int take_keyword(const run_options& options, char** field, char* text)
 {
     const std::size_t size = std::strlen(text) + 1;
@@ -94,26 +94,59 @@ int take_environment_keyword(const run_options& options, char** field, const cha
     return status_no_key;
 }
 
+// The options that only set a field of the run's options to a value.
+struct value_option {
+    char letter;
+    int run_options::*field;
+    int value;
+};
+constexpr value_option value_options[] = {
+    {'e', &run_options::mode, mode_encrypt},
+    {'d', &run_options::mode, mode_decrypt},
+    {'c', &run_options::mode, mode_cat},
+    {'x', &run_options::mode, mode_keychange},
+    {'u', &run_options::mode, mode_unixcrypt},
+    {'v', &run_options::verbosity, 1},
+    {'q', &run_options::verbosity, -1},
+    {'f', &run_options::force, 1},
+    {'m', &run_options::mismatch, 1},
+    {'s', &run_options::strictsuffix, 1},
+    {'t', &run_options::timid, 1},
+    {'b', &run_options::timid, 0},
+    {'r', &run_options::recursive, 1},
+    {'R', &run_options::recursive, 2},
+    {'l', &run_options::symlinks, 1},
+    {'T', &run_options::tmpfiles, 1},
+};
+
+// The options whose argument becomes a text of the run's options.
+struct text_option {
+    char letter;
+    const char* run_options::*field;
+};
+constexpr text_option text_options[] = {
+    {'k', &run_options::keyfile}, {'P', &run_options::prompt}, {'S', &run_options::suffix},
+    {'Q', &run_options::prompt2}, {'y', &run_options::keyref},
+};
+
 // Applies one option letter; -h, -V and -L print and end the run.
 int apply_option(run_context& run, int letter)
 {
     run_options& options = run.options;
+    for (const value_option& o : value_options)
+        if (o.letter == letter) {
+            options.*o.field = o.value;
+            return keep_going;
+        }
+    for (const text_option& o : text_options)
+        if (o.letter == letter) {
+            options.*o.field = optarg;
+            // A reference file makes a typed key be asked once.
+            if (letter == 'y')
+                options.timid = 0;
+            return keep_going;
+        }
     switch (letter) {
-    case 'e':
-        options.mode = mode_encrypt;
-        break;
-    case 'd':
-        options.mode = mode_decrypt;
-        break;
-    case 'c':
-        options.mode = mode_cat;
-        break;
-    case 'x':
-        options.mode = mode_keychange;
-        break;
-    case 'u':
-        options.mode = mode_unixcrypt;
-        break;
     case 'h':
         print_help();
         return status_ok;
@@ -123,67 +156,17 @@ int apply_option(run_context& run, int letter)
     case 'L':
         print_license();
         return status_ok;
-    case 'v':
-        options.verbosity = 1;
-        break;
-    case 'q':
-        options.verbosity = -1;
-        break;
     case 'D':
         options.debug += 1;
-        break;
-    case 'f':
-        options.force = 1;
-        break;
-    case 'm':
-        options.mismatch = 1;
-        break;
+        return keep_going;
     case 'E':
         return take_environment_keyword(options, &run.keyword, optarg);
-    case 'K':
-        // The argument vanishes from the argument vector.
-        return take_keyword(options, &run.keyword, optarg);
-    case 'k':
-        options.keyfile = optarg;
-        break;
-    case 'P':
-        options.prompt = optarg;
-        break;
-    case 'S':
-        options.suffix = optarg;
-        break;
-    case 's':
-        options.strictsuffix = 1;
-        break;
     case 'F':
         return take_environment_keyword(options, &run.keyword2, optarg);
+    case 'K':
+        return take_keyword(options, &run.keyword, optarg);
     case 'H':
         return take_keyword(options, &run.keyword2, optarg);
-    case 'Q':
-        options.prompt2 = optarg;
-        break;
-    case 't':
-        options.timid = 1;
-        break;
-    case 'b':
-        options.timid = 0;
-        break;
-    case 'y':
-        options.keyref = optarg;
-        options.timid = 0;
-        break;
-    case 'r':
-        options.recursive = 1;
-        break;
-    case 'R':
-        options.recursive = 2;
-        break;
-    case 'l':
-        options.symlinks = 1;
-        break;
-    case 'T':
-        options.tmpfiles = 1;
-        break;
     case '?':
         // The scanner has said what was wrong.
         std::fputs("Try --help for more information.\n", stderr);
@@ -192,7 +175,6 @@ int apply_option(run_context& run, int letter)
         std::fprintf(stderr, "%s: unimplemented option -- %c\n", options.name, letter);
         return status_usage;
     }
-    return keep_going;
 }
 
 } // namespace

@@ -70,3 +70,30 @@ outcome report_stream_result(run_context& run, stream_result r, const char* what
     std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, result_message(r));
     return r.io_failed() ? outcome::fatal_io : outcome::fatal;
 }
+
+int ask_about(const run_options& options, const char* question, const char* about,
+              const char* input_shown, const char* refusal)
+{
+    std::fprintf(stderr, question, options.name, about);
+    std::fflush(stderr);
+    at_step(file_step::question, input_shown);
+    const int yes = ask_yes_no();
+    if (yes == 0)
+        std::fputs(refusal, stderr);
+    return yes;
+}
+
+outcome open_for_reading(run_context& run, const file_job& job, owned_file& in, struct stat* opened)
+{
+    const file_place& input = job.input;
+    at_step(file_step::open, input.shown);
+    const int fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, opened);
+    if (fd < 0)
+        return outcome::failed;
+    in.file = fdopen(fd, "rb");
+    if (in.file)
+        return outcome::done;
+    const int error = errno;
+    close(fd);
+    return report_failure(run, input.shown, error);
+}

@@ -132,6 +132,12 @@ outcome report_failure(run_context& run, const char* what, int error_number);
 outcome rename_reported(run_context& run, const file_place& from, const file_place& to,
                         bool only_new = false);
 
+// Asks `question` (a format taking the program's name and `about`) and
+// reads the answer: 1 yes, 0 no (after `refusal`), -1 memory ran out.
+// `input_shown` names the file for the test seam.
+int ask_about(const run_options& options, const char* question, const char* about,
+              const char* input_shown, const char* refusal);
+
 // When verbose, the mode's line ("Encrypting %s") for `shown`.
 void announce_writing(const run_options& options, const char* shown);
 
@@ -153,6 +159,12 @@ struct file_job {
     bool follow;         // links named as files are followed
     bool replace_output; // an entry under the output name may be replaced
 };
+
+// Opens the input of `job` for reading, checked against the decision, as
+// a stdio stream into `in`; `opened` gets its attributes. done, or failed
+// (reported).
+outcome open_for_reading(run_context& run, const file_job& job, owned_file& in,
+                         struct stat* opened);
 
 // The ways of writing (the caller keeps the job).
 outcome write_in_place(run_context& run, const file_job& job);

@@ -86,13 +86,8 @@ int may_overwrite(const run_options& options, const file_place& input, const fil
         *replace = false;
         return 1;
     }
-    std::fprintf(stderr, "%s: %s already exists; overwrite (y or n)? ", options.name, output.shown);
-    std::fflush(stderr);
-    at_step(file_step::question, input.shown);
-    const int yes = ask_yes_no();
-    if (yes == 0)
-        std::fputs("Not overwritten.\n", stderr);
-    return yes;
+    return ask_about(options, "%s: %s already exists; overwrite (y or n)? ", output.shown,
+                     input.shown, "Not overwritten.\n");
 }
 
 // Decrypting "report.txt" finds "report.txt.osl" when only that exists:

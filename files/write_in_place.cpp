@@ -18,13 +18,8 @@ int may_change_write_protected(const run_options& options, const file_place& inp
 {
     if (options.force)
         return 1;
-    std::fprintf(stderr, options.row().protected_question, options.name, input.shown);
-    std::fflush(stderr);
-    at_step(file_step::question, input.shown);
-    const int yes = ask_yes_no();
-    if (yes == 0)
-        std::fputs("Not changed.\n", stderr);
-    return yes;
+    return ask_about(options, options.row().protected_question, input.shown, input.shown,
+                     "Not changed.\n");
 }
 
 bool differs(const file_place& a, const file_place& b)

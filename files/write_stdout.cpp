@@ -22,19 +22,11 @@ outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
 
 outcome write_to_stdout(run_context& run, const file_job& job)
 {
-    const file_place& input = job.input;
-    at_step(file_step::open, input.shown);
-    struct stat opened;
-    const int fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, &opened);
-    if (fd < 0)
-        return outcome::failed;
     owned_file in;
-    in.file = fdopen(fd, "rb");
-    if (!in.file) {
-        const int error = errno;
-        close(fd);
-        return report_failure(run, input.shown, error);
-    }
+    struct stat opened;
+    const outcome result = open_for_reading(run, job, in, &opened);
+    if (result != outcome::done)
+        return result;
     use_large_buffer(in.file, 0);
-    return stream_to_stdout(run, in.file, input.shown, " -- ignored");
+    return stream_to_stdout(run, in.file, job.input.shown, " -- ignored");
 }

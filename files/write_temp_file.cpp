@@ -180,18 +180,11 @@ outcome write_through_temp_file(run_context& run, const file_job& job)
     const run_options& options = run.options;
     const file_place& input = job.input;
 
-    at_step(file_step::open, input.shown);
-    struct stat opened;
-    const int in_fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, &opened);
-    if (in_fd < 0)
-        return outcome::failed;
     owned_file in;
-    in.file = fdopen(in_fd, "rb");
-    if (!in.file) {
-        const int error = errno;
-        close(in_fd);
-        return report_failure(run, input.shown, error);
-    }
+    struct stat opened;
+    const outcome opening = open_for_reading(run, job, in, &opened);
+    if (opening != outcome::done)
+        return opening;
     const saved_attributes saved = save_attributes(opened);
     if (saved.links > 1 && options.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,
