@@ -9,7 +9,8 @@
 // one schedule may serve any number of callers at once.
 //
 // Encryption with a 256-bit block runs on the fastest path the CPU offers
-// (AES-NI or VAES on x86-64, chosen once, on first use); every path gives
+// (AES-NI or VAES on x86-64, the Cryptography Extension on arm64, chosen
+// once, on first use); every path gives
 // the same bytes. Other lengths and all decryption take the portable path,
 // which is bitsliced. Every path runs in constant time: no branch and no
 // memory address depends on the key or the data, the key expansion included.
