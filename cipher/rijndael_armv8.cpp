@@ -17,10 +17,12 @@ namespace {
 
 using namespace round_permutation;
 
-// Blocks in flight to hide the latency of AESE/AESMC and TBL; the 32 vector
-// registers hold 8 blocks' halves with the lookup and one round key. Not
-// measured on an arm64 CPU (docs/PERFORMANCE.md).
-constexpr int blocks_in_flight = 8;
+// Blocks in flight to hide the latency of TBL, AESE and AESMC: a round of 4
+// blocks is 24 instructions, more than its latency on two vector pipelines.
+// With 8, GCC 12 forms TBL's register pairs through the stack, which would
+// leave cipher state there. Not measured on an arm64 CPU
+// (docs/PERFORMANCE.md).
+constexpr int blocks_in_flight = 4;
 
 // Both halves of a block (columns 0-3, then 4-7) as one register pair: TBL
 // needs its table in consecutive registers, and with the halves kept as a
@@ -159,7 +161,8 @@ void armv8_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t*
         // Read before the store below, so in == out is safe.
         const halves plain_and_last = xor_halves(load(in + 32 * i), round_key(schedule, rounds));
         halves s = round(y, first_key, lookup);
-#pragma GCC unroll 16
+        // Not unrolled: unrolled, GCC 12 passes the state through the stack
+        // to re-pair it for a TBL once a block.
         for (int r = 1; r < rounds - 1; ++r)
             s = round(s, prepare(round_key(schedule, r), lookup), lookup);
         y = last_round(s, prepare(round_key(schedule, rounds - 1), lookup), lookup);
