@@ -93,7 +93,7 @@ status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 900) | tee "$log" || status=$?
 # The reason of every skipped case, from its own output.
 sed -nE 's/^[[:space:]]*[0-9]+ - ([^ ]+).* \(Skipped\)$/\1/p' "$log" | while IFS= read -r name; do
-  reason=$(cd "$build" && ctest -R "^${name//./\\.}\$" -V 2>/dev/null | grep -A1 -E ': Skipped$' | tail -n 1 | sed -E 's/^[0-9]+: //' || true)
+  reason=$(cd "$build" && ctest -R "^${name//./\\.}(  #.*)?\$" -V 2>/dev/null | grep -A1 -E ': Skipped$' | tail -n 1 | sed -E 's/^[0-9]+: //' || true)
   say "skipped $name: ${reason:-no reason given}"
 done
 summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1 || true)

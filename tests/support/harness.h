@@ -12,6 +12,19 @@
 #include <utility>
 #include <vector>
 
+// 1 in a build with AddressSanitizer: GCC says so with __SANITIZE_ADDRESS__,
+// clang 14 only through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define OSTREL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OSTREL_TEST_ASAN 1
+#endif
+#endif
+#ifndef OSTREL_TEST_ASAN
+#define OSTREL_TEST_ASAN 0
+#endif
+
 namespace harness {
 
 struct run_options {
