@@ -6,8 +6,7 @@
 //   at a time, and 16, the decryption stream's batch, as CFB decryption sees
 //   them;
 // - cfb_encrypt_blocks: the CFB encryption chain over a driver buffer, as
-//   dispatched on each path, and each hardware path's own chain whichever
-//   the dispatcher uses (cfb_chain/...), which is what the choice rests on;
+//   dispatched on each path;
 // - decrypt_block: once per file and candidate key.
 // Paths the CPU lacks are listed and left out. Besides Google Benchmark's
 // aggregates each benchmark reports the minimum over its repetitions, the
@@ -177,14 +176,6 @@ int main(int argc, char** argv)
         with_minimum(benchmark::RegisterBenchmark(("cfb_encrypt_blocks/" + name).c_str(),
                                                   bm_cfb_encrypt_blocks, path));
     }
-#if OSTREL_CIPHER_X86
-    if (cipher_path_supported(cipher_path::aesni))
-        with_minimum(benchmark::RegisterBenchmark("cfb_chain/aesni", bm_cfb_chain,
-                                                  aesni_cfb_encrypt_blocks_256));
-    if (cipher_path_supported(cipher_path::vaes))
-        with_minimum(benchmark::RegisterBenchmark("cfb_chain/vaes", bm_cfb_chain,
-                                                  vaes_cfb_encrypt_blocks_256));
-#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

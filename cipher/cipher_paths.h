@@ -10,12 +10,14 @@ enum class cipher_path {
     aesni,    // x86-64 AES-NI with SSE4.1 and SSSE3, 256-bit block
     vaes,     // x86-64 VAES with AVX-512 (F, BW, VL, VBMI) and the aesni
               // path's instructions, 256-bit block
+    armv8,    // arm64 Cryptography Extension (AESE, AESMC), 256-bit block
 };
 
+// Every path of every target; those a build or CPU lacks are refused.
 inline constexpr cipher_path all_cipher_paths[] = {cipher_path::portable, cipher_path::aesni,
-                                                   cipher_path::vaes};
+                                                   cipher_path::vaes, cipher_path::armv8};
 
-// "portable", "aesni" or "vaes".
+// "portable", "aesni", "vaes" or "armv8".
 const char* cipher_path_name(cipher_path path);
 
 // Whether this build has the path and this CPU can run it.

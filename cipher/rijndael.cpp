@@ -14,6 +14,9 @@
 #if OSTREL_CIPHER_X86
 #include <cpuid.h>
 #endif
+#if OSTREL_CIPHER_ARMV8
+#include <sys/auxv.h>
+#endif
 
 namespace {
 
@@ -39,6 +42,10 @@ constexpr path_ops aesni_ops{cipher_path::aesni, aesni_encrypt_block_256, aesni_
 constexpr path_ops vaes_ops{cipher_path::vaes, vaes_encrypt_block_256, vaes_encrypt_blocks_256,
                             aesni_cfb_encrypt_blocks_256};
 #endif
+#if OSTREL_CIPHER_ARMV8
+constexpr path_ops armv8_ops{cipher_path::armv8, armv8_encrypt_block_256, armv8_encrypt_blocks_256,
+                             armv8_cfb_encrypt_blocks_256};
+#endif
 
 const path_ops* ops_for(cipher_path path)
 {
@@ -49,6 +56,10 @@ const path_ops* ops_for(cipher_path path)
     case cipher_path::vaes:
         return &vaes_ops;
 #endif
+#if OSTREL_CIPHER_ARMV8
+    case cipher_path::armv8:
+        return &armv8_ops;
+#endif
     default:
         return &portable_ops;
     }
@@ -56,7 +67,7 @@ const path_ops* ops_for(cipher_path path)
 
 const path_ops* best_supported()
 {
-    for (cipher_path path : {cipher_path::vaes, cipher_path::aesni})
+    for (cipher_path path : {cipher_path::vaes, cipher_path::aesni, cipher_path::armv8})
         if (cipher_path_supported(path))
             return ops_for(path);
     return &portable_ops;
@@ -87,6 +98,8 @@ const char* cipher_path_name(cipher_path path)
         return "aesni";
     case cipher_path::vaes:
         return "vaes";
+    case cipher_path::armv8:
+        return "armv8";
     }
     return "unknown";
 }
@@ -122,6 +135,12 @@ bool cipher_path_supported(cipher_path path)
         return cpu_has_vaes() && __builtin_cpu_supports("avx512f") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                __builtin_cpu_supports("avx512vbmi") && cipher_path_supported(cipher_path::aesni);
+#endif
+#if OSTREL_CIPHER_ARMV8
+    case cipher_path::armv8:
+        // The kernel reports AESE/AESMC here; reading the ID registers
+        // directly would trap on kernels that do not emulate them.
+        return (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
 #endif
     default:
         return false;

@@ -9,7 +9,8 @@
 // one schedule may serve any number of callers at once.
 //
 // Encryption with a 256-bit block runs on the fastest path the CPU offers
-// (AES-NI or VAES on x86-64, chosen once, on first use); every path gives
+// (AES-NI or VAES on x86-64, the Cryptography Extension on arm64, chosen
+// once, on first use); every path gives
 // the same bytes. Other lengths and all decryption take the portable path,
 // which is bitsliced. Every path runs in constant time: no branch and no
 // memory address depends on the key or the data, the key expansion included.
@@ -22,16 +23,13 @@
 // and keep arrays of them. It is key material: wipe it before release.
 struct key_schedule {
     std::int32_t block_words;     // Nb: 4, 6 or 8
-    std::int32_t key_words;       // Nk: 4, 6 or 8
     std::int32_t rounds;          // Nr = max(Nk, Nb) + 6
-    std::int32_t shift[4];        // left rotation of rows 0..3 when encrypting
-    std::int32_t unshift[4];      // 0, Nb - shift[1], Nb - shift[2], Nb - shift[3]
     std::int32_t round_keys[120]; // round key r is words r*Nb .. r*Nb + Nb - 1
     // The round keys 0..Nr again, as the portable path's bit planes (written
     // by schedule_key from round_keys; see cipher/rijndael_bitsliced.cpp).
     std::uint64_t sliced_keys[15][8];
 };
-static_assert(sizeof(key_schedule) == 132 * sizeof(std::int32_t) + 15 * 8 * sizeof(std::uint64_t));
+static_assert(sizeof(key_schedule) == 122 * sizeof(std::int32_t) + 15 * 8 * sizeof(std::uint64_t));
 
 // Expands `key` (key_bits / 8 bytes) into `schedule`. The key buffer is the
 // working storage of the expansion: on return it holds the last group of Nk

@@ -5,13 +5,13 @@
 // them; everything here but the entry points has internal linkage, so no
 // code built for these instructions can stand in for baseline code.
 #include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_x86_permutation.h"
+#include "cipher/rijndael_permutation.h"
 
 #include <immintrin.h>
 
 namespace {
 
-using namespace x86_permutation;
+using namespace round_permutation;
 
 // Blocks in flight to hide the latency of the round instructions; 8
 // measured a few per cent faster than 4 (docs/PERFORMANCE.md).
@@ -36,7 +36,7 @@ inline __attribute__((always_inline)) __m128i round_key(const key_schedule* sche
 }
 
 // Blend and shuffle block i's halves into the arrangement the round
-// instruction expects (see rijndael_x86_permutation.h).
+// instruction expects (see rijndael_permutation.h).
 inline __attribute__((always_inline)) void prepare(__m128i& lo, __m128i& hi, constants k)
 {
     const __m128i x = _mm_blendv_epi8(lo, hi, k.blend);
@@ -116,7 +116,7 @@ void aesni_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::si
 
 namespace {
 
-// A permutation in split form (see rijndael_x86_permutation.h), in registers.
+// A permutation in split form (see rijndael_permutation.h), in registers.
 struct split_masks {
     __m128i shuffle;
     __m128i select;

@@ -1,6 +1,6 @@
-// Public constants of Rijndael: the round constants of the key expansion and
-// the row offsets of each block length. Nothing here is indexed by key or
-// data bytes; the program holds no substitution or mixing table.
+// Public constants of Rijndael: the round constants of the key expansion.
+// (The row offsets are built into each path's code.) Nothing here is indexed
+// by key or data bytes; the program holds no substitution or mixing table.
 #pragma once
 
 #include <array>
@@ -21,17 +21,6 @@ constexpr std::array<std::uint8_t, 30> make_round_constants()
 }
 
 inline constexpr std::array<std::uint8_t, 30> round_constants = make_round_constants();
-
-// Row offsets by block length: index 0 for Nb = 4, 1 for 6, 2 for 8.
-struct row_offsets {
-    std::int32_t shift[4];
-    std::int32_t unshift[4];
-};
-inline constexpr row_offsets offsets_by_block[3] = {
-    {{0, 1, 2, 3}, {0, 3, 2, 1}},
-    {{0, 1, 2, 3}, {0, 5, 4, 3}},
-    {{0, 1, 3, 4}, {0, 7, 5, 4}},
-};
 
 static_assert(round_constants[9] == 0x36 && round_constants[29] == 0x91);
 

@@ -37,12 +37,18 @@ void aesni_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t*
                                   const key_schedule* schedule);
 
 // VAES on whole 256-bit blocks, two per 512-bit register (needs VAES,
-// AVX512F, AVX512BW, AVX512VL, AVX512VBMI). Nb = 8 only.
+// AVX512F, AVX512BW, AVX512VL, AVX512VBMI). Nb = 8 only. Its CFB chain is
+// the AES-NI one (rijndael.cpp).
 void vaes_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule);
 void vaes_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
                              const key_schedule* schedule);
-// Kept and tested, but the dispatcher serves this path's CFB chain with the
-// AES-NI one, which measured faster (rijndael.cpp).
-void vaes_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
-                                 std::uint8_t* out, std::size_t count,
-                                 const key_schedule* schedule);
+
+// Built only for arm64 (OSTREL_CIPHER_ARMV8).
+// The ARMv8 Cryptography Extension on two 128-bit halves (needs AES, which
+// the auxiliary vector reports as HWCAP_AES). Nb = 8 only.
+void armv8_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule);
+void armv8_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                              const key_schedule* schedule);
+void armv8_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
+                                  std::uint8_t* out, std::size_t count,
+                                  const key_schedule* schedule);

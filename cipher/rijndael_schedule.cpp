@@ -15,19 +15,9 @@ namespace {
 
 using rijndael_constants::round_constants;
 
-// Index into the row-offset table, or -1 for an unsupported length.
-int length_index(int bits)
+bool supported_length(int bits)
 {
-    switch (bits) {
-    case 128:
-        return 0;
-    case 192:
-        return 1;
-    case 256:
-        return 2;
-    default:
-        return -1;
-    }
+    return bits == 128 || bits == 192 || bits == 256;
 }
 
 void xor_word(std::uint8_t* into, const std::uint8_t* from)
@@ -80,11 +70,9 @@ void next_group(std::uint8_t* w, int nk, int round_constant_index)
 
 int schedule_key(std::uint8_t* key, int key_bits, int block_bits, key_schedule* schedule)
 {
-    const int key_index = length_index(key_bits);
-    if (key_index < 0)
+    if (!supported_length(key_bits))
         return -1;
-    const int block_index = length_index(block_bits);
-    if (block_index < 0)
+    if (!supported_length(block_bits))
         return -2;
 
     const int nk = key_bits / 32;
@@ -105,11 +93,7 @@ int schedule_key(std::uint8_t* key, int key_bits, int block_bits, key_schedule* 
     }
 
     schedule->block_words = nb;
-    schedule->key_words = nk;
     schedule->rounds = nr;
-    const auto& offsets = rijndael_constants::offsets_by_block[block_index];
-    std::copy(std::begin(offsets.shift), std::end(offsets.shift), schedule->shift);
-    std::copy(std::begin(offsets.unshift), std::end(offsets.unshift), schedule->unshift);
     slice_round_keys(schedule);
     return 0;
 }

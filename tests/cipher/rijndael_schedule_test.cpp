@@ -18,22 +18,15 @@ const std::uint8_t* word(const key_schedule& schedule, int w)
 struct expected_fields {
     int key_bits, block_bits;
     int nb, nk, rounds, words;
-    std::int32_t shift[4], unshift[4];
     int last_group; // first expanded word of the group the key buffer ends with
 };
 
 // Every group starts at a multiple of Nk; the last one computed is the one in
 // which the schedule's final word lies.
 const expected_fields field_table[] = {
-    {128, 128, 4, 4, 10, 44, {0, 1, 2, 3}, {0, 3, 2, 1}, 40},
-    {192, 128, 4, 6, 12, 52, {0, 1, 2, 3}, {0, 3, 2, 1}, 48},
-    {256, 128, 4, 8, 14, 60, {0, 1, 2, 3}, {0, 3, 2, 1}, 56},
-    {128, 192, 6, 4, 12, 78, {0, 1, 2, 3}, {0, 5, 4, 3}, 76},
-    {192, 192, 6, 6, 12, 78, {0, 1, 2, 3}, {0, 5, 4, 3}, 72},
-    {256, 192, 6, 8, 14, 90, {0, 1, 2, 3}, {0, 5, 4, 3}, 88},
-    {128, 256, 8, 4, 14, 120, {0, 1, 3, 4}, {0, 7, 5, 4}, 116},
-    {192, 256, 8, 6, 14, 120, {0, 1, 3, 4}, {0, 7, 5, 4}, 114},
-    {256, 256, 8, 8, 14, 120, {0, 1, 3, 4}, {0, 7, 5, 4}, 112},
+    {128, 128, 4, 4, 10, 44, 40},   {192, 128, 4, 6, 12, 52, 48},   {256, 128, 4, 8, 14, 60, 56},
+    {128, 192, 6, 4, 12, 78, 76},   {192, 192, 6, 6, 12, 78, 72},   {256, 192, 6, 8, 14, 90, 88},
+    {128, 256, 8, 4, 14, 120, 116}, {192, 256, 8, 6, 14, 120, 114}, {256, 256, 8, 8, 14, 120, 112},
 };
 
 void PrintTo(const expected_fields& e, std::ostream* os)
@@ -55,12 +48,7 @@ TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten)
     ASSERT_EQ(schedule_key(buffer.data(), e.key_bits, e.block_bits, &schedule), 0);
 
     EXPECT_EQ(schedule.block_words, e.nb);
-    EXPECT_EQ(schedule.key_words, e.nk);
     EXPECT_EQ(schedule.rounds, e.rounds);
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(schedule.shift[k], e.shift[k]) << "row " << k;
-        EXPECT_EQ(schedule.unshift[k], e.unshift[k]) << "row " << k;
-    }
     EXPECT_EQ(std::memcmp(word(schedule, 0), key.data(), key.size()), 0)
         << "the first Nk words are the key";
     const std::uint8_t untouched[4] = {0xA5, 0xA5, 0xA5, 0xA5};

@@ -102,7 +102,7 @@ TEST(Hardening, ProcEntriesBelongToRootWhenAnOrdinaryUserRunsTheProgram)
 // arrives (where the locked-memory limit allows any locking at all).
 TEST(Hardening, KeyLineBufferIsLockedInMemoryWhileTheProgramReads)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if OSTREL_TEST_ASAN
     GTEST_SKIP() << "built with AddressSanitizer, whose runtime turns mlock into a no-op";
 #endif
     rlimit limit{};

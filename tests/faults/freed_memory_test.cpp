@@ -19,7 +19,7 @@ namespace {
 // the Release run of the suite covers this.
 bool scanner_usable()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if OSTREL_TEST_ASAN
     return false;
 #else
     return true;

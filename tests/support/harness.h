@@ -12,6 +12,19 @@
 #include <utility>
 #include <vector>
 
+// 1 in a build with AddressSanitizer: GCC says so with __SANITIZE_ADDRESS__,
+// clang 14 only through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define OSTREL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OSTREL_TEST_ASAN 1
+#endif
+#endif
+#ifndef OSTREL_TEST_ASAN
+#define OSTREL_TEST_ASAN 0
+#endif
+
 namespace harness {
 
 struct run_options {
@@ -70,6 +83,12 @@ std::string program_path(const std::string& name);
 constexpr uid_t unprivileged_user = 65534;
 // Whether this process may run children as that user (it is root).
 bool can_drop_privileges();
+// Whether the programs of this build run under a user-mode emulator
+// (qemu-user through binfmt_misc, as tools/test-arm64.sh runs them). To the
+// kernel each process started is then the emulator, whose /proc/<pid>
+// entries (cmdline, environ, syscall) are not the program's.
+bool under_emulation();
+
 // Path of a copy of `path` (a file of the build tree) in a directory of this
 // process that every user may traverse, made on first use and removed when
 // the process ends; the build's bin directory is copied whole, links

@@ -1,12 +1,15 @@
 // The byte arrangement that lets a 128-bit AES round instruction perform a
-// Rijndael round on the 256-bit block. Shared by the AES-NI and VAES paths;
-// only constexpr code of internal linkage, so a file compiled with wider
-// instruction sets emits nothing another file could pick up at link time.
+// Rijndael round on the 256-bit block. Shared by the AES-NI, VAES and ARMv8
+// paths; only constexpr code of internal linkage, so a file compiled with
+// wider instruction sets emits nothing another file could pick up at link
+// time.
 //
 // AESENC (per 128-bit lane) does ShiftRows with row offsets 0, 1, 2, 3 over
 // 4 columns, SubBytes, MixColumns and AddRoundKey; AESENCLAST the same
-// without MixColumns. The 256-bit block needs row offsets 0, 1, 3, 4 over 8
-// columns. SubBytes commutes with any byte permutation, so before each round
+// without MixColumns. ARMv8's AESE does AddRoundKey, then the same ShiftRows
+// and SubBytes (AESMC adds MixColumns). The 256-bit block needs row offsets
+// 0, 1, 3, 4 over 8 columns. SubBytes commutes with any byte permutation,
+// and so does a key XOR whose key is permuted alike, so before each round
 // instruction the state is permuted into "prepared" halves whose 128-bit
 // ShiftRows lands every byte where the 256-bit ShiftRows would have put it:
 //
@@ -17,14 +20,15 @@
 // half 1 takes exactly the other bytes of each row at the same positions
 // within their halves, so the permutation splits into a byte blend between
 // the halves (which half feeds each position) and one byte shuffle within
-// each half, the same shuffle for both.
+// each half, the same shuffle for both (what x86 has); ARMv8's two-register
+// TBL takes the whole permutation at once, one lookup per half.
 #pragma once
 
 #include <cstdint>
 
 namespace {
 
-namespace x86_permutation {
+namespace round_permutation {
 
     // Left rotation of rows 0..3 for the 256-bit block (Nb = 8).
     constexpr int row_offset[4] = {0, 1, 3, 4};
@@ -198,6 +202,6 @@ namespace x86_permutation {
     static_assert(is_complementary(inverse(prepare_permutation())));
     static_assert(is_complementary(boundary_permutation()));
 
-} // namespace x86_permutation
+} // namespace round_permutation
 
 } // namespace
