@@ -22,17 +22,23 @@ struct visited_entry {
     int done; // 1: directory entered or file transformed; 0: file left unchanged
 };
 
+// The entries in the order they were remembered, and a hash index over
+// them, so that a run's cost per file stays the same however many files
+// it has seen.
 struct visited_list_type {
     visited_entry* entries;
     int count;
     int capacity;
+    std::uint32_t* index;     // open addressing: 1 + the oldest entry of a pair, 0 free
+    std::uint32_t index_size; // a power of two above twice `count`; 0 while empty
 };
 extern visited_list_type visited_list;
 
-// The oldest entry of that pair, or null. Entries are only ever appended, so
-// a pointer stays valid until the next remember_inode.
+// The oldest entry of that pair, or null. A pointer stays valid until the
+// next remember_inode.
 visited_entry* find_visited(dev_t device, std::uint64_t inode);
-// Appends an entry, growing the array by 100 entries at a time.
+// Appends an entry; a pair remembered again gets a new entry all the same,
+// but find_visited keeps finding the oldest.
 visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done);
 // Releases the storage and makes the list empty.
 void forget_visited();
