@@ -1,7 +1,18 @@
 // The FILE-stream driver: reads 992 bytes at a time and gives each step 1056
 // bytes of output space, room for a full input buffer plus a header block.
+//
+// An input that goes on past a few chunks is handed over, at a step
+// boundary, to a helper thread that reads and writes the same FILE streams
+// in chunks while this thread runs the stream (engine/io_overlap.h). The
+// streams pass whole between the threads, so whatever stdio holds in their
+// buffers goes on in order. Terminals stay with the plain loop: a read or
+// write from a background process must stop the process, which it would
+// not do from a thread that blocks the job-control signals.
+
+#include <unistd.h>
 
 #include "engine/engine.h"
+#include "engine/io_overlap.h"
 #include "engine/saved_error.h"
 
 namespace {
@@ -15,7 +26,80 @@ int fail_io(cipher_stream* stream, stream_end_fn end)
 {
     const saved_error keep;
     end(stream);
-    return -3;
+    return result_io;
+}
+
+struct file_pair {
+    std::FILE* in;
+    std::FILE* out;
+};
+
+int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
+               bool* at_end)
+{
+    std::FILE* in = static_cast<file_pair*>(context)->in;
+    const std::size_t n = std::fread(buffer, 1, std::size_t(size), in);
+    if (std::ferror(in))
+        return result_io;
+    *count = static_cast<std::int32_t>(n);
+    *at_end = n < std::size_t(size);
+    return result_ok;
+}
+
+int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
+{
+    std::FILE* out = static_cast<file_pair*>(context)->out;
+    if (std::fwrite(data, 1, std::size_t(count), out) != std::size_t(count))
+        return result_io;
+    return result_ok;
+}
+
+bool is_terminal(std::FILE* stream)
+{
+    const int fd = fileno(stream);
+    return fd >= 0 && isatty(fd);
+}
+
+// The rest of the input through the helper. A failing step has released
+// the stream; a write that failed before it is still what is reported.
+int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn end,
+                    overlap_pipeline& pipeline)
+{
+    for (;;) {
+        const overlap_chunk* input = overlap_input(pipeline);
+        if (input == nullptr) {
+            overlap_stop(pipeline, true);
+            return fail_io(stream, end);
+        }
+        stream->in_ptr = input->data;
+        stream->in_left = input->count;
+        for (;;) {
+            overlap_chunk* output = overlap_output(pipeline);
+            if (output == nullptr) {
+                overlap_stop(pipeline, false);
+                return fail_io(stream, end);
+            }
+            stream->out_ptr = output->data;
+            stream->out_left = output->count;
+            const int result = step(stream);
+            if (result != 0) {
+                const int failure = overlap_stop(pipeline, false);
+                return failure != result_ok ? failure : result;
+            }
+            overlap_output_done(pipeline, output->count - stream->out_left);
+            if (input->final) {
+                // A full output chunk may mean the stream owes more.
+                if (stream->out_left == 0)
+                    continue;
+                if (overlap_stop(pipeline, false) != result_ok)
+                    return fail_io(stream, end);
+                return end(stream);
+            }
+            if (stream->in_left == 0)
+                break;
+        }
+        overlap_input_done(pipeline);
+    }
 }
 
 } // namespace
@@ -28,10 +112,21 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 
     std::clearerr(in);
     stream->in_left = 0;
+    bool may_overlap = !is_terminal(in) && !is_terminal(out);
+    off_t moved = 0;
     for (;;) {
+        if (may_overlap && overlap_wanted(moved)) {
+            file_pair files{in, out};
+            overlap_pipeline pipeline;
+            if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
+                              current_overlap().chunk, false))
+                return pump_overlapped(stream, step, end, pipeline);
+            may_overlap = false; // no thread or no memory: the plain loop does it all
+        }
         const std::size_t n = std::fread(input, 1, sizeof input, in);
         if (std::ferror(in))
             return fail_io(stream, end);
+        moved += static_cast<off_t>(n);
         const bool at_end = n < sizeof input;
         stream->in_ptr = input;
         stream->in_left = static_cast<std::int32_t>(n);

@@ -31,3 +31,10 @@ int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fa
 int format_nonce_text(char* text, std::size_t size, const char* host, long seconds,
                       long microseconds, long pid, std::int32_t counter,
                       const std::uint8_t* random);
+
+// Whether the drivers move an input on a helper thread (engine/io_overlap.h):
+// by its length as the program does (automatic), never, or always; and the
+// size of the chunks the helper moves (0: the program's). Returns the
+// setting before.
+#include "engine/io_overlap.h"
+overlap_setting set_overlap_for_testing(overlap_setting chosen);

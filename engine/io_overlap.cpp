@@ -1,0 +1,287 @@
+#include "engine/io_overlap.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "engine/cipher_stream.h"
+#include "engine/testing.h"
+
+namespace {
+
+overlap_setting setting{overlap_choice::automatic, overlap_chunk_default};
+
+// Held for the length of one scope.
+struct locked {
+    pthread_mutex_t* mutex;
+    explicit locked(pthread_mutex_t* m)
+        : mutex(m)
+    {
+        pthread_mutex_lock(mutex);
+    }
+    ~locked() { pthread_mutex_unlock(mutex); }
+    locked(const locked&) = delete;
+    locked& operator=(const locked&) = delete;
+};
+
+// The signal a failing write sent to the thread that made it (a pipe with
+// no reader, a file-size limit), taken off that thread; 0 when none came.
+// The helper blocks every signal, so one sent to it is still pending.
+int take_write_signal()
+{
+    const int saved = errno;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    sigaddset(&set, SIGXFSZ);
+    const timespec none{0, 0};
+    const int taken = sigtimedwait(&set, nullptr, &none);
+    errno = saved;
+    return taken > 0 ? taken : 0;
+}
+
+bool may_read(const overlap_pipeline& p)
+{
+    return !p.closing && !p.abandoned && p.read_result == result_ok &&
+           p.write_result == result_ok && !p.input_ended &&
+           p.reads_done - p.inputs_released < overlap_slots;
+}
+
+bool may_write(const overlap_pipeline& p)
+{
+    if (p.abandoned || p.write_result != result_ok || p.writes_done == p.outputs_posted)
+        return false;
+    return !p.writes_trail_reads || p.input_ended || p.reads_done > p.writes_done + 1;
+}
+
+// In place: whether output chunk `w` would reach past the input read so
+// far. Once the chunk after it met the end, everything has been read.
+bool overruns_input(const overlap_pipeline& p, std::uint64_t w, std::int32_t count)
+{
+    if (!p.writes_trail_reads || (p.input_ended && p.final_input <= w + 1))
+        return false;
+    return p.written + count > p.input_ends[(w + 1) % (2 * overlap_slots)];
+}
+
+void read_one(overlap_pipeline& p)
+{
+    const std::uint64_t r = p.reads_done;
+    overlap_chunk& slot = p.inputs[r % overlap_slots];
+    std::int32_t count = 0;
+    bool at_end = false;
+    pthread_mutex_unlock(&p.lock);
+    const int result = p.io.read(p.io.context, slot.data, p.chunk, &count, &at_end);
+    const int error = errno;
+    pthread_mutex_lock(&p.lock);
+    if (result != result_ok) {
+        p.read_result = result;
+        p.read_errno = error;
+        return;
+    }
+    slot.count = count;
+    slot.final = at_end;
+    p.input_ends[r % (2 * overlap_slots)] =
+        (r == 0 ? 0 : p.input_ends[(r - 1) % (2 * overlap_slots)]) + count;
+    if (at_end) {
+        p.input_ended = true;
+        p.final_input = r;
+    }
+    p.reads_done = r + 1;
+}
+
+void write_one(overlap_pipeline& p)
+{
+    const std::uint64_t w = p.writes_done;
+    const std::int32_t count = p.output_counts[w % overlap_slots];
+    if (overruns_input(p, w, count)) {
+        p.write_result = result_stream;
+        return;
+    }
+    const std::uint8_t* data = p.outputs[w % overlap_slots].data;
+    pthread_mutex_unlock(&p.lock);
+    const int result = count == 0 ? result_ok : p.io.write(p.io.context, data, count);
+    const int error = errno;
+    const int raised = result == result_ok ? 0 : take_write_signal();
+    pthread_mutex_lock(&p.lock);
+    if (result != result_ok) {
+        p.write_result = result;
+        p.write_errno = error;
+        p.raised_signal = raised;
+        return;
+    }
+    p.written += count;
+    p.writes_done = w + 1;
+}
+
+// Writing goes first: it frees a chunk for the cipher and keeps output
+// flowing to a reader at the other end of a pipe.
+void* helper_main(void* argument)
+{
+    auto& p = *static_cast<overlap_pipeline*>(argument);
+    const locked hold(&p.lock);
+    for (;;) {
+        if (may_write(p))
+            write_one(p);
+        else if (may_read(p))
+            read_one(p);
+        else if (p.closing || p.abandoned)
+            break;
+        else {
+            pthread_cond_wait(&p.helper_wake, &p.lock);
+            continue;
+        }
+        pthread_cond_signal(&p.caller_wake);
+    }
+    p.helper_done = true;
+    pthread_cond_signal(&p.caller_wake);
+    return nullptr;
+}
+
+// Waits on the helper until `ready` holds; false once it cannot come:
+// a write has failed, the helper has ended, or (when `needs_reads`) a read
+// has failed.
+template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready)
+{
+    while (!ready()) {
+        if (p.write_result != result_ok || p.helper_done ||
+            (needs_reads && p.read_result != result_ok))
+            return false;
+        pthread_cond_wait(&p.caller_wake, &p.lock);
+    }
+    return true;
+}
+
+void join_helper(overlap_pipeline& p)
+{
+    if (!p.running)
+        return;
+    {
+        const locked hold(&p.lock);
+        p.closing = true;
+        pthread_cond_signal(&p.helper_wake);
+    }
+    pthread_join(p.thread, nullptr);
+    p.running = false;
+}
+
+} // namespace
+
+overlap_setting set_overlap_for_testing(overlap_setting chosen)
+{
+    const overlap_setting before = setting;
+    setting = chosen;
+    if (setting.chunk <= 0)
+        setting.chunk = overlap_chunk_default;
+    return before;
+}
+
+overlap_setting current_overlap()
+{
+    return setting;
+}
+
+bool overlap_wanted(off_t length)
+{
+    switch (setting.choice) {
+    case overlap_choice::never:
+        return false;
+    case overlap_choice::always:
+        return true;
+    default:
+        return length >= overlap_threshold_chunks * setting.chunk;
+    }
+}
+
+overlap_pipeline::~overlap_pipeline()
+{
+    if (running) {
+        {
+            const locked hold(&lock);
+            abandoned = true;
+            pthread_cond_signal(&helper_wake);
+        }
+        pthread_join(thread, nullptr);
+    }
+    std::free(memory);
+    pthread_cond_destroy(&caller_wake);
+    pthread_cond_destroy(&helper_wake);
+    pthread_mutex_destroy(&lock);
+}
+
+bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
+                   bool writes_trail_reads)
+{
+    const std::size_t input_bytes = std::size_t(chunk);
+    const std::size_t output_bytes = std::size_t(chunk) + 32;
+    p.memory =
+        static_cast<std::uint8_t*>(std::malloc(overlap_slots * (input_bytes + output_bytes)));
+    if (p.memory == nullptr)
+        return false;
+    for (int i = 0; i < overlap_slots; ++i) {
+        p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
+        p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
+                                     static_cast<std::int32_t>(output_bytes), false};
+    }
+    p.io = io;
+    p.chunk = chunk;
+    p.writes_trail_reads = writes_trail_reads;
+
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    p.running = pthread_create(&p.thread, nullptr, helper_main, &p) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return p.running;
+}
+
+const overlap_chunk* overlap_input(overlap_pipeline& p)
+{
+    const locked hold(&p.lock);
+    if (!wait_for(p, true, [&] { return p.reads_done > p.inputs_released; }))
+        return nullptr;
+    return &p.inputs[p.inputs_released % overlap_slots];
+}
+
+void overlap_input_done(overlap_pipeline& p)
+{
+    const locked hold(&p.lock);
+    ++p.inputs_released;
+    pthread_cond_signal(&p.helper_wake);
+}
+
+overlap_chunk* overlap_output(overlap_pipeline& p)
+{
+    const locked hold(&p.lock);
+    if (!wait_for(p, false, [&] { return p.outputs_posted - p.writes_done < overlap_slots; }))
+        return nullptr;
+    return &p.outputs[p.outputs_posted % overlap_slots];
+}
+
+void overlap_output_done(overlap_pipeline& p, std::int32_t count)
+{
+    const locked hold(&p.lock);
+    p.output_counts[p.outputs_posted % overlap_slots] = count;
+    ++p.outputs_posted;
+    pthread_cond_signal(&p.helper_wake);
+}
+
+int overlap_stop(overlap_pipeline& p, bool input_failed)
+{
+    join_helper(p);
+    int result = result_ok;
+    if (p.write_result != result_ok) {
+        result = p.write_result;
+        errno = p.write_errno;
+    } else if (input_failed && p.read_result != result_ok) {
+        result = p.read_result;
+        errno = p.read_errno;
+    }
+    if (p.raised_signal != 0) {
+        const int saved = errno;
+        raise(p.raised_signal);
+        errno = saved;
+    }
+    return result;
+}
