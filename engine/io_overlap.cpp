@@ -166,6 +166,32 @@ void join_helper(overlap_pipeline& p)
     p.running = false;
 }
 
+bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
+                  bool writes_trail_reads)
+{
+    const std::size_t input_bytes = std::size_t(chunk);
+    const std::size_t output_bytes = std::size_t(chunk) + 32;
+    p.memory =
+        static_cast<std::uint8_t*>(std::malloc(overlap_slots * (input_bytes + output_bytes)));
+    if (p.memory == nullptr)
+        return false;
+    for (int i = 0; i < overlap_slots; ++i) {
+        p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
+        p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
+                                     static_cast<std::int32_t>(output_bytes), false};
+    }
+    p.io = io;
+    p.chunk = chunk;
+    p.writes_trail_reads = writes_trail_reads;
+
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    p.running = pthread_create(&p.thread, nullptr, helper_main, &p) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return p.running;
+}
+
 } // namespace
 
 overlap_setting set_overlap_for_testing(overlap_setting chosen)
@@ -213,27 +239,11 @@ overlap_pipeline::~overlap_pipeline()
 bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
                    bool writes_trail_reads)
 {
-    const std::size_t input_bytes = std::size_t(chunk);
-    const std::size_t output_bytes = std::size_t(chunk) + 32;
-    p.memory =
-        static_cast<std::uint8_t*>(std::malloc(overlap_slots * (input_bytes + output_bytes)));
-    if (p.memory == nullptr)
-        return false;
-    for (int i = 0; i < overlap_slots; ++i) {
-        p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
-        p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
-                                     static_cast<std::int32_t>(output_bytes), false};
-    }
-    p.io = io;
-    p.chunk = chunk;
-    p.writes_trail_reads = writes_trail_reads;
-
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    p.running = pthread_create(&p.thread, nullptr, helper_main, &p) == 0;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return p.running;
+    // Whether or not the helper can be had, the caller's errno is kept.
+    const int saved = errno;
+    const bool began = start_helper(p, io, chunk, writes_trail_reads);
+    errno = saved;
+    return began;
 }
 
 const overlap_chunk* overlap_input(overlap_pipeline& p)

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "engine/engine.h"
 #include "engine/io_overlap.h"
 #include "engine/saved_error.h"
@@ -54,10 +56,14 @@ int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
     return result_ok;
 }
 
+// A failure found later is reported with its own errno, not isatty's.
 bool is_terminal(std::FILE* stream)
 {
+    const int saved = errno;
     const int fd = fileno(stream);
-    return fd >= 0 && isatty(fd);
+    const bool terminal = fd >= 0 && isatty(fd);
+    errno = saved;
+    return terminal;
 }
 
 // The rest of the input through the helper. A failing step has released
@@ -112,16 +118,17 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 
     std::clearerr(in);
     stream->in_left = 0;
-    bool may_overlap = !is_terminal(in) && !is_terminal(out);
+    bool may_overlap = true; // until a terminal, or no thread or memory, rules it out
     off_t moved = 0;
     for (;;) {
         if (may_overlap && overlap_wanted(moved)) {
+            may_overlap = false;
             file_pair files{in, out};
             overlap_pipeline pipeline;
-            if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
+            if (!is_terminal(in) && !is_terminal(out) &&
+                overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
                               current_overlap().chunk, false))
                 return pump_overlapped(stream, step, end, pipeline);
-            may_overlap = false; // no thread or no memory: the plain loop does it all
         }
         const std::size_t n = std::fread(input, 1, sizeof input, in);
         if (std::ferror(in))
