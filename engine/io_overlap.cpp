@@ -51,7 +51,8 @@ bool may_read(const overlap_pipeline& p)
 
 bool may_write(const overlap_pipeline& p)
 {
-    if (p.abandoned || p.write_result != result_ok || p.writes_done == p.outputs_posted)
+    if (p.abandoned || p.writing || p.write_result != result_ok ||
+        p.writes_done == p.outputs_posted)
         return false;
     return !p.writes_trail_reads || p.input_ended || p.reads_done > p.writes_done + 1;
 }
@@ -91,7 +92,9 @@ void read_one(overlap_pipeline& p)
     p.reads_done = r + 1;
 }
 
-void write_one(overlap_pipeline& p)
+// On the helper, a signal the failing write brought on is taken off it for
+// the caller to raise; on the caller's own thread it has acted already.
+void write_one(overlap_pipeline& p, bool on_helper)
 {
     const std::uint64_t w = p.writes_done;
     const std::int32_t count = p.output_counts[w % overlap_slots];
@@ -100,11 +103,13 @@ void write_one(overlap_pipeline& p)
         return;
     }
     const std::uint8_t* data = p.outputs[w % overlap_slots].data;
+    p.writing = true;
     pthread_mutex_unlock(&p.lock);
     const int result = count == 0 ? result_ok : p.io.write(p.io.context, data, count);
     const int error = errno;
-    const int raised = result == result_ok ? 0 : take_write_signal();
+    const int raised = result == result_ok || !on_helper ? 0 : take_write_signal();
     pthread_mutex_lock(&p.lock);
+    p.writing = false;
     if (result != result_ok) {
         p.write_result = result;
         p.write_errno = error;
@@ -123,7 +128,7 @@ void* helper_main(void* argument)
     const locked hold(&p.lock);
     for (;;) {
         if (may_write(p))
-            write_one(p);
+            write_one(p, true);
         else if (may_read(p))
             read_one(p);
         else if (p.closing || p.abandoned)
@@ -141,13 +146,19 @@ void* helper_main(void* argument)
 
 // Waits on the helper until `ready` holds; false once it cannot come:
 // a write has failed, the helper has ended, or (when `needs_reads`) a read
-// has failed.
+// has failed. Where the caller may write, it writes what is due instead of
+// waiting idle, while the helper reads.
 template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready)
 {
     while (!ready()) {
         if (p.write_result != result_ok || p.helper_done ||
             (needs_reads && p.read_result != result_ok))
             return false;
+        if (p.caller_may_write && may_write(p)) {
+            write_one(p, false);
+            pthread_cond_signal(&p.helper_wake);
+            continue;
+        }
         pthread_cond_wait(&p.caller_wake, &p.lock);
     }
     return true;
@@ -167,7 +178,7 @@ void join_helper(overlap_pipeline& p)
 }
 
 bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                  bool writes_trail_reads)
+                  overlap_order order)
 {
     const std::size_t input_bytes = std::size_t(chunk);
     const std::size_t output_bytes = std::size_t(chunk) + 32;
@@ -182,7 +193,8 @@ bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
     }
     p.io = io;
     p.chunk = chunk;
-    p.writes_trail_reads = writes_trail_reads;
+    p.writes_trail_reads = order == overlap_order::writes_trail_reads;
+    p.caller_may_write = order == overlap_order::separate_files;
 
     sigset_t all, before;
     sigfillset(&all);
@@ -237,11 +249,11 @@ overlap_pipeline::~overlap_pipeline()
 }
 
 bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                   bool writes_trail_reads)
+                   overlap_order order)
 {
     // Whether or not the helper can be had, the caller's errno is kept.
     const int saved = errno;
-    const bool began = start_helper(p, io, chunk, writes_trail_reads);
+    const bool began = start_helper(p, io, chunk, order);
     errno = saved;
     return began;
 }

@@ -10,7 +10,11 @@
 // and the default actions act there. A SIGPIPE or SIGXFSZ that a failing
 // write of the helper brought on itself is taken off the helper and raised
 // in the calling thread when it learns of the failure, so a closed pipe or
-// a file-size limit ends (or does not end) the process as before.
+// a file-size limit ends (or does not end) the process as before. Where
+// input and output are separate files, the calling thread also writes the
+// output chunks that are due whenever it would otherwise wait for the
+// helper: the cipher is faster than the copies when decrypting, and the
+// helper's reads and the caller's writes then go on side by side.
 //
 // Failures keep the order they would have without the helper: the helper
 // stops at its first failing write, and a failing read is reported only
@@ -25,7 +29,7 @@
 
 // How much a chunk holds, unless a test has chosen otherwise, and how long
 // an input must be before a thread pays off.
-constexpr std::int32_t overlap_chunk_default = 256 * 1024;
+constexpr std::int32_t overlap_chunk_default = 512 * 1024;
 constexpr off_t overlap_threshold_chunks = 4;
 // Chunks on each side: one with the cipher, one with the helper, one spare
 // so that neither waits for the other at every turn.
@@ -43,7 +47,8 @@ overlap_setting current_overlap();
 // helper under the current setting.
 bool overlap_wanted(off_t length);
 
-// A driver's I/O, called on the helper thread only, one call at a time.
+// A driver's I/O, one call at a time: reads on the helper thread only,
+// writes there too or, for separate files, on the caller's thread.
 // Both return result_ok, or result_io with errno set.
 struct overlap_io {
     // Reads up to `size` bytes, as many as there are; sets *at_end when
@@ -61,12 +66,22 @@ struct overlap_chunk {
     bool final;         // input: the read met the end of the input
 };
 
-struct overlap_pipeline {
-    overlap_io io{};
+// How the reads and writes of a driver relate.
+enum class overlap_order {
     // In place: an output chunk is written only once the input chunk after
     // it has been read (or the input has ended), and never past the end of
-    // that chunk: the output must not overwrite input not yet read.
+    // that chunk, so the output never overwrites input not yet read. Only
+    // the helper moves the descriptor's offset.
+    writes_trail_reads,
+    // Input and output apart: the outputs are written in order, by the
+    // helper or, while it waits for the helper, by the caller itself.
+    separate_files,
+};
+
+struct overlap_pipeline {
+    overlap_io io{};
     bool writes_trail_reads = false;
+    bool caller_may_write = false;
     std::int32_t chunk = 0;
 
     std::uint8_t* memory = nullptr; // every chunk, one block
@@ -86,6 +101,7 @@ struct overlap_pipeline {
     int read_result = 0, read_errno = 0;         // the first failing read
     int write_result = 0, write_errno = 0;       // the first failing write
     int raised_signal = 0;                       // brought on by that write
+    bool writing = false;                        // a write is under way, on either thread
     bool closing = false;                        // no more input is wanted
     bool abandoned = false;                      // stop at once, write nothing more
     bool helper_done = false;
@@ -106,7 +122,7 @@ struct overlap_pipeline {
 // Sets up the chunks and starts the helper; false when either cannot be
 // had, and the driver goes on without.
 bool overlap_begin(overlap_pipeline& pipeline, const overlap_io& io, std::int32_t chunk,
-                   bool writes_trail_reads);
+                   overlap_order order);
 
 // The next input chunk, once read; null when it cannot come (its read
 // failed, or a write did): the driver then calls overlap_stop.

@@ -426,7 +426,7 @@ int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owne
     if (file.limited && overlap_wanted(file.unread)) {
         overlap_pipeline pipeline;
         if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &file},
-                          current_overlap().chunk, true))
+                          current_overlap().chunk, overlap_order::writes_trail_reads))
             return run_overlapped(stream, step, owner, file, pipeline);
     }
     return run_plain(stream, step, owner, file);
