@@ -120,24 +120,31 @@ void write_one(overlap_pipeline& p, bool on_helper)
     p.writes_done = w + 1;
 }
 
-// Writing goes first: it frees a chunk for the cipher and keeps output
-// flowing to a reader at the other end of a pipe.
+// In place, writing goes first: it frees a chunk for the cipher. With
+// separate files reading goes first, since the caller writes whatever is
+// due when it would otherwise wait: the two copies then run side by side.
 void* helper_main(void* argument)
 {
     auto& p = *static_cast<overlap_pipeline*>(argument);
     const locked hold(&p.lock);
     for (;;) {
-        if (may_write(p))
+        if (!p.caller_may_write && may_write(p))
             write_one(p, true);
         else if (may_read(p))
             read_one(p);
+        else if (may_write(p))
+            write_one(p, true);
         else if (p.closing || p.abandoned)
             break;
         else {
             pthread_cond_wait(&p.helper_wake, &p.lock);
             continue;
         }
+        // Signalled unlocked, so that a woken caller does not at once
+        // block on the lock still held here.
+        pthread_mutex_unlock(&p.lock);
         pthread_cond_signal(&p.caller_wake);
+        pthread_mutex_lock(&p.lock);
     }
     p.helper_done = true;
     pthread_cond_signal(&p.caller_wake);
@@ -159,6 +166,7 @@ template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, R
             pthread_cond_signal(&p.helper_wake);
             continue;
         }
+        pthread_cond_signal(&p.helper_wake);
         pthread_cond_wait(&p.caller_wake, &p.lock);
     }
     return true;
@@ -266,11 +274,12 @@ const overlap_chunk* overlap_input(overlap_pipeline& p)
     return &p.inputs[p.inputs_released % overlap_slots];
 }
 
+// The helper is not woken for the free chunk alone: an output follows at
+// once (or the caller waits, which wakes it), and one wake serves both.
 void overlap_input_done(overlap_pipeline& p)
 {
     const locked hold(&p.lock);
     ++p.inputs_released;
-    pthread_cond_signal(&p.helper_wake);
 }
 
 overlap_chunk* overlap_output(overlap_pipeline& p)
@@ -283,9 +292,11 @@ overlap_chunk* overlap_output(overlap_pipeline& p)
 
 void overlap_output_done(overlap_pipeline& p, std::int32_t count)
 {
-    const locked hold(&p.lock);
-    p.output_counts[p.outputs_posted % overlap_slots] = count;
-    ++p.outputs_posted;
+    {
+        const locked hold(&p.lock);
+        p.output_counts[p.outputs_posted % overlap_slots] = count;
+        ++p.outputs_posted;
+    }
     pthread_cond_signal(&p.helper_wake);
 }
 
