@@ -137,7 +137,9 @@ void* helper_main(void* argument)
         else if (p.closing || p.abandoned)
             break;
         else {
+            p.helper_idle = true;
             pthread_cond_wait(&p.helper_wake, &p.lock);
+            p.helper_idle = false;
             continue;
         }
         // Signalled unlocked, so that a woken caller does not at once
@@ -154,22 +156,27 @@ void* helper_main(void* argument)
 // Waits on the helper until `ready` holds; false once it cannot come:
 // a write has failed, the helper has ended, or (when `needs_reads`) a read
 // has failed. Where the caller may write, it writes what is due instead of
-// waiting idle, while the helper reads.
+// waiting idle, and also when outputs pile up while the helper is busy:
+// the caller is then the faster of the two (decryption), and the helper's
+// reads and the caller's writes go on side by side.
 template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready)
 {
-    while (!ready()) {
-        if (p.write_result != result_ok || p.helper_done ||
-            (needs_reads && p.read_result != result_ok))
+    for (;;) {
+        const bool is_ready = ready();
+        if (!is_ready && (p.write_result != result_ok || p.helper_done ||
+                          (needs_reads && p.read_result != result_ok)))
             return false;
-        if (p.caller_may_write && may_write(p)) {
+        const bool piling = !p.helper_idle && p.outputs_posted - p.writes_done >= 2;
+        if (p.caller_may_write && may_write(p) && (!is_ready || piling)) {
             write_one(p, false);
             pthread_cond_signal(&p.helper_wake);
             continue;
         }
+        if (is_ready)
+            return true;
         pthread_cond_signal(&p.helper_wake);
         pthread_cond_wait(&p.caller_wake, &p.lock);
     }
-    return true;
 }
 
 void join_helper(overlap_pipeline& p)

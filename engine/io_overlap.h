@@ -104,6 +104,7 @@ struct overlap_pipeline {
     bool writing = false;                        // a write is under way, on either thread
     bool closing = false;                        // no more input is wanted
     bool abandoned = false;                      // stop at once, write nothing more
+    bool helper_idle = false;                    // waiting for work
     bool helper_done = false;
 
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
