@@ -121,6 +121,26 @@ if [ -n "$found" ]; then
 fi
 [ $asan_status -eq 0 ] || status=1
 
+# ---- ThreadSanitizer on the drivers ------------------------------------------
+# The drivers' helper thread (engine/io_overlap.h) against its caller: only
+# the driver tests, built with -fsanitize=thread in a folder of their own;
+# any report fails them (exit code 66).
+tsan="$top/build-tsan"
+tsan_flags="-fsanitize=thread -fno-omit-frame-pointer -Wno-maybe-uninitialized"
+tsan_start=$(date +%s)
+if cmake -S "$top" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
+  -DCMAKE_CXX_FLAGS="$tsan_flags" -DCMAKE_C_FLAGS="$tsan_flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null &&
+  cmake --build "$tsan" -j "$jobs" --target engine_drivers_test >/dev/null &&
+  TSAN_OPTIONS="halt_on_error=1:exitcode=66" \
+    "$tsan/tests/engine/engine_drivers_test" --gtest_brief=1 --gtest_filter='drivers.*:overlap*'; then
+  echo "test.sh: ThreadSanitizer on the drivers: no report ($(($(date +%s) - tsan_start)) s)"
+else
+  echo "test.sh: ThreadSanitizer on the drivers failed (reports above)" >&2
+  status=1
+fi
+# ---- End of ThreadSanitizer -------------------------------------------------
+
 # A short fixed run of every fuzz target on its corpus, so that a change that
 # breaks one of their properties fails here; ./fuzz.sh runs them for longer.
 if "$top/tools/ensure_packages.sh" clang libclang-rt-14-dev; then

@@ -1,6 +1,15 @@
 #!/usr/bin/env bash
 # bench/compare.sh [size-MiB] [rounds] -- end-to-end throughput of ostrel
 # against the tools a user would pick instead, on one file in /tmp.
+# `dd bs=256K` and `cat` copying the file are the floors no file-to-file
+# program can beat; the in-memory speed of the encryption and decryption
+# streams (engine_bench, the fastest cipher path of this CPU, measured once
+# before the rounds) is the ceiling of the cipher itself. ostrel's ratios to
+# all three are printed at the end.
+#
+# COMPARE_BASELINE=PROGRAM times another build of ostrel (an older one)
+# alongside, with the ratios of this build to it; COMPARE_PEERS=0 leaves
+# out the other tools.
 #
 # Each round times every operation once, ostrel's and the peers' alternately,
 # so that a slow moment of the machine hits all of them alike; the figures
@@ -20,13 +29,15 @@ key=compare-secret
 
 build="$top/build-bench"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTREL_BENCH=ON >/dev/null || exit 1
-cmake --build "$build" --target ostrel -j "$(nproc)" >/dev/null || exit 1
+cmake --build "$build" --target ostrel engine_bench -j "$(nproc)" >/dev/null || exit 1
 ostrel="$build/bin/ostrel"
+baseline=${COMPARE_BASELINE:-}
+peers=${COMPARE_PEERS:-1}
 
-if [ "$(id -u)" -eq 0 ]; then
+if [ "$(id -u)" -eq 0 ] && [ "$peers" != 0 ]; then
   "$top/tools/ensure_packages.sh" openssl gnupg mcrypt age >/dev/null 2>&1 || true
 fi
-have() { command -v "$1" >/dev/null 2>&1; }
+have() { [ "$peers" != 0 ] && command -v "$1" >/dev/null 2>&1; }
 
 plain="$work/plain"
 echo "compare: making a ${size_mb} MiB file of random bytes" >&2
@@ -46,6 +57,14 @@ ops=(
   "ostrel encrypt (in place)||\"$ostrel\" -f -K $key \"$work/ip\""
   "ostrel decrypt (in place)||\"$ostrel\" -d -f -K $key \"$work/ip.osl\""
   "cp (I/O reference)|$work/cp.out|cp \"$plain\" \"$work/cp.out\""
+  "dd bs=256K (copy floor)|$work/dd.out|dd if=\"$plain\" of=\"$work/dd.out\" bs=256K status=none"
+  "cat (copy floor)|$work/cat.out|cat \"$plain\" >\"$work/cat.out\""
+)
+[ -n "$baseline" ] && ops+=(
+  "baseline encrypt (file to file)|$work/b.osl|\"$baseline\" -K $key <\"$plain\" >\"$work/b.osl\""
+  "baseline decrypt (file to file)|$work/b.out|\"$baseline\" -d -K $key <\"$work/b.osl\" >\"$work/b.out\""
+  "baseline encrypt (in place)||\"$baseline\" -f -K $key \"$work/bp\""
+  "baseline decrypt (in place)||\"$baseline\" -d -f -K $key \"$work/bp.osl\""
 )
 have openssl && ops+=(
   "openssl aes-256-cfb encrypt|$work/ssl.enc|openssl enc -aes-256-cfb -pbkdf2 -pass pass:$key -in \"$plain\" -out \"$work/ssl.enc\""
@@ -63,7 +82,19 @@ have age && [ -f "$work/age.key" ] && ops+=(
   "age encrypt|$work/age.enc|age -R <(age-keygen -y \"$work/age.key\") -o \"$work/age.enc\" \"$plain\""
   "age decrypt|$work/age.out|age -d -i \"$work/age.key\" -o \"$work/age.out\" \"$work/age.enc\""
 )
-for peer in openssl gpg mcrypt age; do have $peer || echo "compare: $peer not installed -- skipped" >&2; done
+[ "$peers" = 0 ] || for peer in openssl gpg mcrypt age; do have $peer || echo "compare: $peer not installed -- skipped" >&2; done
+
+# The streams in memory: bytes per second of the fastest path, from
+# Google Benchmark's CSV (the column after the time unit).
+stream_rate() { # stream_rate encrypt|decrypt
+  "$build/bench/engine_bench" --benchmark_filter="^$1_stream/" --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+    awk -F, '$1 ~ /_median"?$/ {if ($6 + 0 > best) best = $6 + 0} END {printf "%.0f", best / 1e6}'
+}
+echo "compare: the streams in memory" >&2
+declare -A rate
+rate["encryption stream in memory"]=$(stream_rate encrypt)
+rate["decryption stream in memory"]=$(stream_rate decrypt)
 
 declare -A times
 for ((r = 1; r <= rounds; r++)); do
@@ -77,6 +108,7 @@ for ((r = 1; r <= rounds; r++)); do
     # The in-place runs need a fresh copy; copying is not timed.
     case "$name" in
       "ostrel encrypt (in place)") rm -f "$work/ip.osl"; cp "$plain" "$work/ip" ;;
+      "baseline encrypt (in place)") rm -f "$work/bp.osl"; cp "$plain" "$work/bp" ;;
     esac
     start=$(date +%s%N)
     if ! bash -c "$cmd" 2>"$work/err"; then
@@ -91,7 +123,11 @@ for ((r = 1; r <= rounds; r++)); do
 done
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-declare -A rate
+echo
+echo "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(df -T "$work" | awk 'NR==2 {print $2}'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+for stream in "encryption stream in memory" "decryption stream in memory"; do
+  printf '%-36s %12s %10s\n' "$stream" "" "${rate[$stream]}"
+done
 printf '\n%-36s %12s %10s\n' "operation (${size_mb} MiB, median of $rounds)" "seconds" "MB/s"
 for op in "${ops[@]}"; do
   name=${op%%|*}
@@ -102,7 +138,7 @@ for op in "${ops[@]}"; do
 done
 
 ratio() { # ratio OSTREL-OP PEER-OP
-  [ -n "${rate[$1]:-}" ] && [ -n "${rate[$2]:-}" ] || return 0
+  [ -n "${rate[$1]:-}" ] && [ -n "${rate[$2]:-}" ] && [ "${rate[$2]}" != 0 ] || return 0
   printf '%-36s %-34s %6.2fx\n' "$1" "vs $2" "$(awk -v a="${rate[$1]}" -v b="${rate[$2]}" 'BEGIN {print a / b}')"
 }
 echo
@@ -113,3 +149,20 @@ for dir in encrypt decrypt; do
   done
   ratio "ostrel $dir (in place)" "ostrel $dir (file to file)"
 done
+echo
+echo "ratios to the floors and the ceiling measured in this run:"
+for op in "ostrel encrypt (file to file)" "ostrel encrypt (in place)"; do
+  ratio "$op" "encryption stream in memory"
+done
+for op in "ostrel decrypt (file to file)" "ostrel decrypt (in place)"; do
+  ratio "$op" "dd bs=256K (copy floor)"
+  ratio "$op" "cat (copy floor)"
+  ratio "$op" "decryption stream in memory"
+done
+if [ -n "$baseline" ]; then
+  echo
+  echo "ratios to the baseline build ($baseline):"
+  for op in "encrypt (file to file)" "decrypt (file to file)" "encrypt (in place)" "decrypt (in place)"; do
+    ratio "ostrel $op" "baseline $op"
+  done
+fi

@@ -9,6 +9,12 @@
 // extra bytes are written at the end of the file first, so a full file
 // system or a file-size limit is met while the file is still intact, and
 // the driver then reads only the original length.
+//
+// A regular file longer than a few chunks is moved by a helper thread
+// (engine/io_overlap.h) with the same calls, reads and writes at the
+// descriptor's offset and relative seeks, in larger pieces; the output of
+// a chunk is still written only after the chunk behind it has been read,
+// and only once the stream has accepted it.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,12 +23,20 @@
 #include <cerrno>
 
 #include "engine/engine.h"
+#include "engine/io_overlap.h"
 #include "engine/saved_error.h"
 
 namespace {
 
 constexpr std::int32_t input_size = 10240;
 constexpr std::int32_t output_size = input_size + 32;
+
+// Every stream fault of this driver is set here.
+int stream_error(int fault)
+{
+    stream_fault = fault;
+    return result_stream;
+}
 
 // Writes all `count` bytes at the current offset; false with errno set.
 // `any` is set once some byte has gone out.
@@ -137,121 +151,312 @@ bool length_unchanged(int fd, const secured_growth& secured)
     return fstat(fd, &info) == 0 && info.st_size == secured.original_length + secured.growth;
 }
 
+// Owns the stream until it is ended: on the way out of a failure it is
+// ended once, the detail being reported kept, unless the failing step has
+// released it already.
+struct stream_owner {
+    cipher_stream* stream;
+    stream_end_fn end;
+    bool held = true;
+
+    stream_owner(cipher_stream* s, stream_end_fn e)
+        : stream(s)
+        , end(e)
+    {
+    }
+    stream_owner(const stream_owner&) = delete;
+    stream_owner& operator=(const stream_owner&) = delete;
+    ~stream_owner()
+    {
+        if (held) {
+            const saved_error keep;
+            end(stream);
+        }
+    }
+    int finish()
+    {
+        held = false;
+        return end(stream);
+    }
+};
+
+// The descriptor and where the driver is in it. Offsets count from where
+// the driver started.
+struct in_place_file {
+    int fd;
+    bool limited; // reads stop after `unread` more bytes
+    off_t unread;
+    bool written = false; // some byte has been overwritten
+    off_t offset = 0;     // the descriptor's (the helper's passes)
+    off_t read_at = 0;
+    off_t write_at = 0;
+};
+
+// While nothing has been overwritten, a failure also takes back the
+// secured growth, so the file is left exactly as it was.
+struct growth_claim {
+    const in_place_file& file;
+    const secured_growth& secured;
+    bool settled = false;
+
+    growth_claim(const in_place_file& f, const secured_growth& s)
+        : file(f)
+        , secured(s)
+    {
+    }
+    growth_claim(const growth_claim&) = delete;
+    growth_claim& operator=(const growth_claim&) = delete;
+    ~growth_claim()
+    {
+        if (!settled && secured.growth > 0 && !file.written) {
+            const saved_error keep;
+            (void)!ftruncate(file.fd, secured.original_length);
+        }
+    }
+};
+
+// Reads at the offset until `size` bytes are in or the input has ended
+// (at the original length, for a regular file).
+int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
+               bool* at_end)
+{
+    std::int32_t filled = 0;
+    while (filled < size) {
+        std::size_t want = static_cast<std::size_t>(size - filled);
+        if (file.limited && static_cast<off_t>(want) > file.unread)
+            want = static_cast<std::size_t>(file.unread);
+        if (want == 0) {
+            *at_end = true;
+            break;
+        }
+        const ssize_t n = read(file.fd, buffer + filled, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return result_io;
+        if (n == 0) {
+            *at_end = true;
+            break;
+        }
+        filled += static_cast<std::int32_t>(n);
+        if (file.limited)
+            file.unread -= n;
+    }
+    *count = filled;
+    return result_ok;
+}
+
+// One step over a whole input buffer; a stream that cannot take all of it
+// breaks the driver's bound on output.
+int step_whole(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
+               const std::uint8_t* input, std::int32_t count, std::uint8_t* output,
+               std::int32_t room, std::int32_t* produced)
+{
+    stream->in_ptr = input;
+    stream->in_left = count;
+    stream->out_ptr = output;
+    stream->out_left = room;
+    const int result = step(stream);
+    if (result != 0) {
+        owner.held = false;
+        return result;
+    }
+    if (stream->in_left > 0)
+        return stream_error(fault_buffer_overflow);
+    *produced = room - stream->out_left;
+    return result_ok;
+}
+
+// ---- Plain passes: one buffer each way, on this thread ----------------------
+
+struct plain_pass {
+    std::uint8_t input[input_size];
+    std::uint8_t output[output_size];
+    std::int32_t filled = 0;  // bytes in the input buffer
+    std::int32_t pending = 0; // bytes in the output buffer not yet written
+    off_t gap = 0;            // read position minus the position of the next output byte
+    bool at_end = false;      // the input is exhausted
+};
+
+// Fills the input buffer, then goes back to where the next output goes.
+int fill_input(in_place_file& file, plain_pass& pass)
+{
+    if (read_input(file, pass.input, input_size, &pass.filled, &pass.at_end) != result_ok)
+        return result_io;
+    pass.gap += pass.filled;
+    return seek_by(file.fd, -pass.gap) ? result_ok : result_io;
+}
+
+// Writes the output of the step before, which may only cover input that
+// has been read, and comes back to the read position.
+int flush_output(in_place_file& file, plain_pass& pass)
+{
+    if (pass.pending > pass.gap && !pass.at_end)
+        return stream_error(fault_buffer_overflow);
+    if (pass.pending == 0)
+        return result_ok;
+    if (!write_all(file.fd, pass.output, static_cast<std::size_t>(pass.pending), file.written))
+        return result_io;
+    pass.gap -= pass.pending;
+    return result_ok;
+}
+
+int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner, in_place_file& file)
+{
+    plain_pass pass;
+    for (;;) {
+        // Once all input is in, the driver stays at the write position.
+        const bool reading = !pass.at_end;
+        int result = reading ? fill_input(file, pass) : result_ok;
+        if (result == result_ok)
+            result = flush_output(file, pass);
+        if (result == result_ok)
+            result = step_whole(stream, step, owner, pass.input, pass.filled, pass.output,
+                                output_size, &pass.pending);
+        if (result != result_ok)
+            return result;
+        pass.filled = 0;
+        if (pass.at_end) {
+            if (pass.pending == 0)
+                return result_ok;
+        } else if (!seek_by(file.fd, pass.gap)) {
+            return result_io;
+        }
+    }
+}
+
+// ---- Overlapped passes: chunks read and written by the helper -----------------
+
+bool seek_to(in_place_file& file, off_t at)
+{
+    if (!seek_by(file.fd, at - file.offset))
+        return false;
+    file.offset = at;
+    return true;
+}
+
+int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
+               bool* at_end)
+{
+    auto& file = *static_cast<in_place_file*>(context);
+    if (!seek_to(file, file.read_at))
+        return result_io;
+    const int result = read_input(file, buffer, size, count, at_end);
+    if (result == result_ok) {
+        file.read_at += *count;
+        file.offset = file.read_at;
+    }
+    return result;
+}
+
+int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
+{
+    auto& file = *static_cast<in_place_file*>(context);
+    if (!seek_to(file, file.write_at))
+        return result_io;
+    const bool done = write_all(file.fd, data, static_cast<std::size_t>(count), file.written);
+    // After a short count the offset is not known; it is not used again.
+    if (!done)
+        return result_io;
+    file.write_at += count;
+    file.offset = file.write_at;
+    return result_ok;
+}
+
+// The helper's failure as this driver reports it.
+int stopped(overlap_pipeline& pipeline, bool input_failed)
+{
+    const int result = overlap_stop(pipeline, input_failed);
+    return result == result_stream ? stream_error(fault_buffer_overflow) : result;
+}
+
+// Steps `count` bytes into the next output chunk and hands that to the
+// helper. A write that failed before a failing step is what is reported.
+int step_into_output(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
+                     overlap_pipeline& pipeline, const std::uint8_t* data, std::int32_t count,
+                     std::int32_t* produced)
+{
+    overlap_chunk* output = overlap_output(pipeline);
+    if (output == nullptr)
+        return stopped(pipeline, false);
+    const int result =
+        step_whole(stream, step, owner, data, count, output->data, output->count, produced);
+    if (result != result_ok) {
+        const int failure = stopped(pipeline, false);
+        return failure != result_ok ? failure : result;
+    }
+    overlap_output_done(pipeline, *produced);
+    return result_ok;
+}
+
+int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
+                   in_place_file& file, overlap_pipeline& pipeline)
+{
+    bool final = false;
+    std::int32_t produced = 0;
+    while (!final) {
+        const overlap_chunk* input = overlap_input(pipeline);
+        if (input == nullptr)
+            return stopped(pipeline, true);
+        final = input->final;
+        const int result =
+            step_into_output(stream, step, owner, pipeline, input->data, input->count, &produced);
+        if (result != result_ok)
+            return result;
+        overlap_input_done(pipeline);
+    }
+    // All input is in; the stream gives what it still owes.
+    static constexpr std::uint8_t nothing[1] = {};
+    while (produced != 0) {
+        const int result = step_into_output(stream, step, owner, pipeline, nothing, 0, &produced);
+        if (result != result_ok)
+            return result;
+    }
+    const int result = stopped(pipeline, false);
+    if (result != result_ok)
+        return result;
+    return seek_to(file, file.write_at) ? result_ok : result_io;
+}
+
+// The whole input through the stream, on a helper when it pays off;
+// without one when it cannot be had.
+int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
+                  in_place_file& file)
+{
+    if (file.limited && overlap_wanted(file.unread)) {
+        overlap_pipeline pipeline;
+        if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &file},
+                          current_overlap().chunk, overlap_order::writes_trail_reads))
+            return run_overlapped(stream, step, owner, file, pipeline);
+    }
+    return run_plain(stream, step, owner, file);
+}
+
 } // namespace
 
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
                      std::int32_t growth)
 {
-    std::uint8_t input[input_size];
-    std::uint8_t output[output_size];
-
+    stream_owner owner(stream, end);
     const secured_growth secured = secure_growth(fd, growth);
-    if (secured.failed) {
-        const saved_error keep;
-        end(stream);
-        return -3;
-    }
-    const bool limited = secured.limited;
-    off_t unread = secured.unread; // input bytes left, when limited
-    bool written = false;
+    if (secured.failed)
+        return result_io;
+    in_place_file file{fd, secured.limited, secured.unread};
+    growth_claim claim(file, secured);
 
-    // While nothing has been overwritten, a failure also takes back the
-    // secured growth, so the file is left exactly as it was.
-    auto take_back_growth = [&] {
-        if (secured.growth > 0 && !written)
-            (void)!ftruncate(fd, secured.original_length);
-    };
-    // Every failure releases the stream once, unless the failing step has
-    // already released it.
-    auto fail = [&](int code, bool call_end) {
-        const saved_error keep;
-        if (call_end)
-            end(stream);
-        take_back_growth();
-        return code;
-    };
-
-    std::int32_t filled = 0;  // bytes in the input buffer
-    std::int32_t pending = 0; // bytes in the output buffer not yet written
-    off_t gap = 0;            // read position minus the position of the next output byte
-    bool at_end = false;      // the input is exhausted
-    bool fill = true;
-
-    for (;;) {
-        if (fill) {
-            while (filled < input_size && !at_end) {
-                std::size_t want = static_cast<std::size_t>(input_size - filled);
-                if (limited && static_cast<off_t>(want) > unread)
-                    want = static_cast<std::size_t>(unread);
-                if (want == 0) {
-                    at_end = true;
-                    break;
-                }
-                const ssize_t n = read(fd, input + filled, want);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0)
-                    return fail(-3, true);
-                if (n == 0)
-                    at_end = true;
-                filled += static_cast<std::int32_t>(n);
-                if (limited)
-                    unread -= n;
-            }
-            gap += filled;
-            if (!seek_by(fd, -gap))
-                return fail(-3, true);
-        }
-
-        if (pending > gap && !at_end) {
-            stream_fault = fault_buffer_overflow;
-            return fail(-2, true);
-        }
-        if (pending != 0) {
-            if (!write_all(fd, output, static_cast<std::size_t>(pending), written))
-                return fail(-3, true);
-            gap -= pending;
-        }
-
-        stream->in_ptr = input;
-        stream->in_left = filled;
-        stream->out_ptr = output;
-        stream->out_left = output_size;
-        const int result = step(stream);
-        if (result != 0)
-            return fail(result, false);
-        if (stream->in_left > 0) {
-            stream_fault = fault_buffer_overflow;
-            return fail(-2, true);
-        }
-        pending = output_size - stream->out_left;
-        filled = 0;
-
-        if (pending == 0 && at_end)
-            break;
-        if (at_end) {
-            // All input is in; stay at the write position and flush.
-            fill = false;
-            continue;
-        }
-        if (!seek_by(fd, gap))
-            return fail(-3, true);
-    }
-
-    const int result = end(stream);
-    if (result != 0) {
-        const saved_error keep;
-        take_back_growth();
+    const int result = move_contents(stream, step, owner, file);
+    if (result != result_ok)
         return result;
-    }
+    const int ended = owner.finish();
+    if (ended != result_ok)
+        return ended;
+    claim.settled = true;
     // A file that grew or shrank meanwhile is not cut to the new end: the
     // other writer's bytes stay, and the caller reports the file.
-    if (!length_unchanged(fd, secured)) {
-        stream_fault = fault_changed_size;
-        return -2;
-    }
+    if (!length_unchanged(fd, secured))
+        return stream_error(fault_changed_size);
     const off_t new_end = lseek(fd, 0, SEEK_CUR);
     if (new_end == -1 || ftruncate(fd, new_end) != 0)
-        return -1;
-    return 0;
+        return result_system;
+    return result_ok;
 }

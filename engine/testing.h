@@ -70,3 +70,10 @@ inline int keychange_in_place(int fd, const char* old_keyword, const char* new_k
 {
     return run_stream_in_place(keychange_kind, {old_keyword, new_keyword, 0}, fd).code;
 }
+
+// Whether the drivers move an input on a helper thread (engine/io_overlap.h):
+// by its length as the program does (automatic), never, or always; and the
+// size of the chunks the helper moves (0: the program's). Returns the
+// setting before.
+#include "engine/io_overlap.h"
+overlap_setting set_overlap_for_testing(overlap_setting chosen);

@@ -6,7 +6,7 @@
 
 outcome run_file_list(run_context& run)
 {
-    forget_visited();
+    forget_visited(run.visited);
     const bool to_stdout = run.options.row().output == output_rule::standard_output;
     outcome result = outcome::done;
     for (int i = 0; i < run.options.infile_count && !ends_run(result); ++i) {
@@ -17,6 +17,6 @@ outcome run_file_list(run_context& run)
         else
             result = process_path(run, operand);
     }
-    forget_visited();
+    forget_visited(run.visited);
     return ends_run(result) ? result : outcome::done;
 }

@@ -51,6 +51,33 @@ struct mode_record {
 };
 extern const mode_record mode_table[5]; // indexed by mode_encrypt .. mode_unixcrypt
 
+// ---- Visited list ----------------------------------------------------------------
+struct visited_entry {
+    std::uint64_t inode;
+    dev_t device;
+    int done; // 1: directory entered or file transformed; 0: file left unchanged
+};
+
+// The files and directories a run has met, in the order they were
+// remembered, and a hash index over them, so that a run's cost per file
+// stays the same however many files it has seen.
+struct visited_set {
+    visited_entry* entries = nullptr;
+    int count = 0;
+    int capacity = 0;
+    std::uint32_t* index = nullptr; // open addressing: 1 + the oldest entry of a pair, 0 free
+    std::uint32_t index_size = 0;   // a power of two above twice `count`; 0 while empty
+};
+
+// The oldest entry of that pair, or null. A pointer stays valid until the
+// next remember_inode.
+visited_entry* find_visited(const visited_set& set, dev_t device, std::uint64_t inode);
+// Appends an entry (a pair remembered again gets a new entry all the same,
+// but find_visited keeps finding the oldest); null when memory runs out.
+visited_entry* remember_inode(visited_set& set, std::uint64_t inode, dev_t device, int done);
+// Releases the storage and makes the set empty.
+void forget_visited(visited_set& set);
+
 // ---- The run context ----------------------------------------------------------------
 // The options of a run, fixed once the command line is read.
 struct run_options {
@@ -86,6 +113,12 @@ struct run_context {
     char* keyword2 = nullptr; // new key in keychange mode
     int errors = 0;           // failed system operations on files
     int rejects = 0;          // inputs rejected: key does not match, bad format
+    visited_set visited;      // files and directories met, so each is done once
+
+    run_context() = default;
+    run_context(const run_context&) = delete;
+    run_context& operator=(const run_context&) = delete;
+    ~run_context() { forget_visited(visited); }
 
     stream_keys keys() const { return {keyword, keyword2, options.mismatch}; }
 };
@@ -111,7 +144,7 @@ outcome out_of_memory(const run_options& options);
 
 // ---- Runs -------------------------------------------------------------------------
 // Every operand in command-line order (in cat and unixcrypt modes "-" is
-// standard input) with a fresh visited list. The worst outcome that ended
+// standard input), each file and directory done once. The worst outcome that ended
 // the run, or done; the counters tell the rest.
 outcome run_file_list(run_context& run);
 
@@ -125,28 +158,6 @@ outcome process_file(run_context& run, const char* path);
 // (" -- unchanged" or " -- ignored") on a rejection; a rejection is counted.
 outcome report_stream_result(run_context& run, stream_result r, const char* what,
                              const char* rejection_tail);
-
-// ---- Visited list ---------------------------------------------------------------
-struct visited_entry {
-    std::uint64_t inode;
-    dev_t device;
-    int done; // 1: directory entered or file transformed; 0: file left unchanged
-};
-
-struct visited_list_type {
-    visited_entry* entries;
-    int count;
-    int capacity;
-};
-extern visited_list_type visited_list;
-
-// The oldest entry of that pair, or null. Entries are only ever appended, so
-// a pointer stays valid until the next remember_inode.
-visited_entry* find_visited(dev_t device, std::uint64_t inode);
-// Appends an entry; null when memory runs out.
-visited_entry* remember_inode(std::uint64_t inode, dev_t device, int done);
-// Releases the storage and makes the list empty.
-void forget_visited();
 
 // ---- Interrupt handling ------------------------------------------------------------
 // SIGINT, SIGTERM and SIGHUP are caught only while one file is written; at

@@ -172,14 +172,14 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
 
 outcome traverse(run_context& run, directory_frame& frame)
 {
-    if (find_visited(frame.identity.st_dev, frame.identity.st_ino)) {
+    if (find_visited(run.visited, frame.identity.st_dev, frame.identity.st_ino)) {
         if (run.options.verbosity >= 1)
             std::fprintf(stderr, "Already visited directory %s -- skipped.\n", frame.shown);
         return outcome::done;
     }
     // Recorded before opening, so a directory that cannot be opened is not
     // tried again under another name.
-    if (!remember_inode(frame.identity.st_ino, frame.identity.st_dev, 1))
+    if (!remember_inode(run.visited, frame.identity.st_ino, frame.identity.st_dev, 1))
         return out_of_memory(run.options);
     frame.fd = open_directory(frame.parent ? frame.parent->fd : frame.base_fd, frame);
     if (frame.fd < 0)

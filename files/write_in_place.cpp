@@ -70,7 +70,8 @@ outcome revisit(run_context& run, const file_job& job, const visited_entry& seen
 
 outcome left_unchanged(run_context& run, const struct stat& st, outcome result)
 {
-    return remember_inode(st.st_ino, st.st_dev, 0) ? result : out_of_memory(run.options);
+    return remember_inode(run.visited, st.st_ino, st.st_dev, 0) ? result
+                                                                : out_of_memory(run.options);
 }
 
 // Transforms the open file and gives it its output name. The handler stays
@@ -96,7 +97,7 @@ outcome rewrite(run_context& run, const file_job& job, owned_fd& file, const str
     const outcome result = report_stream_result(run, r, input.shown, " -- unchanged");
     if (result != outcome::done)
         return ends_run(result) ? result : left_unchanged(run, opened, result);
-    if (!remember_inode(saved.inode, saved.device, 1))
+    if (!remember_inode(run.visited, saved.inode, saved.device, 1))
         return out_of_memory(options);
     if (!differs(job.output, input))
         return outcome::done;
@@ -121,7 +122,8 @@ outcome write_in_place(run_context& run, const file_job& job)
         if (may == 0)
             return left_unchanged(run, job.decided, outcome::done);
     }
-    if (const visited_entry* seen = find_visited(job.decided.st_dev, job.decided.st_ino))
+    if (const visited_entry* seen =
+            find_visited(run.visited, job.decided.st_dev, job.decided.st_ino))
         return revisit(run, job, *seen);
     if (job.decided.st_nlink > 1 && options.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,

@@ -14,8 +14,8 @@
  *   OSTREL_FAULT_COUNT  how many matching calls fail from there on (default 1)
  *   OSTREL_FAULT_ERRNO  the error number given (default EIO)
  *   OSTREL_FAULT_ACTION fail (default); sigint, sigterm, sighup or sigkill:
- *                       the process sends itself that signal just before
- *                       doing the call; append (write only): a line is
+ *                       the process sends itself that signal (kill, not
+ *                       raise) just before doing the call; append (write only): a line is
  *                       appended to the file first, as another writer would
  *
  * A failing close or fclose still releases the descriptor, as the kernel does
@@ -305,7 +305,10 @@ static int strike(enum op_kind op, int matched)
     if (n < config.nth || (config.count > 0 && n >= config.nth + config.count))
         return 0;
     if (config.signal_number) {
-        raise(config.signal_number);
+        /* To the process, as a terminal or another process sends it: a
+         * call made on a thread that holds signals back (the program's I/O
+         * helper) sees it taken by the thread that does not. */
+        kill(getpid(), config.signal_number);
         return 0;
     }
     if (config.append) {

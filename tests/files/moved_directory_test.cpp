@@ -81,7 +81,6 @@ TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it)
             _exit(91);
         static char keyword[] = "k";
         static run_context run;
-        forget_visited();
         run.options.name = "ostrel";
         run.keyword = keyword;
         run.options.mode = mode_encrypt;

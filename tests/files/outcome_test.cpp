@@ -17,28 +17,23 @@ struct outcome_test : ::testing::Test {
     char key[6] = "right";
     char wrong[6] = "wrong";
 
-    run_context context(int mode, char* keyword)
+    static void set_up(run_context& run, int mode, char* keyword)
     {
-        run_context run;
         run.options.name = "ostrel";
         run.options.mode = mode;
         run.keyword = keyword;
-        return run;
     }
-    void TearDown() override
-    {
-        interrupted = 0;
-        forget_visited();
-    }
+    void TearDown() override { interrupted = 0; }
 };
 
 TEST_F(outcome_test, each_kind_of_operand)
 {
     harness::write_file(dir / "plain", "some text");
     harness::write_file(dir / "sealed", "more text");
-    run_context sealer = context(mode_encrypt, key);
+    run_context sealer;
+    set_up(sealer, mode_encrypt, key);
     ASSERT_EQ(process_path(sealer, (dir / "sealed").c_str()), outcome::done);
-    forget_visited();
+    forget_visited(sealer.visited);
     mkdir((dir / "sub").c_str(), 0755);
 
     const struct {
@@ -62,9 +57,10 @@ TEST_F(outcome_test, each_kind_of_operand)
         if (c.operand == "sealed.osl" && !harness::exists(dir / "sealed.osl")) {
             harness::write_file(dir / "sealed", "more text");
             ASSERT_EQ(process_path(sealer, (dir / "sealed").c_str()), outcome::done);
-            forget_visited(); // a run of its own
+            forget_visited(sealer.visited); // a run of its own
         }
-        run_context run = context(c.mode, c.keyword);
+        run_context run;
+        set_up(run, c.mode, c.keyword);
         ::testing::internal::CaptureStderr();
         const outcome got = process_path(run, (dir / c.operand).c_str());
         const std::string err = ::testing::internal::GetCapturedStderr();
@@ -72,7 +68,6 @@ TEST_F(outcome_test, each_kind_of_operand)
         EXPECT_EQ(run.errors, c.errors) << err;
         EXPECT_EQ(run.rejects, c.rejects) << err;
         EXPECT_EQ(err.empty(), c.errors + c.rejects == 0 && c.operand != "sub") << err;
-        forget_visited();
     }
     sealer.keyword = nullptr;
 }
@@ -85,7 +80,8 @@ TEST_F(outcome_test, an_interrupt_ends_the_run_after_the_file)
     harness::write_file(dir / "b", "second");
     const std::string a = dir / "a", b = dir / "b";
     std::vector<char*> operands = {const_cast<char*>(a.c_str()), const_cast<char*>(b.c_str())};
-    run_context run = context(mode_encrypt, key);
+    run_context run;
+    set_up(run, mode_encrypt, key);
     run.options.infiles = operands.data();
     run.options.infile_count = 2;
     interrupted = 1;

@@ -236,7 +236,6 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
             _exit(91);
         static char key1[] = "k", key2[] = "n";
         static run_context run;
-        forget_visited();
         run.options.name = "ostrel";
         run.keyword = key1;
         run.keyword2 = key2;

@@ -36,7 +36,7 @@ struct swap_test : ::testing::Test {
     {
         run.options.name = "ostrel";
         run.keyword = keyword;
-        forget_visited();
+        forget_visited(run.visited);
         target_path = dir / "target";
         harness::write_file(target_path, "the target's own content");
         harness::write_file(dir / "a", "the file's content");
@@ -45,7 +45,7 @@ struct swap_test : ::testing::Test {
     {
         run.keyword = nullptr;
         file_step_hook = nullptr;
-        forget_visited();
+        forget_visited(run.visited);
     }
     mode_t mode_of(const std::string& path)
     {
@@ -84,8 +84,8 @@ TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stay
     EXPECT_TRUE(is_link(path));
     EXPECT_FALSE(harness::exists(dir / "a.osl"));
     // Recorded as left unchanged.
-    EXPECT_EQ(visited_list.count, 1);
-    EXPECT_EQ(visited_list.entries[0].done, 0);
+    EXPECT_EQ(run.visited.count, 1);
+    EXPECT_EQ(run.visited.entries[0].done, 0);
 }
 
 TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone)
