@@ -12,6 +12,7 @@ struct cipher_stream {
     std::uint8_t* out_ptr;      // where the next output byte goes
     std::int32_t out_left;      // free space at out_ptr
     void* state;                // the kind's own state; null once released
+    int fault;                  // the fault_* of this stream's last result_stream
 };
 
 // Result codes of every init, step and end, of the drivers and of the
@@ -19,7 +20,7 @@ struct cipher_stream {
 enum : int {
     result_ok = 0,
     result_system = -1, // system error; detail in errno
-    result_stream = -2, // stream error; detail in stream_fault
+    result_stream = -2, // stream error; detail in the stream's `fault`
     result_io = -3,     // input/output error of a driver; detail in errno
 };
 
@@ -30,7 +31,6 @@ enum : int {
     fault_buffer_overflow = 3,
     fault_changed_size = 4, // in place: another writer changed the file's length
 };
-extern int stream_fault;
 
 using stream_step_fn = int (*)(cipher_stream*);
 using stream_end_fn = int (*)(cipher_stream*);

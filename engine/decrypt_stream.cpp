@@ -145,7 +145,7 @@ int decrypt_step(cipher_stream* stream)
         if (chosen < 0) {
             release_crypt_state(state);
             stream->state = nullptr;
-            stream_fault = fault_key_mismatch;
+            stream->fault = fault_key_mismatch;
             return result_stream;
         }
         // `block` keeps the header block as read: the first feedback register.
@@ -164,6 +164,6 @@ int decrypt_end(cipher_stream* stream)
     stream->state = nullptr;
     if (complete)
         return result_ok;
-    stream_fault = fault_bad_format;
+    stream->fault = fault_bad_format;
     return result_stream;
 }

@@ -6,10 +6,9 @@
 
 namespace {
 
-int open_header(std::FILE* in, const char* keyword)
+int open_header(cipher_stream& stream, std::FILE* in, const char* keyword)
 {
     std::clearerr(in);
-    cipher_stream stream;
     const int result = decrypt_init(&stream, keyword, 0);
     if (result != result_ok)
         return result;
@@ -17,7 +16,7 @@ int open_header(std::FILE* in, const char* keyword)
     std::uint8_t header[32];
     const std::size_t n = std::fread(header, 1, sizeof header, in);
     if (std::ferror(in)) {
-        const saved_error keep;
+        const saved_error keep(&stream);
         decrypt_end(&stream);
         return result_io;
     }
@@ -37,5 +36,7 @@ int open_header(std::FILE* in, const char* keyword)
 
 stream_result check_key_reference(std::FILE* in, const char* keyword)
 {
-    return result_of(open_header(in, keyword));
+    cipher_stream stream;
+    const int code = open_header(stream, in, keyword);
+    return result_of(stream, code);
 }

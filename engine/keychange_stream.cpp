@@ -11,11 +11,11 @@
 
 namespace {
 
-// Ends both inner streams and frees the record; errno and stream_fault of
-// the failure being reported survive.
+// Ends both inner streams and frees the record; errno and the fault of the
+// failure being reported survive.
 void release_keychange(cipher_stream* stream)
 {
-    const saved_error keep;
+    const saved_error keep(stream);
     auto* state = static_cast<keychange_state*>(stream->state);
     decrypt_end(&state->dec);
     encrypt_end(&state->enc);
@@ -73,6 +73,7 @@ int keychange_step(cipher_stream* stream)
         state->dec.out_left = sizeof state->buffer;
         const int result = decrypt_step(&state->dec);
         if (result != result_ok) {
+            stream->fault = state->dec.fault;
             release_keychange(stream);
             return result;
         }
@@ -94,6 +95,7 @@ int keychange_end(cipher_stream* stream)
         return result_ok;
     const int result = decrypt_end(&state->dec);
     if (result != result_ok) {
+        stream->fault = state->dec.fault;
         release_keychange(stream);
         return result;
     }

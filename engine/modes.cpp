@@ -38,8 +38,9 @@ stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
     if (result != result_ok)
-        return result_of(result);
-    return result_of(pump_file(&stream, kind.step, kind.end, in, out));
+        return result_of(stream, result);
+    const int code = pump_file(&stream, kind.step, kind.end, in, out);
+    return result_of(stream, code);
 }
 
 stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd)
@@ -48,6 +49,7 @@ stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& ke
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
     if (result != result_ok)
-        return result_of(result);
-    return result_of(pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth));
+        return result_of(stream, result);
+    const int code = pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth);
+    return result_of(stream, code);
 }

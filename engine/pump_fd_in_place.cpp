@@ -32,9 +32,9 @@ constexpr std::int32_t input_size = 10240;
 constexpr std::int32_t output_size = input_size + 32;
 
 // Every stream fault of this driver is set here.
-int stream_error(int fault)
+int stream_error(cipher_stream* stream, int fault)
 {
-    stream_fault = fault;
+    stream->fault = fault;
     return result_stream;
 }
 
@@ -169,7 +169,7 @@ struct stream_owner {
     ~stream_owner()
     {
         if (held) {
-            const saved_error keep;
+            const saved_error keep(stream);
             end(stream);
         }
     }
@@ -262,7 +262,7 @@ int step_whole(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
         return result;
     }
     if (stream->in_left > 0)
-        return stream_error(fault_buffer_overflow);
+        return stream_error(stream, fault_buffer_overflow);
     *produced = room - stream->out_left;
     return result_ok;
 }
@@ -289,10 +289,10 @@ int fill_input(in_place_file& file, plain_pass& pass)
 
 // Writes the output of the step before, which may only cover input that
 // has been read, and comes back to the read position.
-int flush_output(in_place_file& file, plain_pass& pass)
+int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass)
 {
     if (pass.pending > pass.gap && !pass.at_end)
-        return stream_error(fault_buffer_overflow);
+        return stream_error(stream, fault_buffer_overflow);
     if (pass.pending == 0)
         return result_ok;
     if (!write_all(file.fd, pass.output, static_cast<std::size_t>(pass.pending), file.written))
@@ -309,7 +309,7 @@ int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner, i
         const bool reading = !pass.at_end;
         int result = reading ? fill_input(file, pass) : result_ok;
         if (result == result_ok)
-            result = flush_output(file, pass);
+            result = flush_output(stream, file, pass);
         if (result == result_ok)
             result = step_whole(stream, step, owner, pass.input, pass.filled, pass.output,
                                 output_size, &pass.pending);
@@ -364,10 +364,10 @@ int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
 }
 
 // The helper's failure as this driver reports it.
-int stopped(overlap_pipeline& pipeline, bool input_failed)
+int stopped(cipher_stream* stream, overlap_pipeline& pipeline, bool input_failed)
 {
     const int result = overlap_stop(pipeline, input_failed);
-    return result == result_stream ? stream_error(fault_buffer_overflow) : result;
+    return result == result_stream ? stream_error(stream, fault_buffer_overflow) : result;
 }
 
 // Steps `count` bytes into the next output chunk and hands that to the
@@ -378,11 +378,11 @@ int step_into_output(cipher_stream* stream, stream_step_fn step, stream_owner& o
 {
     overlap_chunk* output = overlap_output(pipeline);
     if (output == nullptr)
-        return stopped(pipeline, false);
+        return stopped(stream, pipeline, false);
     const int result =
         step_whole(stream, step, owner, data, count, output->data, output->count, produced);
     if (result != result_ok) {
-        const int failure = stopped(pipeline, false);
+        const int failure = stopped(stream, pipeline, false);
         return failure != result_ok ? failure : result;
     }
     overlap_output_done(pipeline, *produced);
@@ -397,7 +397,7 @@ int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& own
     while (!final) {
         const overlap_chunk* input = overlap_input(pipeline);
         if (input == nullptr)
-            return stopped(pipeline, true);
+            return stopped(stream, pipeline, true);
         final = input->final;
         const int result =
             step_into_output(stream, step, owner, pipeline, input->data, input->count, &produced);
@@ -412,7 +412,7 @@ int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& own
         if (result != result_ok)
             return result;
     }
-    const int result = stopped(pipeline, false);
+    const int result = stopped(stream, pipeline, false);
     if (result != result_ok)
         return result;
     return seek_to(file, file.write_at) ? result_ok : result_io;
@@ -454,7 +454,7 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
     // A file that grew or shrank meanwhile is not cut to the new end: the
     // other writer's bytes stay, and the caller reports the file.
     if (!length_unchanged(fd, secured))
-        return stream_error(fault_changed_size);
+        return stream_error(stream, fault_changed_size);
     const off_t new_end = lseek(fd, 0, SEEK_CUR);
     if (new_end == -1 || ftruncate(fd, new_end) != 0)
         return result_system;

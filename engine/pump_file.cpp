@@ -25,7 +25,7 @@ constexpr std::int32_t output_size = input_size + 32;
 // failing call.
 int fail_io(cipher_stream* stream, stream_end_fn end)
 {
-    const saved_error keep;
+    const saved_error keep(stream);
     end(stream);
     return result_io;
 }

@@ -6,11 +6,9 @@
 #include "engine/engine.h"
 #include "engine/saved_error.h"
 
-int stream_fault = 0;
-
-stream_result result_of(int code)
+stream_result result_of(const cipher_stream& stream, int code)
 {
-    return {code, code == result_stream ? stream_fault : code == result_ok ? 0 : errno};
+    return {code, code == result_stream ? stream.fault : code == result_ok ? 0 : errno};
 }
 
 const char* result_message(stream_result r)

@@ -65,7 +65,7 @@ struct split_plan {
 
 struct run_result {
     int result = 0; // of the failing step, or of end
-    int fault = 0;  // stream_fault after a -2
+    int fault = 0;  // the stream's fault after a -2
     bool failed_in_step = false;
     bytes out;
     // Output produced while fewer than 32 input bytes had been consumed.
@@ -85,7 +85,7 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
     std::vector<std::uint8_t> out_buffer;
     bool input_done = input.empty();
     int idle_after_input = 0;
-    stream_fault = 0;
+    stream.fault = 0;
 
     for (;;) {
         const space s = plan.cycle[turn++ % plan.cycle.size()];
@@ -109,7 +109,7 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
             FUZZ_CHECK(stream.state == nullptr);
             FUZZ_CHECK(made == 0);
             r.result = result;
-            r.fault = result == result_stream ? stream_fault : 0;
+            r.fault = result == result_stream ? stream.fault : 0;
             r.failed_in_step = true;
             return r;
         }
@@ -140,7 +140,7 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
     }
     r.result = end(&stream);
     FUZZ_CHECK(stream.state == nullptr);
-    r.fault = r.result == result_stream ? stream_fault : 0;
+    r.fault = r.result == result_stream ? stream.fault : 0;
     return r;
 }
 

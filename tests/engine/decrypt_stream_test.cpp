@@ -75,13 +75,12 @@ TEST(decrypt_stream, short_input_is_a_bad_format_at_end_with_no_output)
     const bytes sealed = encrypt_bytes("short", bytes(10, 1)).output;
     for (std::size_t length = 0; length < 32; ++length) {
         const bytes part(sealed.begin(), sealed.begin() + static_cast<long>(length));
-        stream_fault = 0;
         const stream_run run = decrypt_bytes("short", part, 0, fixed(7, 100));
         EXPECT_EQ(run.step_result, 0);
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.end_result, -2);
-        EXPECT_EQ(stream_fault, fault_bad_format);
-        EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "bad file format");
+        EXPECT_EQ(run.fault, fault_bad_format);
+        EXPECT_STREQ(result_message(stream_result{-2, run.fault}), "bad file format");
     }
 }
 
@@ -101,14 +100,13 @@ TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
     const bytes sealed = encrypt_bytes("right", bytes(500, 7)).output;
     for (const split s :
          {split{32, 600}, split{532, 600}, split{40, 40}, split{1, 1}, split{20, 5}}) {
-        stream_fault = 0;
         const stream_run run = decrypt_bytes("wrong", sealed, 0, fixed(s.in, s.out));
         EXPECT_EQ(run.step_result, -2);
-        EXPECT_EQ(stream_fault, fault_key_mismatch);
+        EXPECT_EQ(run.fault, fault_key_mismatch);
         EXPECT_EQ(run.consumed, 32u); // the header, and no body byte
         EXPECT_TRUE(run.output.empty());
     }
-    EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "key does not match");
+    EXPECT_STREQ(result_message(stream_result{-2, fault_key_mismatch}), "key does not match");
 }
 
 // One header against two thousand wrong keywords: a check that compared

@@ -134,9 +134,13 @@ TEST(drivers, pump_file_empty_input)
     ASSERT_EQ(through_files(dir.file("empty"), dir.file("sealed"), encrypt_stream), 0);
     EXPECT_EQ(read_file(dir.file("sealed")).size(), 32u);
 
-    stream_fault = 0;
-    EXPECT_EQ(through_files(dir.file("empty"), dir.file("plain"), decrypt_stream), -2);
-    EXPECT_EQ(stream_fault, fault_bad_format);
+    {
+        file_guard in{std::fopen(dir.file("empty").c_str(), "rb")};
+        file_guard out{std::fopen(dir.file("plain").c_str(), "wb")};
+        const stream_result r = run_stream(decrypt_kind, {"driver key", nullptr, 0}, in.f, out.f);
+        EXPECT_EQ(r.code, -2);
+        EXPECT_EQ(r.detail, fault_bad_format);
+    }
     EXPECT_TRUE(read_file(dir.file("plain")).empty());
 }
 
@@ -190,23 +194,24 @@ TEST(drivers, rejected_input_leaves_the_file_untouched)
     const struct {
         const char* what;
         bytes content;
-        fd_operation op;
+        const stream_kind* kind;
+        const char* keyword;
         int fault;
     } cases[] = {
-        {"wrong key", sealed, [](int fd) { return decrypt_in_place(fd, "wrong"); },
-         fault_key_mismatch},
-        {"wrong old key", sealed, [](int fd) { return keychange_in_place(fd, "wrong", "x"); },
-         fault_key_mismatch},
-        {"31 bytes", bytes(sealed.begin(), sealed.begin() + 31), decrypt_fd, fault_bad_format},
-        {"31 bytes, key change", bytes(sealed.begin(), sealed.begin() + 31),
-         [](int fd) { return keychange_in_place(fd, "driver key", "x"); }, fault_bad_format},
-        {"empty", bytes{}, decrypt_fd, fault_bad_format},
+        {"wrong key", sealed, &decrypt_kind, "wrong", fault_key_mismatch},
+        {"wrong old key", sealed, &keychange_kind, "wrong", fault_key_mismatch},
+        {"31 bytes", bytes(sealed.begin(), sealed.begin() + 31), &decrypt_kind, "driver key",
+         fault_bad_format},
+        {"31 bytes, key change", bytes(sealed.begin(), sealed.begin() + 31), &keychange_kind,
+         "driver key", fault_bad_format},
+        {"empty", bytes{}, &decrypt_kind, "driver key", fault_bad_format},
     };
     for (const auto& c : cases) {
         write_file(path, c.content);
-        stream_fault = 0;
-        EXPECT_EQ(in_place(path, c.op), -2) << c.what;
-        EXPECT_EQ(stream_fault, c.fault) << c.what;
+        fd_guard fd{open(path.c_str(), O_RDWR)};
+        const stream_result r = run_stream_in_place(*c.kind, {c.keyword, "x", 0}, fd.fd);
+        EXPECT_EQ(r.code, -2) << c.what;
+        EXPECT_EQ(r.detail, c.fault) << c.what;
         EXPECT_EQ(read_file(path), c.content) << c.what;
     }
 }
@@ -222,7 +227,7 @@ TEST(drivers, header_only_file_decrypts_in_place_to_empty)
     EXPECT_TRUE(read_file(path).empty());
 }
 
-// ---- Failure paths: errno and stream_fault survive the release --------------
+// ---- Failure paths: errno and the fault survive the release --------------
 
 int end_calls = 0;
 int counted_encrypt_end(cipher_stream* stream)
@@ -230,7 +235,7 @@ int counted_encrypt_end(cipher_stream* stream)
     ++end_calls;
     encrypt_end(stream);
     errno = 0; // a release must not be able to disturb the reported detail
-    stream_fault = 99;
+    stream->fault = 99;
     return 0;
 }
 int counted_decrypt_end(cipher_stream* stream)
@@ -251,12 +256,12 @@ TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno)
     cipher_stream stream{};
     ASSERT_EQ(encrypt_init(&stream, "k"), 0);
     end_calls = 0;
-    stream_fault = 5;
+    stream.fault = 5;
     const int result = pump_file(&stream, encrypt_step, counted_encrypt_end, in.f, out.f);
     const int error = errno;
     EXPECT_EQ(result, -3);
     EXPECT_EQ(error, ENOSPC);
-    EXPECT_EQ(stream_fault, 5);
+    EXPECT_EQ(stream.fault, 5);
     EXPECT_EQ(end_calls, 1);
     EXPECT_STREQ(result_message(stream_result{result, error}), std::strerror(ENOSPC));
 }
@@ -323,11 +328,11 @@ int clobbering_decrypt_end(cipher_stream* stream)
     ++end_calls;
     decrypt_end(stream);
     errno = 0;
-    stream_fault = 99;
+    stream->fault = 99;
     return 0;
 }
 
-// The driver itself, with ends that disturb errno and stream_fault: the
+// The driver itself, with ends that disturb errno and the fault: the
 // caller still sees the failing call's errno and the earlier fault.
 TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release)
 {
@@ -354,10 +359,10 @@ TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release)
         cipher_stream stream{};
         ASSERT_EQ(c.init(&stream), 0);
         end_calls = 0;
-        stream_fault = 7;
+        stream.fault = 7;
         EXPECT_EQ(pump_fd_in_place(&stream, c.step, c.end, fd.fd, c.growth), -3) << c.what;
         EXPECT_EQ(errno, EBADF) << c.what;
-        EXPECT_EQ(stream_fault, 7) << c.what;
+        EXPECT_EQ(stream.fault, 7) << c.what;
         EXPECT_EQ(end_calls, 1) << c.what;
         EXPECT_EQ(read_file(path), sealed) << c.what;
     }
@@ -398,7 +403,7 @@ int counted_end(cipher_stream*)
 int refusing_step(cipher_stream* stream)
 {
     stream->state = nullptr;
-    stream_fault = fault_key_mismatch;
+    stream->fault = fault_key_mismatch;
     return -2;
 }
 
@@ -439,7 +444,7 @@ TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails)
     cipher_stream stream{};
     end_calls = 0;
     EXPECT_EQ(pump_fd_in_place(&stream, refusing_step, counted_end, fd.fd, 32), -2);
-    EXPECT_EQ(stream_fault, fault_key_mismatch);
+    EXPECT_EQ(stream.fault, fault_key_mismatch);
     EXPECT_EQ(end_calls, 0);
     EXPECT_EQ(read_file(path), content);
 }
@@ -457,10 +462,10 @@ TEST(drivers, in_place_buffer_overflow)
         fd_guard fd{open(path.c_str(), O_RDWR)};
         EXPECT_EQ(pump_fd_in_place(&stream, doubling_step, counted_end, fd.fd), -2);
     }
-    EXPECT_EQ(stream_fault, fault_buffer_overflow);
+    EXPECT_EQ(stream.fault, fault_buffer_overflow);
     EXPECT_EQ(end_calls, 1);
     EXPECT_EQ(read_file(path), small); // failed before its first write
-    EXPECT_STREQ(result_message(stream_result{-2, stream_fault}), "buffer overflow");
+    EXPECT_STREQ(result_message(stream_result{-2, stream.fault}), "buffer overflow");
 
     // 32 more bytes per buffer read: the lag passes one buffer after as many
     // passes as a buffer has 32-byte groups (320 of the plain driver's 10240
@@ -477,13 +482,13 @@ TEST(drivers, in_place_buffer_overflow)
         const overlap_setting before = set_overlap_for_testing(c.setting);
         write_file(path, bytes(c.length, 1));
         end_calls = 0;
-        stream_fault = 0;
+        stream.fault = 0;
         {
             fd_guard fd{open(path.c_str(), O_RDWR)};
             EXPECT_EQ(pump_fd_in_place(&stream, padding_step, counted_end, fd.fd), -2) << c.what;
         }
         set_overlap_for_testing(before);
-        EXPECT_EQ(stream_fault, fault_buffer_overflow) << c.what;
+        EXPECT_EQ(stream.fault, fault_buffer_overflow) << c.what;
         EXPECT_EQ(end_calls, 1) << c.what;
     }
 }

@@ -33,10 +33,9 @@ TEST(keychange_stream, wrong_old_keyword_gives_no_output)
 {
     const bytes sealed = encrypt_bytes("old", bytes(2000, 9)).output;
     for (const splitter& s : {whole(), fixed(1, 1), fixed(40, 2000)}) {
-        stream_fault = 0;
         const stream_run run = keychange_bytes("not old", "new", sealed, s);
         EXPECT_EQ(run.step_result, -2);
-        EXPECT_EQ(stream_fault, fault_key_mismatch);
+        EXPECT_EQ(run.fault, fault_key_mismatch);
         EXPECT_TRUE(run.output.empty());
     }
 }
@@ -45,14 +44,13 @@ TEST(keychange_stream, short_input_gives_no_output_and_bad_format)
 {
     const bytes sealed = encrypt_bytes("old", bytes{}).output;
     for (std::size_t length : {0u, 1u, 31u}) {
-        stream_fault = 0;
         const stream_run run = keychange_bytes(
             "old", "new", bytes(sealed.begin(), sealed.begin() + static_cast<long>(length)),
             fixed(5, 64));
         EXPECT_EQ(run.step_result, 0);
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.end_result, -2);
-        EXPECT_EQ(stream_fault, fault_bad_format);
+        EXPECT_EQ(run.fault, fault_bad_format);
     }
 }
 

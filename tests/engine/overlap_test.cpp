@@ -108,9 +108,10 @@ outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_R
     closer fd{open(path.c_str(), flags)};
     EXPECT_GE(fd.fd, 0);
     errno = 0;
-    stream_fault = 0;
+    last_fault_for_testing = 0;
     const int result = run(fd.fd);
-    const outcome o{result, result == 0 ? 0 : errno, stream_fault, {}, lseek(fd.fd, 0, SEEK_CUR)};
+    const outcome o{
+        result, result == 0 ? 0 : errno, last_fault_for_testing, {}, lseek(fd.fd, 0, SEEK_CUR)};
     return outcome{o.result, o.error, o.fault, read_file(path), result == 0 ? o.offset : -1};
 }
 
@@ -121,9 +122,9 @@ outcome run_through_files(const std::string& from, const std::string& to, const 
     EXPECT_NE(in.f, nullptr);
     EXPECT_NE(out.f, nullptr);
     errno = 0;
-    stream_fault = 0;
+    last_fault_for_testing = 0;
     const int result = run(in.f, out.f);
-    const outcome o{result, result == 0 ? 0 : errno, stream_fault, {}, -1};
+    const outcome o{result, result == 0 ? 0 : errno, last_fault_for_testing, {}, -1};
     std::fclose(out.f);
     out.f = nullptr;
     return outcome{o.result, o.error, o.fault, read_file(to), -1};
@@ -192,7 +193,7 @@ int counted_encrypt_end(cipher_stream* stream)
     ++end_calls;
     encrypt_end(stream);
     errno = 0; // a release must not disturb the detail being reported
-    stream_fault = 99;
+    stream->fault = 99;
     return 0;
 }
 int counted_decrypt_end(cipher_stream* stream)
@@ -200,7 +201,7 @@ int counted_decrypt_end(cipher_stream* stream)
     ++end_calls;
     decrypt_end(stream);
     errno = 0;
-    stream_fault = 99;
+    stream->fault = 99;
     return 0;
 }
 
@@ -216,19 +217,28 @@ int in_place_with(const std::string& path, int flags, bool decrypt)
 {
     closer fd{open(path.c_str(), flags)};
     cipher_stream stream{};
+    int result;
     if (decrypt) {
         decrypt_init(&stream, "k", 0);
-        return pump_fd_in_place(&stream, decrypt_step, counted_decrypt_end, fd.fd);
+        stream.fault = 5;
+        result = pump_fd_in_place(&stream, decrypt_step, counted_decrypt_end, fd.fd);
+    } else {
+        encrypt_init(&stream, "k");
+        stream.fault = 5;
+        result = pump_fd_in_place(&stream, encrypt_step, counted_encrypt_end, fd.fd, 32);
     }
-    encrypt_init(&stream, "k");
-    return pump_fd_in_place(&stream, encrypt_step, counted_encrypt_end, fd.fd, 32);
+    last_fault_for_testing = stream.fault;
+    return result;
 }
 
 int stream_with(std::FILE* in, std::FILE* out)
 {
     cipher_stream stream{};
     encrypt_init(&stream, "k");
-    return pump_file(&stream, encrypt_step, counted_encrypt_end, in, out);
+    stream.fault = 5;
+    const int result = pump_file(&stream, encrypt_step, counted_encrypt_end, in, out);
+    last_fault_for_testing = stream.fault;
+    return result;
 }
 
 const fault_case fault_cases[] = {
@@ -269,13 +279,13 @@ TEST(overlap, a_failing_read_or_write_of_the_helper_is_reported_as_without_it)
             const overlap_guard guard(setting);
             write_file(dir.file("in"), content);
             end_calls = 0;
-            stream_fault = 5;
+            last_fault_for_testing = 0;
             errno = 0;
             const int result = c.run(dir.file("in"), dir.file("out"));
             const int error = errno;
             EXPECT_EQ(result, c.result);
             EXPECT_EQ(error, c.error);
-            EXPECT_EQ(stream_fault, 5);
+            EXPECT_EQ(last_fault_for_testing, 5); // restored after the release
             EXPECT_EQ(end_calls, 1);
             EXPECT_EQ(read_file(dir.file("in")), content) << "the input was changed";
         }
@@ -292,7 +302,7 @@ int failing_encrypt_step(cipher_stream* stream)
 {
     if (++step_calls == fail_at) {
         encrypt_end(stream);
-        stream_fault = fault_key_mismatch;
+        stream->fault = fault_key_mismatch;
         return result_stream;
     }
     return encrypt_step(stream);
@@ -359,12 +369,16 @@ outcome run_step_case(const step_case& c, const temp_dir& dir, const bytes& inpu
         return run_in_place(dir.file("in"), [&](int fd) {
             cipher_stream stream{};
             start(&stream);
-            return pump_fd_in_place(&stream, c.step, end, fd, encrypting ? 32 : 0);
+            const int result = pump_fd_in_place(&stream, c.step, end, fd, encrypting ? 32 : 0);
+            last_fault_for_testing = stream.fault;
+            return result;
         });
     return run_through_files(dir.file("in"), dir.file("out"), [&](std::FILE* in, std::FILE* out) {
         cipher_stream stream{};
         start(&stream);
-        return pump_file(&stream, c.step, end, in, out);
+        const int result = pump_file(&stream, c.step, end, in, out);
+        last_fault_for_testing = stream.fault;
+        return result;
     });
 }
 

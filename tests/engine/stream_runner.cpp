@@ -90,6 +90,7 @@ stream_run run_stream(cipher_stream& stream, stream_step_fn step, stream_end_fn 
         if (result != 0) {
             run.step_result = result;
             run.consumed = offset;
+            run.fault = stream.fault;
             return run;
         }
         ++run.steps_before_failure;
@@ -102,6 +103,7 @@ stream_run run_stream(cipher_stream& stream, stream_step_fn step, stream_end_fn 
     }
     run.consumed = offset;
     run.end_result = end(&stream);
+    run.fault = stream.fault;
     return run;
 }
 

@@ -39,6 +39,7 @@ struct stream_run {
     bytes output;
     std::size_t consumed = 0; // input bytes the stream took
     std::size_t steps_before_failure = 0;
+    int fault = 0; // the stream's fault after a result_stream
 };
 
 // Feeds `input` through an initialised stream in the pieces that `next`
