@@ -219,7 +219,7 @@ const whole_case whole_cases[] = {
 
 class HelperShortCalls : public testing::TestWithParam<whole_case> {};
 
-// Every read and write moves at most 4097 bytes, and the first of each kind
+// Every read and write moves at most 65537 bytes, and the first of each kind
 // fails with EINTR: the result is complete all the same.
 TEST_P(HelperShortCalls, GiveTheWholeResult)
 {
@@ -242,7 +242,7 @@ TEST_P(HelperShortCalls, GiveTheWholeResult)
         o.args.push_back(input);
     }
     o.env_set = {{"LD_PRELOAD", OSTREL_FAULT_INTERPOSER},
-                 {"OSTREL_SHORT_IO", "4097"},
+                 {"OSTREL_SHORT_IO", "65537"},
                  {"OSTREL_EINTR", "1"},
                  {"ASAN_OPTIONS",
                   std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
