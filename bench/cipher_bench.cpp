@@ -32,18 +32,15 @@ namespace {
 
 constexpr std::size_t buffer_bytes = 10240;
 
-key_schedule bench_schedule()
-{
+key_schedule bench_schedule() {
     std::uint8_t key[32];
-    for (int i = 0; i < 32; ++i)
-        key[i] = static_cast<std::uint8_t>(i * 29 + 3);
+    for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 29 + 3);
     key_schedule schedule;
     schedule_key(key, 256, 256, &schedule);
     return schedule;
 }
 
-void bm_schedule_key(benchmark::State& state)
-{
+void bm_schedule_key(benchmark::State& state) {
     std::uint8_t key[32] = {1, 2, 3};
     key_schedule schedule;
     for (auto _ : state) {
@@ -54,8 +51,7 @@ void bm_schedule_key(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 32);
 }
 
-void bm_encrypt_block(benchmark::State& state, cipher_path path)
-{
+void bm_encrypt_block(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     const key_schedule schedule = bench_schedule();
     std::uint8_t block[32] = {};
@@ -68,8 +64,7 @@ void bm_encrypt_block(benchmark::State& state, cipher_path path)
 
 using block_fn = void (*)(std::uint8_t*, const key_schedule*);
 
-void bm_block(benchmark::State& state, block_fn operation)
-{
+void bm_block(benchmark::State& state, block_fn operation) {
     const key_schedule schedule = bench_schedule();
     std::uint8_t block[32] = {};
     for (auto _ : state) {
@@ -81,8 +76,7 @@ void bm_block(benchmark::State& state, block_fn operation)
 
 using blocks_fn = void (*)(const std::uint8_t*, std::uint8_t*, std::size_t, const key_schedule*);
 
-void run_blocks(benchmark::State& state, blocks_fn operation)
-{
+void run_blocks(benchmark::State& state, blocks_fn operation) {
     const key_schedule schedule = bench_schedule();
     const std::size_t count = static_cast<std::size_t>(state.range(0));
     std::vector<std::uint8_t> in(32 * count, 0x5C);
@@ -96,8 +90,7 @@ void run_blocks(benchmark::State& state, blocks_fn operation)
                             static_cast<std::int64_t>(32 * count));
 }
 
-void bm_encrypt_blocks(benchmark::State& state, cipher_path path)
-{
+void bm_encrypt_blocks(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     run_blocks(state, encrypt_blocks);
 }
@@ -105,8 +98,7 @@ void bm_encrypt_blocks(benchmark::State& state, cipher_path path)
 using cfb_fn = void (*)(std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
                         const key_schedule*);
 
-void run_cfb(benchmark::State& state, cfb_fn chain)
-{
+void run_cfb(benchmark::State& state, cfb_fn chain) {
     const key_schedule schedule = bench_schedule();
     constexpr std::size_t count = buffer_bytes / 32;
     std::vector<std::uint8_t> in(buffer_bytes, 0x5C);
@@ -121,28 +113,22 @@ void run_cfb(benchmark::State& state, cfb_fn chain)
                             static_cast<std::int64_t>(buffer_bytes));
 }
 
-void bm_cfb_encrypt_blocks(benchmark::State& state, cipher_path path)
-{
+void bm_cfb_encrypt_blocks(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     run_cfb(state, cfb_encrypt_blocks);
 }
 
-void bm_cfb_chain(benchmark::State& state, cfb_fn chain)
-{
-    run_cfb(state, chain);
-}
+void bm_cfb_chain(benchmark::State& state, cfb_fn chain) { run_cfb(state, chain); }
 
 // The fastest repetition, as an extra aggregate.
-benchmark::internal::Benchmark* with_minimum(benchmark::internal::Benchmark* b)
-{
+benchmark::internal::Benchmark* with_minimum(benchmark::internal::Benchmark* b) {
     return b->ComputeStatistics(
         "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     with_minimum(benchmark::RegisterBenchmark("schedule_key/256", bm_schedule_key));
     with_minimum(benchmark::RegisterBenchmark("decrypt_block/portable", bm_block, decrypt_block));

@@ -31,8 +31,7 @@ constexpr std::int32_t input_size = 10240;
 constexpr std::int32_t output_size = input_size + 32;
 constexpr std::size_t file_bytes = std::size_t{256} << 20;
 
-std::vector<std::uint8_t> pattern(std::size_t count)
-{
+std::vector<std::uint8_t> pattern(std::size_t count) {
     std::vector<std::uint8_t> data(count);
     std::uint32_t x = 12345;
     for (auto& b : data) {
@@ -45,8 +44,7 @@ std::vector<std::uint8_t> pattern(std::size_t count)
 // Steps an open stream over `input` in driver-sized pieces, as often as the
 // benchmark wants; the stream never ends, so one init serves all passes.
 void pump_in_memory(benchmark::State& state, cipher_stream& stream, stream_step_fn step,
-                    const std::vector<std::uint8_t>& input)
-{
+                    const std::vector<std::uint8_t>& input) {
     std::vector<std::uint8_t> output(output_size);
     for (auto _ : state) {
         stream.in_ptr = input.data();
@@ -60,8 +58,7 @@ void pump_in_memory(benchmark::State& state, cipher_stream& stream, stream_step_
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * input_size);
 }
 
-void bm_encrypt_stream(benchmark::State& state, cipher_path path)
-{
+void bm_encrypt_stream(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     const auto input = pattern(input_size);
     cipher_stream stream{};
@@ -72,8 +69,7 @@ void bm_encrypt_stream(benchmark::State& state, cipher_path path)
 
 // Decryption under mismatch: any bytes are a stream, and the header check
 // happens once, in the first pass.
-void bm_decrypt_stream(benchmark::State& state, cipher_path path)
-{
+void bm_decrypt_stream(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     const auto input = pattern(input_size);
     cipher_stream stream{};
@@ -82,8 +78,7 @@ void bm_decrypt_stream(benchmark::State& state, cipher_path path)
     decrypt_end(&stream);
 }
 
-void bm_keychange_stream(benchmark::State& state, cipher_path path)
-{
+void bm_keychange_stream(benchmark::State& state, cipher_path path) {
     force_cipher_path(path);
     auto plain = pattern(input_size * 64);
     // A real encrypted stream, long enough that the benchmark can keep
@@ -104,8 +99,7 @@ void bm_keychange_stream(benchmark::State& state, cipher_path path)
     std::vector<std::uint8_t> output(output_size);
     std::size_t at = 0;
     for (auto _ : state) {
-        if (at + input_size > sealed.size())
-            at = 32; // body again; the header was consumed once
+        if (at + input_size > sealed.size()) at = 32; // body again; the header was consumed once
         stream.in_ptr = sealed.data() + at;
         stream.in_left = input_size;
         stream.out_ptr = output.data();
@@ -118,8 +112,7 @@ void bm_keychange_stream(benchmark::State& state, cipher_path path)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * input_size);
 }
 
-void bm_unixcrypt_stream(benchmark::State& state)
-{
+void bm_unixcrypt_stream(benchmark::State& state) {
     const auto input = pattern(input_size);
     cipher_stream stream{};
     unixcrypt_init(&stream, "legacy");
@@ -127,8 +120,7 @@ void bm_unixcrypt_stream(benchmark::State& state)
     unixcrypt_end(&stream);
 }
 
-long peak_rss_kib()
-{
+long peak_rss_kib() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
@@ -139,19 +131,16 @@ struct big_file {
     char name[32] = "/tmp/ostrel-bench-XXXXXX";
     int fd = -1;
 
-    bool make()
-    {
+    bool make() {
         fd = mkstemp(name);
-        if (fd < 0)
-            return false;
+        if (fd < 0) return false;
         const auto block = pattern(std::size_t{1} << 20);
         for (std::size_t done = 0; done < file_bytes; done += block.size())
             if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
                 return false;
         return true;
     }
-    ~big_file()
-    {
+    ~big_file() {
         if (fd >= 0) {
             close(fd);
             unlink(name);
@@ -163,8 +152,7 @@ struct big_file {
 // decryption in place) and the inverse pass untimed, so the file is the same
 // at every iteration. Real time, since system calls and page-cache work are
 // part of the cost.
-void bm_in_place(benchmark::State& state, cipher_path path, bool timed_encrypt)
-{
+void bm_in_place(benchmark::State& state, cipher_path path, bool timed_encrypt) {
     force_cipher_path(path);
     big_file file;
     if (!file.make()) {
@@ -175,8 +163,7 @@ void bm_in_place(benchmark::State& state, cipher_path path, bool timed_encrypt)
         lseek(file.fd, 0, SEEK_SET);
         const int result = encrypt ? encrypt_in_place(file.fd, "benchmark keyword")
                                    : decrypt_in_place(file.fd, "benchmark keyword");
-        if (result != 0)
-            state.SkipWithError("in-place pass failed");
+        if (result != 0) state.SkipWithError("in-place pass failed");
     };
 
     const long rss_before = peak_rss_kib();
@@ -198,11 +185,9 @@ void bm_in_place(benchmark::State& state, cipher_path path, bool timed_encrypt)
                             static_cast<std::int64_t>(file_bytes));
 }
 
-void register_all()
-{
+void register_all() {
     for (cipher_path path : all_cipher_paths) {
-        if (!cipher_path_supported(path))
-            continue;
+        if (!cipher_path_supported(path)) continue;
         const std::string suffix = std::string("/") + cipher_path_name(path);
         benchmark::RegisterBenchmark(("encrypt_stream" + suffix).c_str(), bm_encrypt_stream, path);
         benchmark::RegisterBenchmark(("decrypt_stream" + suffix).c_str(), bm_decrypt_stream, path);
@@ -211,8 +196,7 @@ void register_all()
     }
     benchmark::RegisterBenchmark("unixcrypt_stream", bm_unixcrypt_stream);
     for (cipher_path path : all_cipher_paths) {
-        if (!cipher_path_supported(path))
-            continue;
+        if (!cipher_path_supported(path)) continue;
         for (const bool encrypt : {true, false}) {
             const std::string name = std::string(encrypt ? "encrypt" : "decrypt") +
                                      "_in_place_256MiB/" + cipher_path_name(path);

@@ -8,8 +8,7 @@
 
 namespace {
 
-void visited_list_run(benchmark::State& state)
-{
+void visited_list_run(benchmark::State& state) {
     const auto files = std::uint64_t(state.range(0));
     visited_set set;
     for (auto _ : state) {

@@ -47,29 +47,22 @@ constexpr path_ops armv8_ops{cipher_path::armv8, armv8_encrypt_block_256, armv8_
                              armv8_cfb_encrypt_blocks_256};
 #endif
 
-const path_ops* ops_for(cipher_path path)
-{
+const path_ops* ops_for(cipher_path path) {
     switch (path) {
 #if OSTREL_CIPHER_X86
-    case cipher_path::aesni:
-        return &aesni_ops;
-    case cipher_path::vaes:
-        return &vaes_ops;
+    case cipher_path::aesni: return &aesni_ops;
+    case cipher_path::vaes: return &vaes_ops;
 #endif
 #if OSTREL_CIPHER_ARMV8
-    case cipher_path::armv8:
-        return &armv8_ops;
+    case cipher_path::armv8: return &armv8_ops;
 #endif
-    default:
-        return &portable_ops;
+    default: return &portable_ops;
     }
 }
 
-const path_ops* best_supported()
-{
+const path_ops* best_supported() {
     for (cipher_path path : {cipher_path::vaes, cipher_path::aesni, cipher_path::armv8})
-        if (cipher_path_supported(path))
-            return ops_for(path);
+        if (cipher_path_supported(path)) return ops_for(path);
     return &portable_ops;
 }
 
@@ -77,8 +70,7 @@ const path_ops* best_supported()
 // value ever stored points at a constant record.
 std::atomic<const path_ops*> active{nullptr};
 
-const path_ops* active_ops()
-{
+const path_ops* active_ops() {
     const path_ops* ops = active.load(std::memory_order_relaxed);
     if (ops == nullptr) {
         ops = best_supported();
@@ -89,17 +81,12 @@ const path_ops* active_ops()
 
 } // namespace
 
-const char* cipher_path_name(cipher_path path)
-{
+const char* cipher_path_name(cipher_path path) {
     switch (path) {
-    case cipher_path::portable:
-        return "portable";
-    case cipher_path::aesni:
-        return "aesni";
-    case cipher_path::vaes:
-        return "vaes";
-    case cipher_path::armv8:
-        return "armv8";
+    case cipher_path::portable: return "portable";
+    case cipher_path::aesni: return "aesni";
+    case cipher_path::vaes: return "vaes";
+    case cipher_path::armv8: return "armv8";
     }
     return "unknown";
 }
@@ -108,20 +95,16 @@ const char* cipher_path_name(cipher_path path)
 // VAES is CPUID leaf 7, ECX bit 9. Asked directly because not every
 // compiler's __builtin_cpu_supports knows the name; whether the system saves
 // the wide registers it needs is what the AVX-512 tests beside it tell.
-static bool cpu_has_vaes()
-{
+static bool cpu_has_vaes() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
     return (ecx & (1u << 9)) != 0;
 }
 #endif
 
-bool cipher_path_supported(cipher_path path)
-{
+bool cipher_path_supported(cipher_path path) {
     switch (path) {
-    case cipher_path::portable:
-        return true;
+    case cipher_path::portable: return true;
 #if OSTREL_CIPHER_X86
     case cipher_path::aesni:
         __builtin_cpu_init();
@@ -142,40 +125,31 @@ bool cipher_path_supported(cipher_path path)
         // directly would trap on kernels that do not emulate them.
         return (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
 #endif
-    default:
-        return false;
+    default: return false;
     }
 }
 
-cipher_path active_cipher_path()
-{
-    return active_ops()->path;
-}
+cipher_path active_cipher_path() { return active_ops()->path; }
 
-int force_cipher_path(cipher_path path)
-{
-    if (!cipher_path_supported(path))
-        return -1;
+int force_cipher_path(cipher_path path) {
+    if (!cipher_path_supported(path)) return -1;
     active.store(ops_for(path), std::memory_order_relaxed);
     return 0;
 }
 
-void encrypt_block(std::uint8_t* block, const key_schedule* schedule)
-{
+void encrypt_block(std::uint8_t* block, const key_schedule* schedule) {
     if (schedule->block_words == 8)
         active_ops()->encrypt_block_256(block, schedule);
     else
         portable_encrypt_block(block, schedule);
 }
 
-void decrypt_block(std::uint8_t* block, const key_schedule* schedule)
-{
+void decrypt_block(std::uint8_t* block, const key_schedule* schedule) {
     portable_decrypt_block(block, schedule);
 }
 
 void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                    const key_schedule* schedule)
-{
+                    const key_schedule* schedule) {
     if (schedule->block_words == 8)
         active_ops()->encrypt_blocks_256(in, out, count, schedule);
     else
@@ -183,7 +157,6 @@ void encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count
 }
 
 void cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
-                        std::size_t count, const key_schedule* schedule)
-{
+                        std::size_t count, const key_schedule* schedule) {
     active_ops()->cfb_encrypt_blocks_256(feedback, in, out, count, schedule);
 }

@@ -22,23 +22,21 @@ struct constants {
     __m128i shuffle;
 };
 
-inline __attribute__((always_inline)) constants load_constants()
-{
+inline __attribute__((always_inline)) constants load_constants() {
     return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(blend_mask.b)),
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(half_shuffle.b))};
 }
 
 // Round key r, half h: words 8r + 4h .. 8r + 4h + 3, already bytes in
 // memory order as the instructions take them.
-inline __attribute__((always_inline)) __m128i round_key(const key_schedule* schedule, int r, int h)
-{
+inline __attribute__((always_inline)) __m128i round_key(const key_schedule* schedule, int r,
+                                                        int h) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule->round_keys + 8 * r + 4 * h));
 }
 
 // Blend and shuffle block i's halves into the arrangement the round
 // instruction expects (see rijndael_permutation.h).
-inline __attribute__((always_inline)) void prepare(__m128i& lo, __m128i& hi, constants k)
-{
+inline __attribute__((always_inline)) void prepare(__m128i& lo, __m128i& hi, constants k) {
     const __m128i x = _mm_blendv_epi8(lo, hi, k.blend);
     const __m128i y = _mm_blendv_epi8(hi, lo, k.blend);
     lo = _mm_shuffle_epi8(x, k.shuffle);
@@ -48,8 +46,7 @@ inline __attribute__((always_inline)) void prepare(__m128i& lo, __m128i& hi, con
 // N blocks at once: lo[i], hi[i] are the halves of block i.
 template <int N>
 inline __attribute__((always_inline)) void encrypt_n(__m128i* lo, __m128i* hi,
-                                                     const key_schedule* schedule, constants k)
-{
+                                                     const key_schedule* schedule, constants k) {
     const int rounds = schedule->rounds;
     __m128i key_lo = round_key(schedule, 0, 0);
     __m128i key_hi = round_key(schedule, 0, 1);
@@ -77,8 +74,7 @@ inline __attribute__((always_inline)) void encrypt_n(__m128i* lo, __m128i* hi,
 
 template <int N>
 inline __attribute__((always_inline)) void encrypt_run(const std::uint8_t* in, std::uint8_t* out,
-                                                       const key_schedule* schedule, constants k)
-{
+                                                       const key_schedule* schedule, constants k) {
     __m128i lo[N], hi[N];
     for (int i = 0; i < N; ++i) {
         lo[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * i));
@@ -93,14 +89,12 @@ inline __attribute__((always_inline)) void encrypt_run(const std::uint8_t* in, s
 
 } // namespace
 
-void aesni_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule)
-{
+void aesni_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule) {
     encrypt_run<1>(block, block, schedule, load_constants());
 }
 
 void aesni_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                              const key_schedule* schedule)
-{
+                              const key_schedule* schedule) {
     const constants k = load_constants();
     std::size_t i = 0;
     // All blocks of a run are loaded before any is stored, so in == out is safe.
@@ -110,8 +104,7 @@ void aesni_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::si
         encrypt_run<blocks_in_flight / 2>(in + 32 * i, out + 32 * i, schedule, k);
         i += blocks_in_flight / 2;
     }
-    for (; i < count; ++i)
-        encrypt_run<1>(in + 32 * i, out + 32 * i, schedule, k);
+    for (; i < count; ++i) encrypt_run<1>(in + 32 * i, out + 32 * i, schedule, k);
 }
 
 namespace {
@@ -122,16 +115,14 @@ struct split_masks {
     __m128i select;
 };
 
-inline __attribute__((always_inline)) split_masks load_split(const split_permutation& s)
-{
+inline __attribute__((always_inline)) split_masks load_split(const split_permutation& s) {
     return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.shuffle.b)),
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.select.b))};
 }
 
 // Shuffle first, then blend: both shuffles start as soon as the round
 // instructions finish, and PBLENDVB (legacy encoding) takes one cycle.
-inline __attribute__((always_inline)) void permute(__m128i& lo, __m128i& hi, split_masks m)
-{
+inline __attribute__((always_inline)) void permute(__m128i& lo, __m128i& hi, split_masks m) {
     const __m128i x = _mm_shuffle_epi8(lo, m.shuffle);
     const __m128i y = _mm_shuffle_epi8(hi, m.shuffle);
     lo = _mm_blendv_epi8(x, y, m.select);
@@ -141,8 +132,7 @@ inline __attribute__((always_inline)) void permute(__m128i& lo, __m128i& hi, spl
 // The ciphertext group from a prepared state z = prepare(C ^ K0).
 inline __attribute__((always_inline)) void store_cipher_text(std::uint8_t* to, __m128i z_lo,
                                                              __m128i z_hi, split_masks unprepare,
-                                                             __m128i first_lo, __m128i first_hi)
-{
+                                                             __m128i first_lo, __m128i first_hi) {
     permute(z_lo, z_hi, unprepare);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(z_lo, first_lo));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_xor_si128(z_hi, first_hi));
@@ -164,10 +154,8 @@ inline constexpr split_permutation unprepare_split = split(inverse(prepare_permu
 // nothing measurable, since no load is on the chain.
 void aesni_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
                                   std::uint8_t* out, std::size_t count,
-                                  const key_schedule* schedule)
-{
-    if (count == 0)
-        return;
+                                  const key_schedule* schedule) {
+    if (count == 0) return;
     constexpr int rounds = 14; // every key length with Nb = 8
     const split_masks prepare = load_split(prepare_split);
     const split_masks boundary = load_split(boundary_split);

@@ -32,41 +32,33 @@ using halves = uint8x16x2_t;
 
 // The TBL indices that build prepared half 0 and half 1 from the 32 bytes
 // of both state halves.
-inline __attribute__((always_inline)) halves load_lookup()
-{
+inline __attribute__((always_inline)) halves load_lookup() {
     return vld1q_u8_x2(full_permutation.b);
 }
 
-inline __attribute__((always_inline)) halves load(const std::uint8_t* from)
-{
+inline __attribute__((always_inline)) halves load(const std::uint8_t* from) {
     return vld1q_u8_x2(from);
 }
 
-inline __attribute__((always_inline)) void store(std::uint8_t* to, halves x)
-{
-    vst1q_u8_x2(to, x);
-}
+inline __attribute__((always_inline)) void store(std::uint8_t* to, halves x) { vst1q_u8_x2(to, x); }
 
-inline __attribute__((always_inline)) halves xor_halves(halves a, halves b)
-{
+inline __attribute__((always_inline)) halves xor_halves(halves a, halves b) {
     return {{veorq_u8(a.val[0], b.val[0]), veorq_u8(a.val[1], b.val[1])}};
 }
 
 // Round key r as it stands in memory order: words 8r .. 8r + 7.
-inline __attribute__((always_inline)) halves round_key(const key_schedule* schedule, int r)
-{
+inline __attribute__((always_inline)) halves round_key(const key_schedule* schedule, int r) {
     return load(reinterpret_cast<const std::uint8_t*>(schedule->round_keys + 8 * r));
 }
 
-inline __attribute__((always_inline)) halves prepare(halves x, halves lookup)
-{
+inline __attribute__((always_inline)) halves prepare(halves x, halves lookup) {
     return {{vqtbl2q_u8(x, lookup.val[0]), vqtbl2q_u8(x, lookup.val[1])}};
 }
 
 // A full round but AddRoundKey, whose key came in with the AESE: the state
 // in memory order before, and after.
-inline __attribute__((always_inline)) halves round(halves state, halves prepared_key, halves lookup)
-{
+inline __attribute__((always_inline)) halves round(halves state, halves prepared_key,
+                                                   halves lookup) {
     const halves s = prepare(state, lookup);
     return {{vaesmcq_u8(vaeseq_u8(s.val[0], prepared_key.val[0])),
              vaesmcq_u8(vaeseq_u8(s.val[1], prepared_key.val[1]))}};
@@ -74,8 +66,7 @@ inline __attribute__((always_inline)) halves round(halves state, halves prepared
 
 // The last round without its key, which the caller XORs in its own way.
 inline __attribute__((always_inline)) halves last_round(halves state, halves prepared_key,
-                                                        halves lookup)
-{
+                                                        halves lookup) {
     const halves s = prepare(state, lookup);
     return {{vaeseq_u8(s.val[0], prepared_key.val[0]), vaeseq_u8(s.val[1], prepared_key.val[1])}};
 }
@@ -85,46 +76,39 @@ inline __attribute__((always_inline)) halves last_round(halves state, halves pre
 // shortened schedule (tests) is honoured.
 template <int N>
 inline __attribute__((always_inline)) void encrypt_n(halves* s, const key_schedule* schedule,
-                                                     halves lookup)
-{
+                                                     halves lookup) {
     const int rounds = schedule->rounds;
     for (int r = 0; r < rounds - 1; ++r) {
         const halves key = prepare(round_key(schedule, r), lookup);
 #pragma GCC unroll 8
-        for (int i = 0; i < N; ++i)
-            s[i] = round(s[i], key, lookup);
+        for (int i = 0; i < N; ++i) s[i] = round(s[i], key, lookup);
     }
     const halves key = prepare(round_key(schedule, rounds - 1), lookup);
     const halves last = round_key(schedule, rounds);
 #pragma GCC unroll 8
-    for (int i = 0; i < N; ++i)
-        s[i] = xor_halves(last_round(s[i], key, lookup), last);
+    for (int i = 0; i < N; ++i) s[i] = xor_halves(last_round(s[i], key, lookup), last);
 }
 
 template <int N>
 inline __attribute__((always_inline)) void encrypt_run(const std::uint8_t* in, std::uint8_t* out,
-                                                       const key_schedule* schedule, halves lookup)
-{
+                                                       const key_schedule* schedule,
+                                                       halves lookup) {
     halves s[N];
 #pragma GCC unroll 8
-    for (int i = 0; i < N; ++i)
-        s[i] = load(in + 32 * i);
+    for (int i = 0; i < N; ++i) s[i] = load(in + 32 * i);
     encrypt_n<N>(s, schedule, lookup);
 #pragma GCC unroll 8
-    for (int i = 0; i < N; ++i)
-        store(out + 32 * i, s[i]);
+    for (int i = 0; i < N; ++i) store(out + 32 * i, s[i]);
 }
 
 } // namespace
 
-void armv8_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule)
-{
+void armv8_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule) {
     encrypt_run<1>(block, block, schedule, load_lookup());
 }
 
 void armv8_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                              const key_schedule* schedule)
-{
+                              const key_schedule* schedule) {
     const halves lookup = load_lookup();
     std::size_t i = 0;
     // All blocks of a run are loaded before any is stored, so in == out is safe.
@@ -134,8 +118,7 @@ void armv8_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::si
         encrypt_run<blocks_in_flight / 2>(in + 32 * i, out + 32 * i, schedule, lookup);
         i += blocks_in_flight / 2;
     }
-    for (; i < count; ++i)
-        encrypt_run<1>(in + 32 * i, out + 32 * i, schedule, lookup);
+    for (; i < count; ++i) encrypt_run<1>(in + 32 * i, out + 32 * i, schedule, lookup);
 }
 
 // The chain carries y, the last AESE's output of the previous block, whose
@@ -148,10 +131,8 @@ void armv8_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::si
 // halves would not fit in the registers beside the rest.
 void armv8_cfb_encrypt_blocks_256(std::uint8_t feedback[32], const std::uint8_t* in,
                                   std::uint8_t* out, std::size_t count,
-                                  const key_schedule* schedule)
-{
-    if (count == 0)
-        return;
+                                  const key_schedule* schedule) {
+    if (count == 0) return;
     constexpr int rounds = 14; // every key length with Nb = 8
     const halves lookup = load_lookup();
     halves y = load(feedback);

@@ -9,8 +9,7 @@
 namespace rijndael_constants {
 
 // x^(i) in GF(2^8) with the polynomial x^8 + x^4 + x^3 + x + 1: 01 02 04 ... 1B 36 ...
-constexpr std::array<std::uint8_t, 30> make_round_constants()
-{
+constexpr std::array<std::uint8_t, 30> make_round_constants() {
     std::array<std::uint8_t, 30> rc{};
     std::uint8_t x = 1;
     for (auto& c : rc) {

@@ -34,8 +34,7 @@ namespace round_permutation {
     constexpr int row_offset[4] = {0, 1, 3, 4};
 
     // State column feeding prepared half h at row r, column c.
-    constexpr int source_column(int h, int r, int c)
-    {
+    constexpr int source_column(int h, int r, int c) {
         return (4 * h + ((c - r + 4) % 4) + row_offset[r]) % 8;
     }
 
@@ -48,8 +47,7 @@ namespace round_permutation {
 
     // Blend mask: 0x80 where the byte that half 0 needs at that position sits in
     // the state's half 1 (and so the one half 1 needs sits in half 0).
-    constexpr bytes16 make_blend_mask()
-    {
+    constexpr bytes16 make_blend_mask() {
         bytes16 m{};
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c) {
@@ -61,8 +59,7 @@ namespace round_permutation {
 
     // Shuffle within a half after the blend: prepared position 4c + r reads the
     // blended byte at the source column's position within its half.
-    constexpr bytes16 make_half_shuffle()
-    {
+    constexpr bytes16 make_half_shuffle() {
         bytes16 s{};
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
@@ -72,8 +69,7 @@ namespace round_permutation {
 
     // The whole permutation over a 256-bit block, repeated for two blocks in a
     // 512-bit register: prepared byte p reads state byte index[p].
-    constexpr bytes64 make_full_permutation()
-    {
+    constexpr bytes64 make_full_permutation() {
         bytes64 p{};
         for (int blk = 0; blk < 2; ++blk)
             for (int h = 0; h < 2; ++h)
@@ -87,15 +83,13 @@ namespace round_permutation {
     // Both halves together take every state byte exactly once, and at each
     // position half 1's byte lies in the other state half than half 0's: only
     // then are one blend and one shared shuffle exact.
-    constexpr bool halves_are_complementary()
-    {
+    constexpr bool halves_are_complementary() {
         for (int r = 0; r < 4; ++r) {
             bool seen[8] = {};
             for (int h = 0; h < 2; ++h)
                 for (int c = 0; c < 4; ++c) {
                     const int col = source_column(h, r, c);
-                    if (seen[col])
-                        return false;
+                    if (seen[col]) return false;
                     seen[col] = true;
                 }
             for (int c = 0; c < 4; ++c)
@@ -118,17 +112,14 @@ namespace round_permutation {
         std::uint8_t index[32];
     };
 
-    constexpr permutation32 prepare_permutation()
-    {
+    constexpr permutation32 prepare_permutation() {
         permutation32 p{};
-        for (int i = 0; i < 32; ++i)
-            p.index[i] = full_permutation.b[i];
+        for (int i = 0; i < 32; ++i) p.index[i] = full_permutation.b[i];
         return p;
     }
 
     // What the round instructions' own ShiftRows does to each 128-bit half.
-    constexpr permutation32 half_shift_rows()
-    {
+    constexpr permutation32 half_shift_rows() {
         permutation32 p{};
         for (int h = 0; h < 2; ++h)
             for (int c = 0; c < 4; ++c)
@@ -138,20 +129,16 @@ namespace round_permutation {
         return p;
     }
 
-    constexpr permutation32 inverse(const permutation32& a)
-    {
+    constexpr permutation32 inverse(const permutation32& a) {
         permutation32 p{};
-        for (int i = 0; i < 32; ++i)
-            p.index[a.index[i]] = static_cast<std::uint8_t>(i);
+        for (int i = 0; i < 32; ++i) p.index[a.index[i]] = static_cast<std::uint8_t>(i);
         return p;
     }
 
     // `first` applied, then `second`.
-    constexpr permutation32 then(const permutation32& first, const permutation32& second)
-    {
+    constexpr permutation32 then(const permutation32& first, const permutation32& second) {
         permutation32 p{};
-        for (int i = 0; i < 32; ++i)
-            p.index[i] = first.index[second.index[i]];
+        for (int i = 0; i < 32; ++i) p.index[i] = first.index[second.index[i]];
         return p;
     }
 
@@ -162,8 +149,7 @@ namespace round_permutation {
     // two preparations and the ShiftRows between them merge into one
     // permutation applied before an AESENCLAST with its ShiftRows undone; its
     // output is then already prepared for the next AESENC.
-    constexpr permutation32 boundary_permutation()
-    {
+    constexpr permutation32 boundary_permutation() {
         return then(then(then(prepare_permutation(), half_shift_rows()), prepare_permutation()),
                     inverse(half_shift_rows()));
     }
@@ -179,8 +165,7 @@ namespace round_permutation {
         bytes16 select;
     };
 
-    constexpr bool is_complementary(const permutation32& a)
-    {
+    constexpr bool is_complementary(const permutation32& a) {
         for (int i = 0; i < 16; ++i)
             if (a.index[i] % 16 != a.index[16 + i] % 16 ||
                 (a.index[i] >= 16) == (a.index[16 + i] >= 16))
@@ -188,8 +173,7 @@ namespace round_permutation {
         return true;
     }
 
-    constexpr split_permutation split(const permutation32& a)
-    {
+    constexpr split_permutation split(const permutation32& a) {
         split_permutation s{};
         for (int i = 0; i < 16; ++i) {
             s.shuffle.b[i] = static_cast<std::uint8_t>(a.index[i] % 16);

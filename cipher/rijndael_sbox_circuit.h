@@ -21,8 +21,8 @@ namespace rijndael_circuit {
 
 // q[i]: bit plane i (bit 0 = least significant bit of each byte), replaced
 // by the planes of S(x) ^ 0x63.
-template <class W> inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8])
-{
+template <class W>
+inline __attribute__((always_inline)) void substitute_without_constant(W (&q)[8]) {
     // The published inputs U0..U7 run from the most significant bit down.
     const W u0 = q[7], u1 = q[6], u2 = q[5], u3 = q[4], u4 = q[3], u5 = q[2], u6 = q[1], u7 = q[0];
 

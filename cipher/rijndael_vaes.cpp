@@ -26,19 +26,16 @@ using namespace round_permutation;
 // than 4 (docs/PERFORMANCE.md), and the 32 vector registers hold them all.
 constexpr int registers_in_flight = 8;
 
-inline __attribute__((always_inline)) __m256i round_key_256(const key_schedule* schedule, int r)
-{
+inline __attribute__((always_inline)) __m256i round_key_256(const key_schedule* schedule, int r) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(schedule->round_keys + 8 * r));
 }
 
-inline __attribute__((always_inline)) __m512i round_key_512(const key_schedule* schedule, int r)
-{
+inline __attribute__((always_inline)) __m512i round_key_512(const key_schedule* schedule, int r) {
     return _mm512_broadcast_i64x4(round_key_256(schedule, r));
 }
 
 inline __attribute__((always_inline)) __m256i encrypt_one(__m256i state,
-                                                          const key_schedule* schedule)
-{
+                                                          const key_schedule* schedule) {
     const __m256i permutation =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(full_permutation.b));
     const int rounds = schedule->rounds;
@@ -54,13 +51,11 @@ inline __attribute__((always_inline)) __m256i encrypt_one(__m256i state,
 template <int N>
 inline __attribute__((always_inline)) void encrypt_pairs(const std::uint8_t* in, std::uint8_t* out,
                                                          const key_schedule* schedule,
-                                                         __m512i permutation)
-{
+                                                         __m512i permutation) {
     const int rounds = schedule->rounds;
     __m512i s[N];
     __m512i key = round_key_512(schedule, 0);
-    for (int i = 0; i < N; ++i)
-        s[i] = _mm512_xor_si512(_mm512_loadu_si512(in + 64 * i), key);
+    for (int i = 0; i < N; ++i) s[i] = _mm512_xor_si512(_mm512_loadu_si512(in + 64 * i), key);
     for (int r = 1; r < rounds; ++r) {
         key = round_key_512(schedule, r);
         for (int i = 0; i < N; ++i)
@@ -69,21 +64,18 @@ inline __attribute__((always_inline)) void encrypt_pairs(const std::uint8_t* in,
     key = round_key_512(schedule, rounds);
     for (int i = 0; i < N; ++i)
         s[i] = _mm512_aesenclast_epi128(_mm512_permutexvar_epi8(permutation, s[i]), key);
-    for (int i = 0; i < N; ++i)
-        _mm512_storeu_si512(out + 64 * i, s[i]);
+    for (int i = 0; i < N; ++i) _mm512_storeu_si512(out + 64 * i, s[i]);
 }
 
 } // namespace
 
-void vaes_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule)
-{
+void vaes_encrypt_block_256(std::uint8_t* block, const key_schedule* schedule) {
     auto* p = reinterpret_cast<__m256i*>(block);
     _mm256_storeu_si256(p, encrypt_one(_mm256_loadu_si256(p), schedule));
 }
 
 void vaes_encrypt_blocks_256(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                             const key_schedule* schedule)
-{
+                             const key_schedule* schedule) {
     const __m512i permutation = _mm512_loadu_si512(full_permutation.b);
     std::size_t i = 0;
     // Each run loads all its blocks before it stores any, so in == out is safe.

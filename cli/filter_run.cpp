@@ -17,26 +17,22 @@ char output_buffer[data_buffer_size];
 
 // Valid only before the first operation on each stream: standard input has
 // already been read when the key file was "-", and keeps its buffer then.
-void enlarge_data_buffers(const run_options& options)
-{
+void enlarge_data_buffers(const run_options& options) {
     const bool stdin_used = options.keyfile && std::strcmp(options.keyfile, "-") == 0;
     if (!stdin_used && !isatty(STDIN_FILENO))
         std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
-    if (!isatty(STDOUT_FILENO))
-        std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 }
 
 } // namespace
 
-outcome run_filter(run_context& run)
-{
+outcome run_filter(run_context& run) {
     const run_options& options = run.options;
     enlarge_data_buffers(options);
     const stream_result r = run_stream(*options.row().stream, run.keys(), stdin, stdout);
     if (!r.ok()) {
         std::fprintf(stderr, "%s: %s\n", options.name, result_message(r));
-        if (r.rejected())
-            ++run.rejects;
+        if (r.rejected()) ++run.rejects;
         return r.rejected()          ? outcome::rejected
                : r.code == result_io ? outcome::fatal_io
                                      : outcome::fatal;

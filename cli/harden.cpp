@@ -11,8 +11,7 @@
 // root. The core-size limit at 0 besides, for core handlers that ignore the
 // flag. Neither can fail for an ordinary process; if one did, the run would
 // go on as before.
-void harden_process()
-{
+void harden_process() {
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit no_core{0, 0};
     (void)setrlimit(RLIMIT_CORE, &no_core);

@@ -1,6 +1,3 @@
 #include "cli/cli.h"
 
-int main(int argc, char** argv)
-{
-    return ostrel_main(argc, argv);
-}
+int main(int argc, char** argv) { return ostrel_main(argc, argv); }

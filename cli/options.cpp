@@ -69,8 +69,7 @@ constexpr option long_options[] = {
 // allows (kept out of swap; best effort), replaces `*field`, and the text is
 // wiped where it was, so that it vanishes from the argument vector or the
 // environment. keep_going, or status_fatal when memory ran out (reported).
-int take_keyword(const run_options& options, char** field, char* text)
-{
+int take_keyword(const run_options& options, char** field, char* text) {
     const std::size_t size = std::strlen(text) + 1;
     void* copy = std::malloc(size);
     if (!copy) {
@@ -85,11 +84,9 @@ int take_keyword(const run_options& options, char** field, char* text)
 }
 
 // -E and -F: the variable stays defined, but with an empty value.
-int take_environment_keyword(const run_options& options, char** field, const char* variable)
-{
+int take_environment_keyword(const run_options& options, char** field, const char* variable) {
     char* value = std::getenv(variable);
-    if (value)
-        return take_keyword(options, field, value);
+    if (value) return take_keyword(options, field, value);
     std::fprintf(stderr, "%s: environment variable %s does not exist.\n", options.name, variable);
     return status_no_key;
 }
@@ -130,8 +127,7 @@ constexpr text_option text_options[] = {
 };
 
 // Applies one option letter; -h, -V and -L print and end the run.
-int apply_option(run_context& run, int letter)
-{
+int apply_option(run_context& run, int letter) {
     run_options& options = run.options;
     for (const value_option& o : value_options)
         if (o.letter == letter) {
@@ -142,31 +138,18 @@ int apply_option(run_context& run, int letter)
         if (o.letter == letter) {
             options.*o.field = optarg;
             // A reference file makes a typed key be asked once.
-            if (letter == 'y')
-                options.timid = 0;
+            if (letter == 'y') options.timid = 0;
             return keep_going;
         }
     switch (letter) {
-    case 'h':
-        print_help();
-        return status_ok;
-    case 'V':
-        print_version();
-        return status_ok;
-    case 'L':
-        print_license();
-        return status_ok;
-    case 'D':
-        options.debug += 1;
-        return keep_going;
-    case 'E':
-        return take_environment_keyword(options, &run.keyword, optarg);
-    case 'F':
-        return take_environment_keyword(options, &run.keyword2, optarg);
-    case 'K':
-        return take_keyword(options, &run.keyword, optarg);
-    case 'H':
-        return take_keyword(options, &run.keyword2, optarg);
+    case 'h': print_help(); return status_ok;
+    case 'V': print_version(); return status_ok;
+    case 'L': print_license(); return status_ok;
+    case 'D': options.debug += 1; return keep_going;
+    case 'E': return take_environment_keyword(options, &run.keyword, optarg);
+    case 'F': return take_environment_keyword(options, &run.keyword2, optarg);
+    case 'K': return take_keyword(options, &run.keyword, optarg);
+    case 'H': return take_keyword(options, &run.keyword2, optarg);
     case '?':
         // The scanner has said what was wrong.
         std::fputs("Try --help for more information.\n", stderr);
@@ -179,13 +162,9 @@ int apply_option(run_context& run, int letter)
 
 } // namespace
 
-void wipe_text(char* text)
-{
-    std::memset(text, 0, std::strlen(text));
-}
+void wipe_text(char* text) { std::memset(text, 0, std::strlen(text)); }
 
-int take_program_name(run_options& options, int argc, char** argv)
-{
+int take_program_name(run_options& options, int argc, char** argv) {
     const char* invoked = argc > 0 ? argv[0] : "";
     const char* slash = std::strrchr(invoked, '/');
     const char* last = slash ? slash + 1 : invoked;
@@ -208,14 +187,12 @@ int take_program_name(run_options& options, int argc, char** argv)
     return keep_going;
 }
 
-int scan_options(run_context& run, int argc, char** argv)
-{
+int scan_options(run_context& run, int argc, char** argv) {
     run_options& options = run.options;
     int letter;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         const int status = apply_option(run, letter);
-        if (status != keep_going)
-            return status;
+        if (status != keep_going) return status;
     }
     options.infiles = argv + optind;
     options.infile_count = argc > optind ? argc - optind : 0;

@@ -18,18 +18,15 @@ namespace {
 volatile sig_atomic_t echo_fd = -1;
 termios saved_attributes;
 
-void restore_echo()
-{
-    if (echo_fd >= 0)
-        tcsetattr(echo_fd, TCSANOW, &saved_attributes);
+void restore_echo() {
+    if (echo_fd >= 0) tcsetattr(echo_fd, TCSANOW, &saved_attributes);
 }
 
 // An interrupt at a prompt still ends the process by SIGINT's default
 // action, as everywhere outside file writing, but gives the user's terminal
 // its echo back first. The signal stays blocked until the handler returns,
 // and is then delivered again under the default action.
-extern "C" void restore_echo_and_reraise(int signal_number)
-{
+extern "C" void restore_echo_and_reraise(int signal_number) {
     restore_echo();
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
@@ -42,17 +39,14 @@ struct echo_off {
     struct sigaction previous_action {};
     bool active = false;
 
-    explicit echo_off(int fd)
-    {
-        if (tcgetattr(fd, &saved_attributes) != 0)
-            return; // not a terminal: read all the same
+    explicit echo_off(int fd) {
+        if (tcgetattr(fd, &saved_attributes) != 0) return; // not a terminal: read all the same
         struct sigaction action {};
         action.sa_handler = restore_echo_and_reraise;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, nullptr, &previous_action);
         echo_fd = fd;
-        if (previous_action.sa_handler != SIG_IGN)
-            sigaction(SIGINT, &action, nullptr);
+        if (previous_action.sa_handler != SIG_IGN) sigaction(SIGINT, &action, nullptr);
         termios quiet = saved_attributes;
         quiet.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL);
         tcsetattr(fd, TCSANOW, &quiet);
@@ -60,10 +54,8 @@ struct echo_off {
     }
     // The attributes go back before the handler does, so that no interrupt
     // in between can end the process with echo off.
-    ~echo_off()
-    {
-        if (!active)
-            return;
+    ~echo_off() {
+        if (!active) return;
         restore_echo();
         echo_fd = -1;
         sigaction(SIGINT, &previous_action, nullptr);
@@ -74,8 +66,7 @@ struct echo_off {
 
 } // namespace
 
-char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix, bool* failed)
-{
+char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix, bool* failed) {
     *failed = false;
     std::FILE* terminal = std::fopen("/dev/tty", "r");
     if (!terminal) {
@@ -103,7 +94,6 @@ char* prompt_keyword(const char* prompt, const char* suffix, const char* prefix,
     std::fflush(stderr);
     std::fclose(terminal);
     wipe(typed, sizeof typed);
-    if (*failed)
-        std::fprintf(stderr, "%s: %s\n", prefix, std::strerror(ENOMEM));
+    if (*failed) std::fprintf(stderr, "%s: %s\n", prefix, std::strerror(ENOMEM));
     return answer;
 }

@@ -60,43 +60,30 @@ constexpr help_line option_lines[] = {
     {"--", "end of options, filenames follow"},
 };
 
-void print_help_line(const help_line& line)
-{
+void print_help_line(const help_line& line) {
     std::printf("    %-22s", line.synopsis);
     std::printf(line.description, default_suffix);
     std::putchar('\n');
 }
 
-const char* yes_no(int flag)
-{
-    return flag ? "yes" : "no";
-}
-const char* or_none(const char* text)
-{
-    return text ? text : "(none)";
-}
-const char* known(const char* keyword)
-{
-    return keyword ? "(known)" : "(unknown)";
-}
+const char* yes_no(int flag) { return flag ? "yes" : "no"; }
+const char* or_none(const char* text) { return text ? text : "(none)"; }
+const char* known(const char* keyword) { return keyword ? "(known)" : "(unknown)"; }
 
 } // namespace
 
-void print_version()
-{
+void print_version() {
     std::fputs(version_line, stdout);
     std::fputs(rights_line, stdout);
 }
 
-void print_license()
-{
+void print_license() {
     print_version();
     std::putchar('\n');
     std::fputs(license_notice, stdout);
 }
 
-void print_help()
-{
+void print_help() {
     std::fputs(version_line, stdout);
     std::putchar('\n');
     std::printf("Usage: %s [mode] [options] [file...]\n"
@@ -105,15 +92,12 @@ void print_help()
                 "       %s [options] file...\n\n",
                 "ostrel", "osencrypt", "osdecrypt", "oscat");
     std::puts("Modes:");
-    for (const help_line& line : mode_lines)
-        print_help_line(line);
+    for (const help_line& line : mode_lines) print_help_line(line);
     std::puts("\nOptions:");
-    for (const help_line& line : option_lines)
-        print_help_line(line);
+    for (const help_line& line : option_lines) print_help_line(line);
 }
 
-void print_debug_dump(const run_context& run)
-{
+void print_debug_dump(const run_context& run) {
     static constexpr const char* verbosities[] = {"quiet", "normal", "verbose"};
     static constexpr const char* recursions[] = {"no", "dirs, not symlinks", "dirs and symlinks"};
     const run_options& o = run.options;
@@ -139,7 +123,6 @@ void print_debug_dump(const run_context& run)
     std::fprintf(out, "keyref = %s\n", or_none(o.keyref));
     std::fprintf(out, "strictsuffix = %s\n", yes_no(o.strictsuffix));
     std::fprintf(out, "infiles:");
-    for (int i = 0; i < o.infile_count; ++i)
-        std::fprintf(out, " %s", o.infiles[i]);
+    for (int i = 0; i < o.infile_count; ++i) std::fprintf(out, " %s", o.infiles[i]);
     std::fprintf(out, "\n\n");
 }

@@ -6,11 +6,9 @@
 #include "engine/lock_memory.h"
 #include "engine/wipe.h"
 
-crypt_state* new_crypt_state(int key_count)
-{
+crypt_state* new_crypt_state(int key_count) {
     auto* state = static_cast<crypt_state*>(std::calloc(1, sizeof(crypt_state)));
-    if (state == nullptr)
-        return nullptr;
+    if (state == nullptr) return nullptr;
     // A zero-candidate decryption still gets a (one-slot) array, so a null
     // `keys` never means "allocated nothing".
     const std::size_t slots = key_count > 0 ? static_cast<std::size_t>(key_count) : 1;
@@ -26,17 +24,14 @@ crypt_state* new_crypt_state(int key_count)
     return state;
 }
 
-void release_crypt_state(crypt_state* state)
-{
-    if (state == nullptr)
-        return;
+void release_crypt_state(crypt_state* state) {
+    if (state == nullptr) return;
     const std::size_t slots = state->key_count > 0 ? static_cast<std::size_t>(state->key_count) : 1;
     wipe_and_free(state->keys, slots * sizeof(key_schedule));
     wipe_and_free(state, sizeof(crypt_state));
 }
 
-void schedule_keyword(const char* keyword, key_schedule* schedule)
-{
+void schedule_keyword(const char* keyword, key_schedule* schedule) {
     std::uint8_t key[32];
     lock_memory(key, sizeof key);
     hash_keyword(keyword, key);
@@ -45,8 +40,7 @@ void schedule_keyword(const char* keyword, key_schedule* schedule)
 }
 
 void run_feedback(crypt_state* state, cipher_stream* stream, bool decrypting,
-                  void (*groups)(crypt_state*, cipher_stream*))
-{
+                  void (*groups)(crypt_state*, cipher_stream*)) {
     while (stream->in_left > 0 && stream->out_left > 0) {
         if (state->pos == 32) {
             if (stream->in_left >= 32 && stream->out_left >= 32) {

@@ -18,8 +18,7 @@
 #include <valgrind/memcheck.h>
 #endif
 
-inline void declassify(const void* value, std::size_t size)
-{
+inline void declassify(const void* value, std::size_t size) {
 #if OSTREL_HAVE_MEMCHECK
     (void)VALGRIND_MAKE_MEM_DEFINED(value, size);
 #else
@@ -30,13 +29,11 @@ inline void declassify(const void* value, std::size_t size)
 
 // strlen for keywords: no branch on a byte's value except on whether it is
 // zero, which alone is declassified.
-inline std::size_t keyword_length(const char* keyword)
-{
+inline std::size_t keyword_length(const char* keyword) {
     for (std::size_t n = 0;; ++n) {
         unsigned end =
             (static_cast<unsigned>(static_cast<unsigned char>(keyword[n])) - 1u) >> 8 & 1u;
         declassify(&end, sizeof end);
-        if (end != 0)
-            return n;
+        if (end != 0) return n;
     }
 }

@@ -20,11 +20,9 @@ namespace {
 // The index of the first candidate that opens the header block held in
 // `block`, or -1. With `mismatch` set candidate 0 is taken unseen. The
 // opened bytes are compared without a branch; only the verdict is public.
-int choose_key(const crypt_state* state)
-{
+int choose_key(const crypt_state* state) {
     for (int index = 0; index < state->key_count; ++index) {
-        if (state->mismatch)
-            return index;
+        if (state->mismatch) return index;
         std::uint8_t opened[32];
         std::memcpy(opened, state->block, 32);
         decrypt_block(opened, &state->keys[index]);
@@ -33,8 +31,7 @@ int choose_key(const crypt_state* state)
             difference |= static_cast<unsigned>(opened[k] ^ header_magic[k]);
         wipe(opened, sizeof opened);
         declassify(&difference, sizeof difference);
-        if (difference == 0)
-            return index;
+        if (difference == 0) return index;
     }
     return -1;
 }
@@ -45,8 +42,8 @@ constexpr std::int32_t batch_groups = 16;
 
 // out = a ^ b over `length` bytes, a multiple of 8, eight bytes at a time;
 // `out` may be `a` itself.
-void xor_bytes(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b, std::size_t length)
-{
+void xor_bytes(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b,
+               std::size_t length) {
     for (std::size_t i = 0; i < length; i += 8) {
         std::uint64_t x, y;
         std::memcpy(&x, a + i, 8);
@@ -64,14 +61,12 @@ void xor_bytes(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b, 
 // The output equals the byte path. The last ciphertext group is saved as the
 // next register before any output is written, so the output may be the
 // input buffer itself.
-void decrypt_groups(crypt_state* state, cipher_stream* stream)
-{
+void decrypt_groups(crypt_state* state, cipher_stream* stream) {
     const key_schedule* key = &state->keys[state->key_index];
     std::uint8_t key_stream[batch_groups * 32];
     while (stream->in_left >= 32 && stream->out_left >= 32) {
         std::int32_t groups = std::min(stream->in_left, stream->out_left) / 32;
-        if (groups > batch_groups)
-            groups = batch_groups;
+        if (groups > batch_groups) groups = batch_groups;
         const auto length = static_cast<std::size_t>(groups) * 32;
         const std::uint8_t* in = stream->in_ptr;
         std::uint8_t* out = stream->out_ptr;
@@ -92,12 +87,10 @@ void decrypt_groups(crypt_state* state, cipher_stream* stream)
 } // namespace
 
 int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
-                       int mismatch)
-{
+                       int mismatch) {
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(count);
-    if (state == nullptr)
-        return result_system;
+    if (state == nullptr) return result_system;
     state->key_index = 0;
     for (int index = 0; index < count; ++index)
         schedule_keyword(candidates[index], &state->keys[index]);
@@ -108,8 +101,7 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
     return result_ok;
 }
 
-int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
-{
+int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch) {
     // A keyword typed on a system that ends lines with CR LF may carry the
     // CR into the file's key; the plain keyword is tried first.
     const std::size_t length = keyword_length(keyword);
@@ -129,14 +121,12 @@ int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch)
     return result;
 }
 
-int decrypt_step(cipher_stream* stream)
-{
+int decrypt_step(cipher_stream* stream) {
     auto* state = static_cast<crypt_state*>(stream->state);
 
     if (state->header_pending) {
         while (state->pos < 32) {
-            if (stream->in_left == 0)
-                return result_ok;
+            if (stream->in_left == 0) return result_ok;
             state->block[state->pos++] = *stream->in_ptr++;
             --stream->in_left;
         }
@@ -156,14 +146,12 @@ int decrypt_step(cipher_stream* stream)
     return result_ok;
 }
 
-int decrypt_end(cipher_stream* stream)
-{
+int decrypt_end(cipher_stream* stream) {
     auto* state = static_cast<crypt_state*>(stream->state);
     const bool complete = state == nullptr || !state->header_pending;
     release_crypt_state(state);
     stream->state = nullptr;
-    if (complete)
-        return result_ok;
+    if (complete) return result_ok;
     stream->fault = fault_bad_format;
     return result_stream;
 }

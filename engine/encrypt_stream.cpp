@@ -17,8 +17,7 @@ namespace {
 // Equal to 32 passes through the byte path per group. The chain runs inside
 // the cipher, which keeps the feedback in CPU registers from group to group;
 // the stream's buffers never overlap its state, as cfb_encrypt_blocks needs.
-void encrypt_groups(crypt_state* state, cipher_stream* stream)
-{
+void encrypt_groups(crypt_state* state, cipher_stream* stream) {
     const std::int32_t length = std::min(stream->in_left, stream->out_left) / 32 * 32;
     cfb_encrypt_blocks(state->block, stream->in_ptr, stream->out_ptr,
                        static_cast<std::size_t>(length / 32), &state->keys[state->key_index]);
@@ -30,12 +29,10 @@ void encrypt_groups(crypt_state* state, cipher_stream* stream)
 
 } // namespace
 
-int encrypt_init(cipher_stream* stream, const char* keyword)
-{
+int encrypt_init(cipher_stream* stream, const char* keyword) {
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(1);
-    if (state == nullptr)
-        return result_system;
+    if (state == nullptr) return result_system;
     state->key_index = 0;
 
     schedule_keyword(keyword, &state->keys[0]);
@@ -51,26 +48,22 @@ int encrypt_init(cipher_stream* stream, const char* keyword)
     return result_ok;
 }
 
-int encrypt_step(cipher_stream* stream)
-{
+int encrypt_step(cipher_stream* stream) {
     auto* state = static_cast<crypt_state*>(stream->state);
 
     // The header leaves before any input is taken, whatever the input.
     while (state->header_pending) {
-        if (stream->out_left == 0)
-            return result_ok;
+        if (stream->out_left == 0) return result_ok;
         *stream->out_ptr++ = state->block[state->pos++];
         --stream->out_left;
-        if (state->pos == 32)
-            state->header_pending = 0;
+        if (state->pos == 32) state->header_pending = 0;
     }
 
     run_feedback(state, stream, false, encrypt_groups);
     return result_ok;
 }
 
-int encrypt_end(cipher_stream* stream)
-{
+int encrypt_end(cipher_stream* stream) {
     release_crypt_state(static_cast<crypt_state*>(stream->state));
     stream->state = nullptr;
     return result_ok;

@@ -112,15 +112,13 @@ struct stream_result {
 
     bool ok() const { return code == result_ok; }
     // The input is not for this key: wrong key, or not an encrypted file.
-    bool rejected() const
-    {
+    bool rejected() const {
         return code == result_stream &&
                (detail == fault_bad_format || detail == fault_key_mismatch);
     }
     // The data could not be read or written, or another writer changed the
     // file's length meanwhile (a failed write, not a fault of the program).
-    bool io_failed() const
-    {
+    bool io_failed() const {
         return code == result_io || (code == result_stream && detail == fault_changed_size);
     }
 };

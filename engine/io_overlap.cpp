@@ -16,11 +16,7 @@ overlap_setting setting{overlap_choice::automatic, overlap_chunk_default};
 // Held for the length of one scope.
 struct locked {
     pthread_mutex_t* mutex;
-    explicit locked(pthread_mutex_t* m)
-        : mutex(m)
-    {
-        pthread_mutex_lock(mutex);
-    }
+    explicit locked(pthread_mutex_t* m) : mutex(m) { pthread_mutex_lock(mutex); }
     ~locked() { pthread_mutex_unlock(mutex); }
     locked(const locked&) = delete;
     locked& operator=(const locked&) = delete;
@@ -29,8 +25,7 @@ struct locked {
 // The signal a failing write sent to the thread that made it (a pipe with
 // no reader, a file-size limit), taken off that thread; 0 when none came.
 // The helper blocks every signal, so one sent to it is still pending.
-int take_write_signal()
-{
+int take_write_signal() {
     const int saved = errno;
     sigset_t set;
     sigemptyset(&set);
@@ -42,15 +37,13 @@ int take_write_signal()
     return taken > 0 ? taken : 0;
 }
 
-bool may_read(const overlap_pipeline& p)
-{
+bool may_read(const overlap_pipeline& p) {
     return !p.closing && !p.abandoned && p.read_result == result_ok &&
            p.write_result == result_ok && !p.input_ended &&
            p.reads_done - p.inputs_released < overlap_slots;
 }
 
-bool may_write(const overlap_pipeline& p)
-{
+bool may_write(const overlap_pipeline& p) {
     if (p.abandoned || p.writing || p.write_result != result_ok ||
         p.writes_done == p.outputs_posted)
         return false;
@@ -59,15 +52,12 @@ bool may_write(const overlap_pipeline& p)
 
 // In place: whether output chunk `w` would reach past the input read so
 // far. Once the chunk after it met the end, everything has been read.
-bool overruns_input(const overlap_pipeline& p, std::uint64_t w, std::int32_t count)
-{
-    if (!p.writes_trail_reads || (p.input_ended && p.final_input <= w + 1))
-        return false;
+bool overruns_input(const overlap_pipeline& p, std::uint64_t w, std::int32_t count) {
+    if (!p.writes_trail_reads || (p.input_ended && p.final_input <= w + 1)) return false;
     return p.written + count > p.input_ends[(w + 1) % (2 * overlap_slots)];
 }
 
-void read_one(overlap_pipeline& p)
-{
+void read_one(overlap_pipeline& p) {
     const std::uint64_t r = p.reads_done;
     overlap_chunk& slot = p.inputs[r % overlap_slots];
     std::int32_t count = 0;
@@ -94,8 +84,7 @@ void read_one(overlap_pipeline& p)
 
 // On the helper, a signal the failing write brought on is taken off it for
 // the caller to raise; on the caller's own thread it has acted already.
-void write_one(overlap_pipeline& p, bool on_helper)
-{
+void write_one(overlap_pipeline& p, bool on_helper) {
     const std::uint64_t w = p.writes_done;
     const std::int32_t count = p.output_counts[w % overlap_slots];
     if (overruns_input(p, w, count)) {
@@ -123,8 +112,7 @@ void write_one(overlap_pipeline& p, bool on_helper)
 // In place, writing goes first: it frees a chunk for the cipher. With
 // separate files reading goes first, since the caller writes whatever is
 // due when it would otherwise wait: the two copies then run side by side.
-void* helper_main(void* argument)
-{
+void* helper_main(void* argument) {
     auto& p = *static_cast<overlap_pipeline*>(argument);
     const locked hold(&p.lock);
     for (;;) {
@@ -159,8 +147,7 @@ void* helper_main(void* argument)
 // waiting idle, and also when outputs pile up while the helper is busy:
 // the caller is then the faster of the two (decryption), and the helper's
 // reads and the caller's writes go on side by side.
-template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready)
-{
+template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready) {
     for (;;) {
         const bool is_ready = ready();
         if (!is_ready && (p.write_result != result_ok || p.helper_done ||
@@ -172,17 +159,14 @@ template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, R
             pthread_cond_signal(&p.helper_wake);
             continue;
         }
-        if (is_ready)
-            return true;
+        if (is_ready) return true;
         pthread_cond_signal(&p.helper_wake);
         pthread_cond_wait(&p.caller_wake, &p.lock);
     }
 }
 
-void join_helper(overlap_pipeline& p)
-{
-    if (!p.running)
-        return;
+void join_helper(overlap_pipeline& p) {
+    if (!p.running) return;
     {
         const locked hold(&p.lock);
         p.closing = true;
@@ -193,14 +177,12 @@ void join_helper(overlap_pipeline& p)
 }
 
 bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                  overlap_order order)
-{
+                  overlap_order order) {
     const std::size_t input_bytes = std::size_t(chunk);
     const std::size_t output_bytes = std::size_t(chunk) + 32;
     p.memory =
         static_cast<std::uint8_t*>(std::malloc(overlap_slots * (input_bytes + output_bytes)));
-    if (p.memory == nullptr)
-        return false;
+    if (p.memory == nullptr) return false;
     for (int i = 0; i < overlap_slots; ++i) {
         p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
         p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
@@ -221,34 +203,24 @@ bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
 
 } // namespace
 
-overlap_setting set_overlap_for_testing(overlap_setting chosen)
-{
+overlap_setting set_overlap_for_testing(overlap_setting chosen) {
     const overlap_setting before = setting;
     setting = chosen;
-    if (setting.chunk <= 0)
-        setting.chunk = overlap_chunk_default;
+    if (setting.chunk <= 0) setting.chunk = overlap_chunk_default;
     return before;
 }
 
-overlap_setting current_overlap()
-{
-    return setting;
-}
+overlap_setting current_overlap() { return setting; }
 
-bool overlap_wanted(off_t length)
-{
+bool overlap_wanted(off_t length) {
     switch (setting.choice) {
-    case overlap_choice::never:
-        return false;
-    case overlap_choice::always:
-        return true;
-    default:
-        return length >= overlap_threshold_chunks * setting.chunk;
+    case overlap_choice::never: return false;
+    case overlap_choice::always: return true;
+    default: return length >= overlap_threshold_chunks * setting.chunk;
     }
 }
 
-overlap_pipeline::~overlap_pipeline()
-{
+overlap_pipeline::~overlap_pipeline() {
     if (running) {
         {
             const locked hold(&lock);
@@ -264,8 +236,7 @@ overlap_pipeline::~overlap_pipeline()
 }
 
 bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                   overlap_order order)
-{
+                   overlap_order order) {
     // Whether or not the helper can be had, the caller's errno is kept.
     const int saved = errno;
     const bool began = start_helper(p, io, chunk, order);
@@ -273,32 +244,27 @@ bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk
     return began;
 }
 
-const overlap_chunk* overlap_input(overlap_pipeline& p)
-{
+const overlap_chunk* overlap_input(overlap_pipeline& p) {
     const locked hold(&p.lock);
-    if (!wait_for(p, true, [&] { return p.reads_done > p.inputs_released; }))
-        return nullptr;
+    if (!wait_for(p, true, [&] { return p.reads_done > p.inputs_released; })) return nullptr;
     return &p.inputs[p.inputs_released % overlap_slots];
 }
 
 // The helper is not woken for the free chunk alone: an output follows at
 // once (or the caller waits, which wakes it), and one wake serves both.
-void overlap_input_done(overlap_pipeline& p)
-{
+void overlap_input_done(overlap_pipeline& p) {
     const locked hold(&p.lock);
     ++p.inputs_released;
 }
 
-overlap_chunk* overlap_output(overlap_pipeline& p)
-{
+overlap_chunk* overlap_output(overlap_pipeline& p) {
     const locked hold(&p.lock);
     if (!wait_for(p, false, [&] { return p.outputs_posted - p.writes_done < overlap_slots; }))
         return nullptr;
     return &p.outputs[p.outputs_posted % overlap_slots];
 }
 
-void overlap_output_done(overlap_pipeline& p, std::int32_t count)
-{
+void overlap_output_done(overlap_pipeline& p, std::int32_t count) {
     {
         const locked hold(&p.lock);
         p.output_counts[p.outputs_posted % overlap_slots] = count;
@@ -307,8 +273,7 @@ void overlap_output_done(overlap_pipeline& p, std::int32_t count)
     pthread_cond_signal(&p.helper_wake);
 }
 
-int overlap_stop(overlap_pipeline& p, bool input_failed)
-{
+int overlap_stop(overlap_pipeline& p, bool input_failed) {
     join_helper(p);
     int result = result_ok;
     if (p.write_result != result_ok) {

@@ -6,12 +6,10 @@
 
 namespace {
 
-int open_header(cipher_stream& stream, std::FILE* in, const char* keyword)
-{
+int open_header(cipher_stream& stream, std::FILE* in, const char* keyword) {
     std::clearerr(in);
     const int result = decrypt_init(&stream, keyword, 0);
-    if (result != result_ok)
-        return result;
+    if (result != result_ok) return result;
 
     std::uint8_t header[32];
     const std::size_t n = std::fread(header, 1, sizeof header, in);
@@ -27,15 +25,13 @@ int open_header(cipher_stream& stream, std::FILE* in, const char* keyword)
     stream.out_ptr = unused;
     stream.out_left = sizeof unused;
     const int step_result = decrypt_step(&stream);
-    if (step_result != result_ok)
-        return step_result;
+    if (step_result != result_ok) return step_result;
     return decrypt_end(&stream);
 }
 
 } // namespace
 
-stream_result check_key_reference(std::FILE* in, const char* keyword)
-{
+stream_result check_key_reference(std::FILE* in, const char* keyword) {
     cipher_stream stream;
     const int code = open_header(stream, in, keyword);
     return result_of(stream, code);

@@ -13,8 +13,7 @@ namespace {
 
 // Ends both inner streams and frees the record; errno and the fault of the
 // failure being reported survive.
-void release_keychange(cipher_stream* stream)
-{
+void release_keychange(cipher_stream* stream) {
     const saved_error keep(stream);
     auto* state = static_cast<keychange_state*>(stream->state);
     decrypt_end(&state->dec);
@@ -25,8 +24,7 @@ void release_keychange(cipher_stream* stream)
 
 } // namespace
 
-int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword)
-{
+int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword) {
     auto* state = static_cast<keychange_state*>(std::malloc(sizeof(keychange_state)));
     if (state == nullptr) {
         stream->state = nullptr;
@@ -37,8 +35,7 @@ int keychange_init(cipher_stream* stream, const char* old_keyword, const char* n
     state->enc.state = nullptr;
 
     int result = decrypt_init(&state->dec, old_keyword, 0);
-    if (result == result_ok)
-        result = encrypt_init(&state->enc, new_keyword);
+    if (result == result_ok) result = encrypt_init(&state->enc, new_keyword);
     if (result != result_ok) {
         release_keychange(stream);
         return result;
@@ -49,8 +46,7 @@ int keychange_init(cipher_stream* stream, const char* old_keyword, const char* n
     return result_ok;
 }
 
-int keychange_step(cipher_stream* stream)
-{
+int keychange_step(cipher_stream* stream) {
     auto* state = static_cast<keychange_state*>(stream->state);
     for (;;) {
         if (stream->out_left != 0 && state->hold == 0) {
@@ -62,10 +58,8 @@ int keychange_step(cipher_stream* stream)
         }
         // Decrypted bytes still waiting: the outer output is full (or the
         // old header is not complete yet, when there are none).
-        if (state->enc.in_left != 0)
-            return result_ok;
-        if (stream->in_left == 0)
-            return result_ok;
+        if (state->enc.in_left != 0) return result_ok;
+        if (stream->in_left == 0) return result_ok;
 
         state->dec.in_ptr = stream->in_ptr;
         state->dec.in_left = stream->in_left;
@@ -88,11 +82,9 @@ int keychange_step(cipher_stream* stream)
     }
 }
 
-int keychange_end(cipher_stream* stream)
-{
+int keychange_end(cipher_stream* stream) {
     auto* state = static_cast<keychange_state*>(stream->state);
-    if (state == nullptr)
-        return result_ok;
+    if (state == nullptr) return result_ok;
     const int result = decrypt_end(&state->dec);
     if (result != result_ok) {
         stream->fault = state->dec.fault;

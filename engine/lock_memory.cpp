@@ -22,15 +22,13 @@ int next_slot = 0;
 
 } // namespace
 
-void lock_memory(void* block, std::size_t size)
-{
+void lock_memory(void* block, std::size_t size) {
     static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto at = reinterpret_cast<std::uintptr_t>(block);
     const std::uintptr_t first = at & ~(page - 1);
     const std::uintptr_t end = (at + size + page - 1) & ~(page - 1);
     for (const locked_range& r : ranges)
-        if (r.first <= first && end <= r.end)
-            return;
+        if (r.first <= first && end <= r.end) return;
     // errno is the caller's report channel: a refused lock must not show.
     const int saved = errno;
     if (mlock(reinterpret_cast<void*>(first), end - first) == 0) {

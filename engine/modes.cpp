@@ -7,20 +7,16 @@
 
 namespace {
 
-int init_encrypt(cipher_stream* stream, const stream_keys& keys)
-{
+int init_encrypt(cipher_stream* stream, const stream_keys& keys) {
     return encrypt_init(stream, keys.keyword);
 }
-int init_decrypt(cipher_stream* stream, const stream_keys& keys)
-{
+int init_decrypt(cipher_stream* stream, const stream_keys& keys) {
     return decrypt_init(stream, keys.keyword, keys.mismatch);
 }
-int init_keychange(cipher_stream* stream, const stream_keys& keys)
-{
+int init_keychange(cipher_stream* stream, const stream_keys& keys) {
     return keychange_init(stream, keys.keyword, keys.keyword2);
 }
-int init_unixcrypt(cipher_stream* stream, const stream_keys& keys)
-{
+int init_unixcrypt(cipher_stream* stream, const stream_keys& keys) {
     return unixcrypt_init(stream, keys.keyword);
 }
 
@@ -33,23 +29,19 @@ const stream_kind keychange_kind{init_keychange, keychange_step, keychange_end, 
 const stream_kind unixcrypt_kind{init_unixcrypt, unixcrypt_step, unixcrypt_end, 0};
 
 stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
-                         std::FILE* out)
-{
+                         std::FILE* out) {
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
-    if (result != result_ok)
-        return result_of(stream, result);
+    if (result != result_ok) return result_of(stream, result);
     const int code = pump_file(&stream, kind.step, kind.end, in, out);
     return result_of(stream, code);
 }
 
-stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd)
-{
+stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd) {
     const stream_keys checked{keys.keyword, keys.keyword2, 0};
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
-    if (result != result_ok)
-        return result_of(stream, result);
+    if (result != result_ok) return result_of(stream, result);
     const int code = pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth);
     return result_of(stream, code);
 }

@@ -22,15 +22,12 @@ namespace {
 
 // Fills `out` from `read_some` (a read(2)-like call that may return short
 // counts or fail with EINTR); 0, or -1 when it fails or runs dry.
-template <class Read> int fill(std::uint8_t* out, std::size_t size, Read read_some)
-{
+template <class Read> int fill(std::uint8_t* out, std::size_t size, Read read_some) {
     std::size_t got = 0;
     while (got < size) {
         const ssize_t n = read_some(out + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
         got += static_cast<std::size_t>(n);
     }
     return 0;
@@ -38,13 +35,11 @@ template <class Read> int fill(std::uint8_t* out, std::size_t size, Read read_so
 
 } // namespace
 
-int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fallback_path)
-{
+int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fallback_path) {
     if (fill(out, 32, [&](std::uint8_t* p, std::size_t n) { return source(p, n, 0); }) == 0)
         return 0;
     const int fd = ::open(fallback_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     const int result =
         fill(out, 32, [&](std::uint8_t* p, std::size_t n) { return ::read(fd, p, n); });
     ::close(fd);
@@ -52,8 +47,8 @@ int nonce_random_bytes(std::uint8_t out[32], getrandom_fn source, const char* fa
 }
 
 int format_nonce_text(char* text, std::size_t size, const char* host, long seconds,
-                      long microseconds, long pid, std::int32_t counter, const std::uint8_t* random)
-{
+                      long microseconds, long pid, std::int32_t counter,
+                      const std::uint8_t* random) {
     int n =
         std::snprintf(text, size, "%s,%ld,%ld,%ld,%d", host, seconds, microseconds, pid, counter);
     if (random != nullptr && n >= 0 && static_cast<std::size_t>(n) < size) {
@@ -68,8 +63,7 @@ int format_nonce_text(char* text, std::size_t size, const char* host, long secon
     return n;
 }
 
-void make_nonce(std::uint8_t out[32])
-{
+void make_nonce(std::uint8_t out[32]) {
     // A failing gethostname leaves the buffer as it was: an empty name.
     char host[256] = {};
     gethostname(host, sizeof host);
@@ -99,16 +93,14 @@ namespace {
 nonce_source_fn nonce_source = nullptr;
 }
 
-void fill_nonce(std::uint8_t out[32])
-{
+void fill_nonce(std::uint8_t out[32]) {
     if (nonce_source != nullptr)
         nonce_source(out);
     else
         make_nonce(out);
 }
 
-nonce_source_fn set_nonce_source_for_testing(nonce_source_fn source)
-{
+nonce_source_fn set_nonce_source_for_testing(nonce_source_fn source) {
     const nonce_source_fn previous = nonce_source;
     nonce_source = source;
     return previous;

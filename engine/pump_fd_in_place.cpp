@@ -32,22 +32,18 @@ constexpr std::int32_t input_size = 10240;
 constexpr std::int32_t output_size = input_size + 32;
 
 // Every stream fault of this driver is set here.
-int stream_error(cipher_stream* stream, int fault)
-{
+int stream_error(cipher_stream* stream, int fault) {
     stream->fault = fault;
     return result_stream;
 }
 
 // Writes all `count` bytes at the current offset; false with errno set.
 // `any` is set once some byte has gone out.
-bool write_all(int fd, const std::uint8_t* data, std::size_t count, bool& any)
-{
+bool write_all(int fd, const std::uint8_t* data, std::size_t count, bool& any) {
     while (count > 0) {
         const ssize_t n = write(fd, data, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
         if (n == 0) {
             errno = EIO;
             return false;
@@ -59,10 +55,7 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t count, bool& any)
     return true;
 }
 
-bool seek_by(int fd, off_t delta)
-{
-    return delta == 0 || lseek(fd, delta, SEEK_CUR) != -1;
-}
+bool seek_by(int fd, off_t delta) { return delta == 0 || lseek(fd, delta, SEEK_CUR) != -1; }
 
 // What the driver secures before the first byte is overwritten.
 struct secured_growth {
@@ -77,13 +70,10 @@ struct secured_growth {
 // fewer than its new length needs) before anything is overwritten, so
 // filling its holes cannot run out of space half way. Best effort where
 // the file system cannot reserve; false with errno when space is lacking.
-bool reserve_blocks(int fd, const struct stat& info, off_t new_length)
-{
-    if (off_t(info.st_blocks) * 512 >= new_length)
-        return true;
+bool reserve_blocks(int fd, const struct stat& info, off_t new_length) {
+    if (off_t(info.st_blocks) * 512 >= new_length) return true;
     const int r = posix_fallocate(fd, 0, new_length);
-    if (r == 0)
-        return true;
+    if (r == 0) return true;
     (void)!ftruncate(fd, info.st_size);
     if (r == ENOSPC || r == EDQUOT || r == EFBIG) {
         errno = r;
@@ -98,16 +88,14 @@ bool reserve_blocks(int fd, const struct stat& info, off_t new_length)
 // meanwhile are neither read nor cut off. Nothing is secured for a file
 // that is not regular. Overwriting the existing bytes needs no new space,
 // except on copy-on-write file systems, which this does not cover.
-secured_growth secure_growth(int fd, std::int32_t growth)
-{
+secured_growth secure_growth(int fd, std::int32_t growth) {
     secured_growth secured;
     struct stat info;
     if (fstat(fd, &info) != 0) {
         secured.failed = true;
         return secured;
     }
-    if (!S_ISREG(info.st_mode))
-        return secured;
+    if (!S_ISREG(info.st_mode)) return secured;
     const off_t start = lseek(fd, 0, SEEK_CUR);
     if (start == -1 || !reserve_blocks(fd, info, info.st_size + (growth > 0 ? growth : 0))) {
         secured.failed = true;
@@ -120,11 +108,9 @@ secured_growth secure_growth(int fd, std::int32_t growth)
     while (left > 0) {
         const auto chunk = static_cast<std::size_t>(left < 32 ? left : 32);
         const ssize_t n = pwrite(fd, zeros, chunk, at);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
+            if (n == 0) errno = ENOSPC;
             const int saved = errno;
             (void)!ftruncate(fd, info.st_size);
             errno = saved;
@@ -143,10 +129,8 @@ secured_growth secure_growth(int fd, std::int32_t growth)
 
 // Whether the file still has the length the driver left it with after
 // securing its growth: anything else means another writer changed it.
-bool length_unchanged(int fd, const secured_growth& secured)
-{
-    if (!secured.limited)
-        return true;
+bool length_unchanged(int fd, const secured_growth& secured) {
+    if (!secured.limited) return true;
     struct stat info;
     return fstat(fd, &info) == 0 && info.st_size == secured.original_length + secured.growth;
 }
@@ -159,22 +143,16 @@ struct stream_owner {
     stream_end_fn end;
     bool held = true;
 
-    stream_owner(cipher_stream* s, stream_end_fn e)
-        : stream(s)
-        , end(e)
-    {
-    }
+    stream_owner(cipher_stream* s, stream_end_fn e) : stream(s), end(e) {}
     stream_owner(const stream_owner&) = delete;
     stream_owner& operator=(const stream_owner&) = delete;
-    ~stream_owner()
-    {
+    ~stream_owner() {
         if (held) {
             const saved_error keep(stream);
             end(stream);
         }
     }
-    int finish()
-    {
+    int finish() {
         held = false;
         return end(stream);
     }
@@ -199,15 +177,10 @@ struct growth_claim {
     const secured_growth& secured;
     bool settled = false;
 
-    growth_claim(const in_place_file& f, const secured_growth& s)
-        : file(f)
-        , secured(s)
-    {
-    }
+    growth_claim(const in_place_file& f, const secured_growth& s) : file(f), secured(s) {}
     growth_claim(const growth_claim&) = delete;
     growth_claim& operator=(const growth_claim&) = delete;
-    ~growth_claim()
-    {
+    ~growth_claim() {
         if (!settled && secured.growth > 0 && !file.written) {
             const saved_error keep;
             (void)!ftruncate(file.fd, secured.original_length);
@@ -218,8 +191,7 @@ struct growth_claim {
 // Reads at the offset until `size` bytes are in or the input has ended
 // (at the original length, for a regular file).
 int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-               bool* at_end)
-{
+               bool* at_end) {
     std::int32_t filled = 0;
     while (filled < size) {
         std::size_t want = static_cast<std::size_t>(size - filled);
@@ -230,17 +202,14 @@ int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std
             break;
         }
         const ssize_t n = read(file.fd, buffer + filled, want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return result_io;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return result_io;
         if (n == 0) {
             *at_end = true;
             break;
         }
         filled += static_cast<std::int32_t>(n);
-        if (file.limited)
-            file.unread -= n;
+        if (file.limited) file.unread -= n;
     }
     *count = filled;
     return result_ok;
@@ -250,8 +219,7 @@ int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std
 // breaks the driver's bound on output.
 int step_whole(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
                const std::uint8_t* input, std::int32_t count, std::uint8_t* output,
-               std::int32_t room, std::int32_t* produced)
-{
+               std::int32_t room, std::int32_t* produced) {
     stream->in_ptr = input;
     stream->in_left = count;
     stream->out_ptr = output;
@@ -261,8 +229,7 @@ int step_whole(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
         owner.held = false;
         return result;
     }
-    if (stream->in_left > 0)
-        return stream_error(stream, fault_buffer_overflow);
+    if (stream->in_left > 0) return stream_error(stream, fault_buffer_overflow);
     *produced = room - stream->out_left;
     return result_ok;
 }
@@ -279,8 +246,7 @@ struct plain_pass {
 };
 
 // Fills the input buffer, then goes back to where the next output goes.
-int fill_input(in_place_file& file, plain_pass& pass)
-{
+int fill_input(in_place_file& file, plain_pass& pass) {
     if (read_input(file, pass.input, input_size, &pass.filled, &pass.at_end) != result_ok)
         return result_io;
     pass.gap += pass.filled;
@@ -289,36 +255,30 @@ int fill_input(in_place_file& file, plain_pass& pass)
 
 // Writes the output of the step before, which may only cover input that
 // has been read, and comes back to the read position.
-int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass)
-{
-    if (pass.pending > pass.gap && !pass.at_end)
-        return stream_error(stream, fault_buffer_overflow);
-    if (pass.pending == 0)
-        return result_ok;
+int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass) {
+    if (pass.pending > pass.gap && !pass.at_end) return stream_error(stream, fault_buffer_overflow);
+    if (pass.pending == 0) return result_ok;
     if (!write_all(file.fd, pass.output, static_cast<std::size_t>(pass.pending), file.written))
         return result_io;
     pass.gap -= pass.pending;
     return result_ok;
 }
 
-int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner, in_place_file& file)
-{
+int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
+              in_place_file& file) {
     plain_pass pass;
     for (;;) {
         // Once all input is in, the driver stays at the write position.
         const bool reading = !pass.at_end;
         int result = reading ? fill_input(file, pass) : result_ok;
-        if (result == result_ok)
-            result = flush_output(stream, file, pass);
+        if (result == result_ok) result = flush_output(stream, file, pass);
         if (result == result_ok)
             result = step_whole(stream, step, owner, pass.input, pass.filled, pass.output,
                                 output_size, &pass.pending);
-        if (result != result_ok)
-            return result;
+        if (result != result_ok) return result;
         pass.filled = 0;
         if (pass.at_end) {
-            if (pass.pending == 0)
-                return result_ok;
+            if (pass.pending == 0) return result_ok;
         } else if (!seek_by(file.fd, pass.gap)) {
             return result_io;
         }
@@ -327,20 +287,16 @@ int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner, i
 
 // ---- Overlapped passes: chunks read and written by the helper -----------------
 
-bool seek_to(in_place_file& file, off_t at)
-{
-    if (!seek_by(file.fd, at - file.offset))
-        return false;
+bool seek_to(in_place_file& file, off_t at) {
+    if (!seek_by(file.fd, at - file.offset)) return false;
     file.offset = at;
     return true;
 }
 
 int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-               bool* at_end)
-{
+               bool* at_end) {
     auto& file = *static_cast<in_place_file*>(context);
-    if (!seek_to(file, file.read_at))
-        return result_io;
+    if (!seek_to(file, file.read_at)) return result_io;
     const int result = read_input(file, buffer, size, count, at_end);
     if (result == result_ok) {
         file.read_at += *count;
@@ -349,23 +305,19 @@ int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int3
     return result;
 }
 
-int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
-{
+int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
     auto& file = *static_cast<in_place_file*>(context);
-    if (!seek_to(file, file.write_at))
-        return result_io;
+    if (!seek_to(file, file.write_at)) return result_io;
     const bool done = write_all(file.fd, data, static_cast<std::size_t>(count), file.written);
     // After a short count the offset is not known; it is not used again.
-    if (!done)
-        return result_io;
+    if (!done) return result_io;
     file.write_at += count;
     file.offset = file.write_at;
     return result_ok;
 }
 
 // The helper's failure as this driver reports it.
-int stopped(cipher_stream* stream, overlap_pipeline& pipeline, bool input_failed)
-{
+int stopped(cipher_stream* stream, overlap_pipeline& pipeline, bool input_failed) {
     const int result = overlap_stop(pipeline, input_failed);
     return result == result_stream ? stream_error(stream, fault_buffer_overflow) : result;
 }
@@ -374,11 +326,9 @@ int stopped(cipher_stream* stream, overlap_pipeline& pipeline, bool input_failed
 // helper. A write that failed before a failing step is what is reported.
 int step_into_output(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
                      overlap_pipeline& pipeline, const std::uint8_t* data, std::int32_t count,
-                     std::int32_t* produced)
-{
+                     std::int32_t* produced) {
     overlap_chunk* output = overlap_output(pipeline);
-    if (output == nullptr)
-        return stopped(stream, pipeline, false);
+    if (output == nullptr) return stopped(stream, pipeline, false);
     const int result =
         step_whole(stream, step, owner, data, count, output->data, output->count, produced);
     if (result != result_ok) {
@@ -390,39 +340,33 @@ int step_into_output(cipher_stream* stream, stream_step_fn step, stream_owner& o
 }
 
 int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                   in_place_file& file, overlap_pipeline& pipeline)
-{
+                   in_place_file& file, overlap_pipeline& pipeline) {
     bool final = false;
     std::int32_t produced = 0;
     while (!final) {
         const overlap_chunk* input = overlap_input(pipeline);
-        if (input == nullptr)
-            return stopped(stream, pipeline, true);
+        if (input == nullptr) return stopped(stream, pipeline, true);
         final = input->final;
         const int result =
             step_into_output(stream, step, owner, pipeline, input->data, input->count, &produced);
-        if (result != result_ok)
-            return result;
+        if (result != result_ok) return result;
         overlap_input_done(pipeline);
     }
     // All input is in; the stream gives what it still owes.
     static constexpr std::uint8_t nothing[1] = {};
     while (produced != 0) {
         const int result = step_into_output(stream, step, owner, pipeline, nothing, 0, &produced);
-        if (result != result_ok)
-            return result;
+        if (result != result_ok) return result;
     }
     const int result = stopped(stream, pipeline, false);
-    if (result != result_ok)
-        return result;
+    if (result != result_ok) return result;
     return seek_to(file, file.write_at) ? result_ok : result_io;
 }
 
 // The whole input through the stream, on a helper when it pays off;
 // without one when it cannot be had.
 int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                  in_place_file& file)
-{
+                  in_place_file& file) {
     if (file.limited && overlap_wanted(file.unread)) {
         overlap_pipeline pipeline;
         if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &file},
@@ -435,28 +379,22 @@ int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owne
 } // namespace
 
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
-                     std::int32_t growth)
-{
+                     std::int32_t growth) {
     stream_owner owner(stream, end);
     const secured_growth secured = secure_growth(fd, growth);
-    if (secured.failed)
-        return result_io;
+    if (secured.failed) return result_io;
     in_place_file file{fd, secured.limited, secured.unread};
     growth_claim claim(file, secured);
 
     const int result = move_contents(stream, step, owner, file);
-    if (result != result_ok)
-        return result;
+    if (result != result_ok) return result;
     const int ended = owner.finish();
-    if (ended != result_ok)
-        return ended;
+    if (ended != result_ok) return ended;
     claim.settled = true;
     // A file that grew or shrank meanwhile is not cut to the new end: the
     // other writer's bytes stay, and the caller reports the file.
-    if (!length_unchanged(fd, secured))
-        return stream_error(stream, fault_changed_size);
+    if (!length_unchanged(fd, secured)) return stream_error(stream, fault_changed_size);
     const off_t new_end = lseek(fd, 0, SEEK_CUR);
-    if (new_end == -1 || ftruncate(fd, new_end) != 0)
-        return result_system;
+    if (new_end == -1 || ftruncate(fd, new_end) != 0) return result_system;
     return result_ok;
 }

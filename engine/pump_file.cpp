@@ -23,8 +23,7 @@ constexpr std::int32_t output_size = input_size + 32;
 
 // The stream is released through `end`; the caller sees the errno of the
 // failing call.
-int fail_io(cipher_stream* stream, stream_end_fn end)
-{
+int fail_io(cipher_stream* stream, stream_end_fn end) {
     const saved_error keep(stream);
     end(stream);
     return result_io;
@@ -46,8 +45,7 @@ struct stream_pair {
     bool flushed = false;
 };
 
-stream_pair pair_for_helper(std::FILE* in, std::FILE* out)
-{
+stream_pair pair_for_helper(std::FILE* in, std::FILE* out) {
     const int saved = errno;
     stream_pair pair{in, out};
     const int in_fd = fileno(in);
@@ -64,15 +62,12 @@ stream_pair pair_for_helper(std::FILE* in, std::FILE* out)
 
 // Reads until `size` bytes are in or the input has ended.
 int read_descriptor(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-                    bool* at_end)
-{
+                    bool* at_end) {
     std::int32_t filled = 0;
     while (filled < size) {
         const ssize_t n = read(fd, buffer + filled, std::size_t(size - filled));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return result_io;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return result_io;
         if (n == 0) {
             *at_end = true;
             break;
@@ -84,16 +79,14 @@ int read_descriptor(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_
 }
 
 int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-               bool* at_end)
-{
+               bool* at_end) {
     auto& pair = *static_cast<stream_pair*>(context);
     if (pair.in_fd >= 0 && pair.buffered == 0)
         return read_descriptor(pair.in_fd, buffer, size, count, at_end);
     const std::size_t want =
         pair.in_fd >= 0 && pair.buffered < size ? std::size_t(pair.buffered) : std::size_t(size);
     const std::size_t n = std::fread(buffer, 1, want, pair.in);
-    if (std::ferror(pair.in))
-        return result_io;
+    if (std::ferror(pair.in)) return result_io;
     pair.buffered -= pair.in_fd >= 0 ? static_cast<off_t>(n) : 0;
     *count = static_cast<std::int32_t>(n);
     *at_end = n < want;
@@ -101,14 +94,11 @@ int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int3
 }
 
 // Writes all `count` bytes.
-int write_descriptor(int fd, const std::uint8_t* data, std::int32_t count)
-{
+int write_descriptor(int fd, const std::uint8_t* data, std::int32_t count) {
     while (count > 0) {
         const ssize_t n = write(fd, data, std::size_t(count));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return result_io;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return result_io;
         if (n == 0) {
             errno = EIO;
             return result_io;
@@ -119,23 +109,19 @@ int write_descriptor(int fd, const std::uint8_t* data, std::int32_t count)
     return result_ok;
 }
 
-int write_chunk(void* context, const std::uint8_t* data, std::int32_t count)
-{
+int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
     auto& pair = *static_cast<stream_pair*>(context);
     if (pair.out_fd >= 0) {
-        if (!pair.flushed && std::fflush(pair.out) != 0)
-            return result_io;
+        if (!pair.flushed && std::fflush(pair.out) != 0) return result_io;
         pair.flushed = true;
         return write_descriptor(pair.out_fd, data, count);
     }
-    if (std::fwrite(data, 1, std::size_t(count), pair.out) != std::size_t(count))
-        return result_io;
+    if (std::fwrite(data, 1, std::size_t(count), pair.out) != std::size_t(count)) return result_io;
     return result_ok;
 }
 
 // A failure found later is reported with its own errno, not isatty's.
-bool is_terminal(std::FILE* stream)
-{
+bool is_terminal(std::FILE* stream) {
     const int saved = errno;
     const int fd = fileno(stream);
     const bool terminal = fd >= 0 && isatty(fd);
@@ -146,8 +132,7 @@ bool is_terminal(std::FILE* stream)
 // The rest of the input through the helper. A failing step has released
 // the stream; a write that failed before it is still what is reported.
 int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn end,
-                    overlap_pipeline& pipeline)
-{
+                    overlap_pipeline& pipeline) {
     for (;;) {
         const overlap_chunk* input = overlap_input(pipeline);
         if (input == nullptr) {
@@ -172,14 +157,11 @@ int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn en
             overlap_output_done(pipeline, output->count - stream->out_left);
             if (input->final) {
                 // A full output chunk may mean the stream owes more.
-                if (stream->out_left == 0)
-                    continue;
-                if (overlap_stop(pipeline, false) != result_ok)
-                    return fail_io(stream, end);
+                if (stream->out_left == 0) continue;
+                if (overlap_stop(pipeline, false) != result_ok) return fail_io(stream, end);
                 return end(stream);
             }
-            if (stream->in_left == 0)
-                break;
+            if (stream->in_left == 0) break;
         }
         overlap_input_done(pipeline);
     }
@@ -188,8 +170,7 @@ int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn en
 } // namespace
 
 int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out)
-{
+              std::FILE* out) {
     std::uint8_t input[input_size];
     std::uint8_t output[output_size];
 
@@ -200,8 +181,7 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
     for (;;) {
         if (may_overlap && overlap_wanted(moved)) {
             may_overlap = false;
-            if (is_terminal(in) || is_terminal(out))
-                continue;
+            if (is_terminal(in) || is_terminal(out)) continue;
             stream_pair files = pair_for_helper(in, out);
             overlap_pipeline pipeline;
             if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
@@ -209,8 +189,7 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
                 return pump_overlapped(stream, step, end, pipeline);
         }
         const std::size_t n = std::fread(input, 1, sizeof input, in);
-        if (std::ferror(in))
-            return fail_io(stream, end);
+        if (std::ferror(in)) return fail_io(stream, end);
         moved += static_cast<off_t>(n);
         const bool at_end = n < sizeof input;
         stream->in_ptr = input;
@@ -220,20 +199,17 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
             stream->out_ptr = output;
             stream->out_left = output_size;
             const int result = step(stream);
-            if (result != 0)
-                return result;
+            if (result != 0) return result;
             const auto produced = static_cast<std::size_t>(output_size - stream->out_left);
             if (produced != 0 && std::fwrite(output, 1, produced, out) != produced)
                 return fail_io(stream, end);
 
             if (at_end) {
                 // A full output buffer may mean the stream owes more.
-                if (stream->out_left == 0)
-                    continue;
+                if (stream->out_left == 0) continue;
                 return end(stream);
             }
-            if (stream->in_left == 0)
-                break;
+            if (stream->in_left == 0) break;
         }
     }
 }

@@ -12,18 +12,12 @@ struct saved_error {
     int saved_errno = errno;
     int saved_fault;
 
-    explicit saved_error(cipher_stream* s = nullptr)
-        : stream(s)
-        , saved_fault(s ? s->fault : 0)
-    {
-    }
+    explicit saved_error(cipher_stream* s = nullptr) : stream(s), saved_fault(s ? s->fault : 0) {}
     saved_error(const saved_error&) = delete;
     saved_error& operator=(const saved_error&) = delete;
-    ~saved_error()
-    {
+    ~saved_error() {
         errno = saved_errno;
-        if (stream)
-            stream->fault = saved_fault;
+        if (stream) stream->fault = saved_fault;
     }
 };
 

@@ -12,15 +12,10 @@
 
 #include "engine/declassify.h"
 
-inline void wipe(void* block, std::size_t size)
-{
-    explicit_bzero(block, size);
-}
+inline void wipe(void* block, std::size_t size) { explicit_bzero(block, size); }
 
-inline void wipe_and_free(void* block, std::size_t size)
-{
-    if (block == nullptr)
-        return;
+inline void wipe_and_free(void* block, std::size_t size) {
+    if (block == nullptr) return;
     explicit_bzero(block, size);
     std::free(block);
 }
@@ -28,8 +23,6 @@ inline void wipe_and_free(void* block, std::size_t size)
 // Frees a NUL-terminated keyword after wiping it, up to and including its
 // terminator: the allocation must end there (as read_line's and every other
 // keyword copy of the program do).
-inline void free_keyword(char* text)
-{
-    if (text != nullptr)
-        wipe_and_free(text, keyword_length(text) + 1);
+inline void free_keyword(char* text) {
+    if (text != nullptr) wipe_and_free(text, keyword_length(text) + 1);
 }

@@ -5,8 +5,7 @@
 
 #include "files/files.h"
 
-int ask_yes_no()
-{
+int ask_yes_no() {
     std::FILE* terminal = std::fopen("/dev/tty", "r");
     std::FILE* in = terminal ? terminal : stdin;
     errno = 0;
@@ -15,7 +14,6 @@ int ask_yes_no()
     // Only the exact lower-case words count: no trimming, no case folding.
     const int yes = line && (std::strcmp(line, "y") == 0 || std::strcmp(line, "yes") == 0);
     std::free(line);
-    if (terminal)
-        std::fclose(terminal);
+    if (terminal) std::fclose(terminal);
     return no_memory ? -1 : yes;
 }

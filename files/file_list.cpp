@@ -4,8 +4,7 @@
 
 #include "files/file_steps.h"
 
-outcome run_file_list(run_context& run)
-{
+outcome run_file_list(run_context& run) {
     forget_visited(run.visited);
     const bool to_stdout = run.options.row().output == output_rule::standard_output;
     outcome result = outcome::done;

@@ -16,21 +16,16 @@ void (*file_step_hook)(file_step step, const char* shown) = nullptr;
 
 namespace {
 
-bool is_control(unsigned char c)
-{
-    return c < 0x20 || c == 0x7f;
-}
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 } // namespace
 
-char* shown_text(const char* text)
-{
+char* shown_text(const char* text) {
     std::size_t length = 0;
     for (const char* c = text; *c; ++c)
         length += is_control(static_cast<unsigned char>(*c)) ? 4 : 1;
     char* shown = static_cast<char*>(std::malloc(length + 1));
-    if (!shown)
-        return nullptr;
+    if (!shown) return nullptr;
     char* out = shown;
     for (const char* c = text; *c; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
@@ -60,24 +55,19 @@ struct operand_place {
     operand_place& operator=(const operand_place&) = delete;
 };
 
-operand_place::operand_place(const char* operand)
-    : shown(shown_text(operand))
-{
+operand_place::operand_place(const char* operand) : shown(shown_text(operand)) {
     place = file_place{AT_FDCWD, operand, shown.text, std::strlen(operand)};
     if (!shown.text) {
         error = ENOMEM;
         return;
     }
     const char* slash = std::strrchr(operand, '/');
-    if (!slash)
-        return;
+    if (!slash) return;
     const char* last = slash + 1;
     // "dir/" names a directory whose lookup the system must do whole (a
     // trailing slash follows a link, as the user asked).
-    if (*last == '\0')
-        return;
-    if (place.path_length >= PATH_MAX)
-        return; // the lookup fails as it would for the whole path
+    if (*last == '\0') return;
+    if (place.path_length >= PATH_MAX) return; // the lookup fails as it would for the whole path
     const std::size_t parent_length = slash == operand ? 1 : std::size_t(slash - operand);
     owned_text parent(static_cast<char*>(std::malloc(parent_length + 1)));
     if (!parent.text) {
@@ -96,41 +86,33 @@ operand_place::operand_place(const char* operand)
     place.name = last;
 }
 
-operand_place::~operand_place()
-{
-    if (owned_fd >= 0)
-        close(owned_fd);
+operand_place::~operand_place() {
+    if (owned_fd >= 0) close(owned_fd);
 }
 
 } // namespace
 
 outcome with_operand(run_context& run, const char* operand,
-                     outcome (*handle)(run_context&, const file_place&))
-{
+                     outcome (*handle)(run_context&, const file_place&)) {
     operand_place resolved(operand);
-    if (resolved.error == ENOMEM)
-        return out_of_memory(run.options);
-    if (resolved.error != 0)
-        return report_failure(run, resolved.place.shown, resolved.error);
+    if (resolved.error == ENOMEM) return out_of_memory(run.options);
+    if (resolved.error != 0) return report_failure(run, resolved.place.shown, resolved.error);
     return handle(run, resolved.place);
 }
 
-bool same_file(const struct stat& a, const struct stat& b)
-{
+bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
            (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
 }
 
-outcome report_changed(run_context& run, const char* shown)
-{
+outcome report_changed(run_context& run, const char* shown) {
     std::fprintf(stderr, "%s: %s: changed while being processed\n", run.options.name, shown);
     ++run.errors;
     return outcome::failed;
 }
 
 int open_verified(run_context& run, const file_place& place, int flags, bool follow,
-                  const struct stat& decided, struct stat* opened)
-{
+                  const struct stat& decided, struct stat* opened) {
     const int fd = openat(place.dir_fd, place.name,
                           flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0) {
@@ -148,7 +130,6 @@ int open_verified(run_context& run, const file_place& place, int flags, bool fol
         return -1;
     }
     // Reading and writing a regular file ignore the flag.
-    if (!S_ISREG(opened->st_mode))
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!S_ISREG(opened->st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }

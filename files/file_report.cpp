@@ -10,57 +10,47 @@
 
 #include "files/file_steps.h"
 
-outcome out_of_memory(const run_options& options)
-{
+outcome out_of_memory(const run_options& options) {
     std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(ENOMEM));
     return outcome::fatal;
 }
 
-outcome report_failure(run_context& run, const char* what, int error_number)
-{
+outcome report_failure(run_context& run, const char* what, int error_number) {
     std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, std::strerror(error_number));
     ++run.errors;
     return outcome::failed;
 }
 
 outcome rename_reported(run_context& run, const file_place& from, const file_place& to,
-                        bool only_new)
-{
+                        bool only_new) {
     int r = only_new ? renameat2(from.dir_fd, from.name, to.dir_fd, to.name, RENAME_NOREPLACE)
                      : renameat(from.dir_fd, from.name, to.dir_fd, to.name);
     if (r != 0 && only_new && (errno == EINVAL || errno == ENOSYS)) {
         // A file system without the flag: a link cannot replace either.
         r = linkat(from.dir_fd, from.name, to.dir_fd, to.name, 0);
-        if (r == 0)
-            unlinkat(from.dir_fd, from.name, 0);
+        if (r == 0) unlinkat(from.dir_fd, from.name, 0);
     }
-    if (r == 0)
-        return outcome::done;
+    if (r == 0) return outcome::done;
     std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", run.options.name, from.shown,
                  to.shown, std::strerror(errno));
     ++run.errors;
     return outcome::failed;
 }
 
-void announce_writing(const run_options& options, const char* shown)
-{
-    if (options.verbosity < 1)
-        return;
+void announce_writing(const run_options& options, const char* shown) {
+    if (options.verbosity < 1) return;
     std::fprintf(stderr, options.row().writing_line, shown);
     std::fflush(stderr);
 }
 
-outcome report_write_error(run_context& run, const char* shown, int error)
-{
+outcome report_write_error(run_context& run, const char* shown, int error) {
     std::fprintf(stderr, "%s: %s: %s\n", run.options.name, shown, std::strerror(error));
     return outcome::fatal_io;
 }
 
 outcome report_stream_result(run_context& run, stream_result r, const char* what,
-                             const char* rejection_tail)
-{
-    if (r.ok())
-        return outcome::done;
+                             const char* rejection_tail) {
+    if (r.ok()) return outcome::done;
     if (r.rejected()) {
         std::fprintf(stderr, "%s: %s: %s%s\n", run.options.name, what, result_message(r),
                      rejection_tail);
@@ -72,27 +62,23 @@ outcome report_stream_result(run_context& run, stream_result r, const char* what
 }
 
 int ask_about(const run_options& options, const char* question, const char* about,
-              const char* input_shown, const char* refusal)
-{
+              const char* input_shown, const char* refusal) {
     std::fprintf(stderr, question, options.name, about);
     std::fflush(stderr);
     at_step(file_step::question, input_shown);
     const int yes = ask_yes_no();
-    if (yes == 0)
-        std::fputs(refusal, stderr);
+    if (yes == 0) std::fputs(refusal, stderr);
     return yes;
 }
 
-outcome open_for_reading(run_context& run, const file_job& job, owned_file& in, struct stat* opened)
-{
+outcome open_for_reading(run_context& run, const file_job& job, owned_file& in,
+                         struct stat* opened) {
     const file_place& input = job.input;
     at_step(file_step::open, input.shown);
     const int fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, opened);
-    if (fd < 0)
-        return outcome::failed;
+    if (fd < 0) return outcome::failed;
     in.file = fdopen(fd, "rb");
-    if (in.file)
-        return outcome::done;
+    if (in.file) return outcome::done;
     const int error = errno;
     close(fd);
     return report_failure(run, input.shown, error);

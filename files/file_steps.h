@@ -19,10 +19,7 @@
 struct owned_text {
     char* text = nullptr;
     owned_text() = default;
-    explicit owned_text(char* t)
-        : text(t)
-    {
-    }
+    explicit owned_text(char* t) : text(t) {}
     ~owned_text() { std::free(text); }
     owned_text(const owned_text&) = delete;
     owned_text& operator=(const owned_text&) = delete;
@@ -31,14 +28,9 @@ struct owned_text {
 // A descriptor closed when its owner goes.
 struct owned_fd {
     int fd;
-    explicit owned_fd(int f)
-        : fd(f)
-    {
-    }
-    ~owned_fd()
-    {
-        if (fd >= 0)
-            close(fd);
+    explicit owned_fd(int f) : fd(f) {}
+    ~owned_fd() {
+        if (fd >= 0) close(fd);
     }
     owned_fd(const owned_fd&) = delete;
     owned_fd& operator=(const owned_fd&) = delete;
@@ -51,8 +43,7 @@ struct owned_file {
     owned_file(const owned_file&) = delete;
     owned_file& operator=(const owned_file&) = delete;
     ~owned_file() { close(); }
-    int close()
-    {
+    int close() {
         std::FILE* f = file;
         file = nullptr;
         return f ? std::fclose(f) : 0;

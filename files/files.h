@@ -134,10 +134,7 @@ enum class outcome : int {
     fatal,       // the program cannot go on (out of memory, a broken stream)
     interrupted, // a signal came while a file was written
 };
-inline bool ends_run(outcome o)
-{
-    return o >= outcome::fatal_io;
-}
+inline bool ends_run(outcome o) { return o >= outcome::fatal_io; }
 
 // "name: Cannot allocate memory" (errno ENOMEM) and outcome::fatal.
 outcome out_of_memory(const run_options& options);

@@ -31,10 +31,8 @@ constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 bool inherited_ignore[3];
 bool inherited_known = false;
 
-void note_inherited()
-{
-    if (inherited_known)
-        return;
+void note_inherited() {
+    if (inherited_known) return;
     inherited_known = true;
     for (int i = 0; i < 3; ++i) {
         struct sigaction current {};
@@ -43,13 +41,11 @@ void note_inherited()
     }
 }
 
-void write_all(const char* text, std::size_t length)
-{
+void write_all(const char* text, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(STDERR_FILENO, text, length);
         if (written < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return;
         }
         text += written;
@@ -59,16 +55,12 @@ void write_all(const char* text, std::size_t length)
 
 // "name: <tail>" in one write. `name` is one of the program's four names,
 // so the line fits. Plain loops keep the handler off the string functions.
-void write_prefixed(const char* tail)
-{
+void write_prefixed(const char* tail) {
     char line[128];
     std::size_t length = 0;
-    for (const char* c = interrupt_prefix; c && *c && length < 48; ++c)
-        line[length++] = *c;
-    for (const char* c = ": "; *c; ++c)
-        line[length++] = *c;
-    for (const char* c = tail; *c && length < sizeof line; ++c)
-        line[length++] = *c;
+    for (const char* c = interrupt_prefix; c && *c && length < 48; ++c) line[length++] = *c;
+    for (const char* c = ": "; *c; ++c) line[length++] = *c;
+    for (const char* c = tail; *c && length < sizeof line; ++c) line[length++] = *c;
     write_all(line, length);
 }
 
@@ -83,54 +75,40 @@ bool installed = false;
 // Outside the writing of a file a signal has its default action: it is
 // restored and the signal raised again, to be delivered as the handler
 // returns.
-void default_action(int signal_number)
-{
+void default_action(int signal_number) {
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
-void dispatch(int signal_number)
-{
+void dispatch(int signal_number) {
     switch (acting) {
-    case acting_in_place:
-        on_interrupt(signal_number);
-        break;
-    case acting_tmpfile:
-        on_interrupt_tmpfile(signal_number);
-        break;
-    default:
-        default_action(signal_number);
-        break;
+    case acting_in_place: on_interrupt(signal_number); break;
+    case acting_tmpfile: on_interrupt_tmpfile(signal_number); break;
+    default: default_action(signal_number); break;
     }
 }
 
 // A notice that cannot reach a closed standard error must not end the
 // process half way through a file: SIGPIPE is ignored while one is written.
-void dispatch_sigpipe(int signal_number)
-{
-    if (acting == acting_none)
-        default_action(signal_number);
+void dispatch_sigpipe(int signal_number) {
+    if (acting == acting_none) default_action(signal_number);
 }
 
-void install_handlers()
-{
+void install_handlers() {
     note_inherited();
-    if (installed)
-        return;
+    if (installed) return;
     installed = true;
     struct sigaction action {};
     action.sa_handler = dispatch;
     sigemptyset(&action.sa_mask);
     // One signal's handler runs with the others held, so two cannot
     // interleave their notices or their removal of a temporary file.
-    for (int signal_number : ending_signals)
-        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : ending_signals) sigaddset(&action.sa_mask, signal_number);
     // The in-place driver's reads and writes must go on after a first
     // interrupt instead of failing with EINTR.
     action.sa_flags = SA_RESTART;
     for (int i = 0; i < 3; ++i)
-        if (!inherited_ignore[i])
-            sigaction(ending_signals[i], &action, nullptr);
+        if (!inherited_ignore[i]) sigaction(ending_signals[i], &action, nullptr);
     struct sigaction current {};
     sigaction(SIGPIPE, nullptr, &current);
     if (current.sa_handler == SIG_DFL) {
@@ -142,8 +120,7 @@ void install_handlers()
 
 } // namespace
 
-void on_interrupt(int signal_number)
-{
+void on_interrupt(int signal_number) {
     int saved_errno = errno;
     // The first signal of a process never counts as a second one, since
     // last_interrupt_time starts at 0.
@@ -161,61 +138,47 @@ void on_interrupt(int signal_number)
     errno = saved_errno;
 }
 
-void on_interrupt_tmpfile(int)
-{
+void on_interrupt_tmpfile(int) {
     const char* name = tmpfile_name;
-    if (name)
-        unlinkat(tmpfile_dir, name, 0);
+    if (name) unlinkat(tmpfile_dir, name, 0);
     _exit(6);
 }
 
-outcome after_interrupts(outcome o)
-{
+outcome after_interrupts(outcome o) {
     return interrupted && !ends_run(o) ? outcome::interrupted : o;
 }
 
-sigint_guard::sigint_guard(void (*handler)(int), const char* prefix)
-    : active(true)
-{
+sigint_guard::sigint_guard(void (*handler)(int), const char* prefix) : active(true) {
     interrupt_prefix = prefix;
     install_handlers();
     acting = handler == on_interrupt_tmpfile ? acting_tmpfile : acting_in_place;
 }
 
-sigint_guard::~sigint_guard()
-{
-    release();
-}
+sigint_guard::~sigint_guard() { release(); }
 
-void sigint_guard::release()
-{
-    if (!active)
-        return;
+void sigint_guard::release() {
+    if (!active) return;
     acting = acting_none;
     active = false;
 }
 
-sigint_hold::sigint_hold()
-{
+sigint_hold::sigint_hold() {
     sigset_t block;
     sigemptyset(&block);
-    for (int signal_number : ending_signals)
-        sigaddset(&block, signal_number);
+    for (int signal_number : ending_signals) sigaddset(&block, signal_number);
     sigprocmask(SIG_BLOCK, &block, &saved_mask);
 }
 
 // A signal held back stays pending under the default action; it must not
 // be let through, which would end the process by the signal. It is taken
 // here instead, and the run ends after this file.
-sigint_hold::~sigint_hold()
-{
+sigint_hold::~sigint_hold() {
     sigset_t pending;
     sigemptyset(&pending);
     if (sigpending(&pending) == 0) {
         const timespec no_wait{0, 0};
         for (int signal_number : ending_signals) {
-            if (!sigismember(&pending, signal_number))
-                continue;
+            if (!sigismember(&pending, signal_number)) continue;
             sigset_t one;
             sigemptyset(&one);
             sigaddset(&one, signal_number);

@@ -16,8 +16,7 @@ namespace {
 // that already carries the suffix under strictsuffix (reported here), or
 // fatal when memory ran out. Heap text; the output stays in the input's
 // directory.
-char* output_name_for(const run_options& options, const file_place& place, outcome* result)
-{
+char* output_name_for(const run_options& options, const file_place& place, outcome* result) {
     const char* suffix = options.suffix;
     const bool suffixed = suffix[0] != '\0' && has_suffix(place.name, suffix);
     char* name = nullptr;
@@ -40,31 +39,24 @@ char* output_name_for(const run_options& options, const file_place& place, outco
         break;
     case output_rule::strip_suffix:
         name = join_text(place.name, "");
-        if (name && suffixed)
-            name[std::strlen(name) - std::strlen(suffix)] = '\0';
+        if (name && suffixed) name[std::strlen(name) - std::strlen(suffix)] = '\0';
         break;
-    default:
-        name = join_text(place.name, "");
-        break;
+    default: name = join_text(place.name, ""); break;
     }
-    if (!name)
-        *result = out_of_memory(options);
+    if (!name) *result = out_of_memory(options);
     return name;
 }
 
 // The whole path of a name in the directory of `place`, as shown; null when
 // memory ran out.
-char* shown_sibling(const file_place& place, const char* name)
-{
+char* shown_sibling(const file_place& place, const char* name) {
     owned_text place_name(shown_text(place.name));
     owned_text name_shown(shown_text(name));
-    if (!place_name.text || !name_shown.text)
-        return nullptr;
+    if (!place_name.text || !name_shown.text) return nullptr;
     const std::size_t directory_length = std::strlen(place.shown) - std::strlen(place_name.text);
     char* text =
         static_cast<char*>(std::malloc(directory_length + std::strlen(name_shown.text) + 1));
-    if (!text)
-        return nullptr;
+    if (!text) return nullptr;
     std::memcpy(text, place.shown, directory_length);
     std::strcpy(text + directory_length, name_shown.text);
     return text;
@@ -75,11 +67,9 @@ char* shown_sibling(const file_place& place, const char* name)
 // memory ran out. Sets `*replace` when an entry of that name may be
 // replaced; a name that was free must still be free when the result takes it.
 int may_overwrite(const run_options& options, const file_place& input, const file_place& output,
-                  bool* replace)
-{
+                  bool* replace) {
     *replace = true;
-    if (options.force || std::strcmp(output.name, input.name) == 0)
-        return 1;
+    if (options.force || std::strcmp(output.name, input.name) == 0) return 1;
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
     if (fstatat(output.dir_fd, output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -94,15 +84,11 @@ int may_overwrite(const run_options& options, const file_place& input, const fil
 // fills `st`, the fallback's name and its shown path. 1 found, 0 none, -1
 // memory ran out.
 int find_suffixed(const run_options& options, const file_place& operand, struct stat& st,
-                  owned_text& name, owned_text& shown)
-{
-    if (!options.row().reads_encrypted || options.suffix[0] == '\0')
-        return 0;
+                  owned_text& name, owned_text& shown) {
+    if (!options.row().reads_encrypted || options.suffix[0] == '\0') return 0;
     name.text = join_text(operand.name, options.suffix);
-    if (!name.text)
-        return -1;
-    if (fstatat(operand.dir_fd, name.text, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return 0;
+    if (!name.text) return -1;
+    if (fstatat(operand.dir_fd, name.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     owned_text shown_suffix(shown_text(options.suffix));
     shown.text = shown_suffix.text ? join_text(operand.shown, shown_suffix.text) : nullptr;
     return shown.text ? 1 : -1;
@@ -110,8 +96,7 @@ int find_suffixed(const run_options& options, const file_place& operand, struct 
 
 } // namespace
 
-outcome process_file_at(run_context& run, const file_place& operand)
-{
+outcome process_file_at(run_context& run, const file_place& operand) {
     const run_options& options = run.options;
     file_job job{};
     job.input = operand;
@@ -146,26 +131,21 @@ outcome process_file_at(run_context& run, const file_place& operand)
         return outcome::done;
     }
     at_step(file_step::decided, input.shown);
-    if (options.row().output == output_rule::standard_output)
-        return write_to_stdout(run, job);
+    if (options.row().output == output_rule::standard_output) return write_to_stdout(run, job);
 
     outcome result = outcome::done;
     owned_text output_name(output_name_for(options, input, &result));
-    if (!output_name.text)
-        return result;
+    if (!output_name.text) return result;
     owned_text output_shown(shown_sibling(input, output_name.text));
-    if (!output_shown.text)
-        return out_of_memory(options);
+    if (!output_shown.text) return out_of_memory(options);
     job.output =
         file_place{input.dir_fd, output_name.text, output_shown.text,
                    input.path_length - std::strlen(input.name) + std::strlen(output_name.text)};
     const int may = may_overwrite(options, input, job.output, &job.replace_output);
-    if (may <= 0)
-        return may < 0 ? out_of_memory(options) : outcome::done;
+    if (may <= 0) return may < 0 ? out_of_memory(options) : outcome::done;
     return options.tmpfiles ? write_through_temp_file(run, job) : write_in_place(run, job);
 }
 
-outcome process_file(run_context& run, const char* operand)
-{
+outcome process_file(run_context& run, const char* operand) {
     return with_operand(run, operand, process_file_at);
 }

@@ -5,8 +5,6 @@
 // the program, with the step and the entry's path as shown.
 enum class file_step { decided, question, open, attributes, rename, remove };
 extern void (*file_step_hook)(file_step step, const char* shown);
-inline void at_step(file_step step, const char* shown)
-{
-    if (file_step_hook)
-        file_step_hook(step, shown);
+inline void at_step(file_step step, const char* shown) {
+    if (file_step_hook) file_step_hook(step, shown);
 }

@@ -38,13 +38,11 @@ struct directory_frame {
 
 // The directory of `frame`, opened in `at` and checked; -1 with errno, or
 // with errno 0 when something else is there now.
-int open_directory(int at, const directory_frame& frame)
-{
+int open_directory(int at, const directory_frame& frame) {
     const int fd =
         openat(at, frame.name,
                O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (frame.follow ? 0 : O_NOFOLLOW));
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !same_file(st, frame.identity)) {
         close(fd);
@@ -57,80 +55,64 @@ int open_directory(int at, const directory_frame& frame)
 // Opens `frame` again if a subdirectory closed it: down from the nearest
 // ancestor still open, each directory on the way checked like the first
 // time, none of them kept. done, or what reporting the failure came to.
-outcome reopen(run_context& run, directory_frame& frame)
-{
-    if (frame.fd >= 0)
-        return outcome::done;
+outcome reopen(run_context& run, directory_frame& frame) {
+    if (frame.fd >= 0) return outcome::done;
     int count = 0;
-    for (const directory_frame* f = &frame; f && f->fd < 0; f = f->parent)
-        ++count;
+    for (const directory_frame* f = &frame; f && f->fd < 0; f = f->parent) ++count;
     auto** chain =
         static_cast<const directory_frame**>(std::malloc(std::size_t(count) * sizeof(void*)));
-    if (!chain)
-        return out_of_memory(run.options);
+    if (!chain) return out_of_memory(run.options);
     const directory_frame* top = &frame;
-    for (int i = count; i > 0; top = top->parent)
-        chain[--i] = top;
+    for (int i = count; i > 0; top = top->parent) chain[--i] = top;
     top = chain[0];
     int at = top->parent ? top->parent->fd : top->base_fd; // AT_FDCWD is negative too
     bool ok = true;
     for (int i = 0; i < count && ok; ++i) {
         const int fd = open_directory(at, *chain[i]);
-        if (i > 0)
-            close(at);
+        if (i > 0) close(at);
         at = fd;
         ok = fd >= 0;
     }
     std::free(chain);
-    if (!ok)
-        return report_changed(run, frame.shown);
+    if (!ok) return report_changed(run, frame.shown);
     frame.fd = at;
     return outcome::done;
 }
 
 // The parent of `frame` through "..", if that is the parent decided on;
 // otherwise -1, and the parent's reopen() walks down by names.
-int open_parent(const directory_frame& frame)
-{
+int open_parent(const directory_frame& frame) {
     const int fd = openat(frame.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && same_file(st, frame.parent->identity))
-        return fd;
-    if (fd >= 0)
-        close(fd);
+    if (fd >= 0 && fstat(fd, &st) == 0 && same_file(st, frame.parent->identity)) return fd;
+    if (fd >= 0) close(fd);
     return -1;
 }
 
 outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent);
 
-void free_names(char** names)
-{
-    for (char** name = names; name && *name; ++name)
-        std::free(*name);
+void free_names(char** names) {
+    for (char** name = names; name && *name; ++name) std::free(*name);
     std::free(names);
 }
 
 // Reads every name of the open directory of `frame`; null-terminated heap
 // array of heap texts, or null with errno (ENOMEM when memory ran out).
-char** read_names(const directory_frame& frame)
-{
+char** read_names(const directory_frame& frame) {
     const int list_fd = dup(frame.fd);
     DIR* dir = list_fd < 0 ? nullptr : fdopendir(list_fd);
     if (!dir) {
-        if (list_fd >= 0)
-            close(list_fd);
+        if (list_fd >= 0) close(list_fd);
         return nullptr;
     }
     std::size_t count = 0;
     char** names = static_cast<char**>(std::calloc(1, sizeof *names));
     while (const dirent* entry = names ? readdir(dir) : nullptr) {
         const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         char** more = static_cast<char**>(std::realloc(names, (count + 2) * sizeof *names));
         char* copy = more ? join_text(name, "") : nullptr;
-        if (more)
-            names = more;
+        if (more) names = more;
         if (!copy) {
             free_names(names);
             names = nullptr;
@@ -140,38 +122,31 @@ char** read_names(const directory_frame& frame)
         names[count] = nullptr;
     }
     closedir(dir);
-    if (!names)
-        errno = ENOMEM;
+    if (!names) errno = ENOMEM;
     return names;
 }
 
 // The entries of an open directory, in the order read, until one ends the run.
-outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
-{
+outcome traverse_entries(run_context& run, directory_frame& frame, char** names) {
     // A path ending in "/" doubles the separator; messages show it so.
     owned_text prefix(join_text(frame.shown, "/"));
-    if (!prefix.text)
-        return out_of_memory(run.options);
+    if (!prefix.text) return out_of_memory(run.options);
     for (char** name = names; *name; ++name) {
         const outcome reopened = reopen(run, frame);
-        if (reopened != outcome::done)
-            return reopened;
+        if (reopened != outcome::done) return reopened;
         owned_text name_shown(shown_text(*name));
         owned_text shown(name_shown.text ? join_text(prefix.text, name_shown.text) : nullptr);
-        if (!shown.text)
-            return out_of_memory(run.options);
+        if (!shown.text) return out_of_memory(run.options);
         const outcome result = handle_entry(
             run,
             file_place{frame.fd, *name, shown.text, frame.path_length + 1 + std::strlen(*name)},
             &frame);
-        if (ends_run(result))
-            return result;
+        if (ends_run(result)) return result;
     }
     return outcome::done;
 }
 
-outcome traverse(run_context& run, directory_frame& frame)
-{
+outcome traverse(run_context& run, directory_frame& frame) {
     if (find_visited(run.visited, frame.identity.st_dev, frame.identity.st_ino)) {
         if (run.options.verbosity >= 1)
             std::fprintf(stderr, "Already visited directory %s -- skipped.\n", frame.shown);
@@ -196,35 +171,29 @@ outcome traverse(run_context& run, directory_frame& frame)
             errno == ENOMEM ? out_of_memory(run.options) : report_failure(run, frame.shown, errno);
     else
         result = traverse_entries(run, frame, names);
-    if (frame.parent && frame.fd >= 0)
-        frame.parent->fd = open_parent(frame);
-    if (frame.fd >= 0)
-        close(frame.fd);
+    if (frame.parent && frame.fd >= 0) frame.parent->fd = open_parent(frame);
+    if (frame.fd >= 0) close(frame.fd);
     frame.fd = -1;
     free_names(names);
     return ends_run(result) ? result : outcome::done;
 }
 
 outcome enter(run_context& run, const file_place& place, directory_frame* parent,
-              const struct stat& identity, bool follow)
-{
+              const struct stat& identity, bool follow) {
     directory_frame frame{parent,   place.dir_fd, place.name, place.shown, place.path_length,
                           identity, follow,       -1};
     return traverse(run, frame);
 }
 
-outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent)
-{
+outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent) {
     const run_options& options = run.options;
     struct stat st;
     // Past the limit on path length the run stops descending, as it did
     // when whole paths were looked up.
-    if (place.path_length >= PATH_MAX)
-        return report_failure(run, place.shown, ENAMETOOLONG);
+    if (place.path_length >= PATH_MAX) return report_failure(run, place.shown, ENAMETOOLONG);
     if (fstatat(place.dir_fd, place.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            if (options.recursive != 0)
-                return enter(run, place, parent, st, false);
+            if (options.recursive != 0) return enter(run, place, parent, st, false);
             if (!options.quiet())
                 std::fprintf(stderr, "%s: %s: is a directory -- ignored\n", options.name,
                              place.shown);
@@ -233,8 +202,7 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
         struct stat target;
         if (S_ISLNK(st.st_mode) && fstatat(place.dir_fd, place.name, &target, 0) == 0 &&
             S_ISDIR(target.st_mode)) {
-            if (options.recursive >= 2)
-                return enter(run, place, parent, target, true);
+            if (options.recursive >= 2) return enter(run, place, parent, target, true);
             if (!options.quiet())
                 std::fprintf(stderr, "%s: %s: directory is a symbolic link -- ignored\n",
                              options.name, place.shown);
@@ -248,12 +216,10 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
 
 } // namespace
 
-outcome process_entry(run_context& run, const file_place& place)
-{
+outcome process_entry(run_context& run, const file_place& place) {
     return handle_entry(run, place, nullptr);
 }
 
-outcome process_path(run_context& run, const char* operand)
-{
+outcome process_path(run_context& run, const char* operand) {
     return with_operand(run, operand, process_entry);
 }

@@ -14,18 +14,13 @@ namespace {
 
 // 1 when the user lets a write-protected file be changed (or force is set);
 // -1 when memory ran out.
-int may_change_write_protected(const run_options& options, const file_place& input)
-{
-    if (options.force)
-        return 1;
+int may_change_write_protected(const run_options& options, const file_place& input) {
+    if (options.force) return 1;
     return ask_about(options, options.row().protected_question, input.shown, input.shown,
                      "Not changed.\n");
 }
 
-bool differs(const file_place& a, const file_place& b)
-{
-    return std::strcmp(a.name, b.name) != 0;
-}
+bool differs(const file_place& a, const file_place& b) { return std::strcmp(a.name, b.name) != 0; }
 
 // Opens the file decided on for reading and writing. A write-protected one
 // is first opened for reading only, given its owner-write bit through that
@@ -33,32 +28,26 @@ bool differs(const file_place& a, const file_place& b)
 // `raised` tells the caller to take the bit back. Fills `opened` with the
 // attributes before any change. -1 when reported.
 int open_for_rewriting(run_context& run, const file_job& job, bool raise_write, bool* raised,
-                       struct stat* opened)
-{
+                       struct stat* opened) {
     *raised = false;
-    if (!raise_write)
-        return open_verified(run, job.input, O_RDWR, job.follow, job.decided, opened);
+    if (!raise_write) return open_verified(run, job.input, O_RDWR, job.follow, job.decided, opened);
     const owned_fd reader(open_verified(run, job.input, O_RDONLY, job.follow, job.decided, opened));
-    if (reader.fd < 0)
-        return -1;
+    if (reader.fd < 0) return -1;
     // Not reported: the open that follows tells what matters.
     (void)!fchmod(reader.fd, (opened->st_mode | 0200) & 07777);
     struct stat again;
     const int fd = open_verified(run, job.input, O_RDWR, job.follow, *opened, &again);
     *raised = fd >= 0;
-    if (fd < 0)
-        (void)!fchmod(reader.fd, opened->st_mode & 07777);
+    if (fd < 0) (void)!fchmod(reader.fd, opened->st_mode & 07777);
     return fd;
 }
 
 // A file seen before in this run: nothing is written again, but content
 // transformed under another name earlier must not stay under this one.
-outcome revisit(run_context& run, const file_job& job, const visited_entry& seen)
-{
+outcome revisit(run_context& run, const file_job& job, const visited_entry& seen) {
     if (run.options.verbosity >= 1)
         std::fprintf(stderr, "Already visited inode %s.\n", job.input.shown);
-    if (!seen.done)
-        return outcome::done;
+    if (!seen.done) return outcome::done;
     outcome result = outcome::done;
     if (differs(job.output, job.input)) {
         const sigint_guard guard(on_interrupt, run.options.name);
@@ -68,8 +57,7 @@ outcome revisit(run_context& run, const file_job& job, const visited_entry& seen
     return after_interrupts(result);
 }
 
-outcome left_unchanged(run_context& run, const struct stat& st, outcome result)
-{
+outcome left_unchanged(run_context& run, const struct stat& st, outcome result) {
     return remember_inode(run.visited, st.st_ino, st.st_dev, 0) ? result
                                                                 : out_of_memory(run.options);
 }
@@ -79,8 +67,7 @@ outcome left_unchanged(run_context& run, const struct stat& st, outcome result)
 // content under the input's name. When the rename fails, the content stays
 // under the input's name all the same, reported.
 outcome rewrite(run_context& run, const file_job& job, owned_fd& file, const struct stat& opened,
-                bool raised)
-{
+                bool raised) {
     const run_options& options = run.options;
     const file_place& input = job.input;
     const saved_attributes saved = save_attributes(opened);
@@ -91,24 +78,20 @@ outcome rewrite(run_context& run, const file_job& job, owned_fd& file, const str
     restore_attributes(file.fd, saved, r.ok(), raised);
     const int closed = close(file.fd);
     file.fd = -1;
-    if (r.ok() && closed != 0)
-        return report_write_error(run, input.shown, errno);
+    if (r.ok() && closed != 0) return report_write_error(run, input.shown, errno);
 
     const outcome result = report_stream_result(run, r, input.shown, " -- unchanged");
     if (result != outcome::done)
         return ends_run(result) ? result : left_unchanged(run, opened, result);
-    if (!remember_inode(run.visited, saved.inode, saved.device, 1))
-        return out_of_memory(options);
-    if (!differs(job.output, input))
-        return outcome::done;
+    if (!remember_inode(run.visited, saved.inode, saved.device, 1)) return out_of_memory(options);
+    if (!differs(job.output, input)) return outcome::done;
     at_step(file_step::rename, input.shown);
     return rename_reported(run, input, job.output);
 }
 
 } // namespace
 
-outcome write_in_place(run_context& run, const file_job& job)
-{
+outcome write_in_place(run_context& run, const file_job& job) {
     const run_options& options = run.options;
     const file_place& input = job.input;
 
@@ -117,10 +100,8 @@ outcome write_in_place(run_context& run, const file_job& job)
     const bool raise_write = (job.decided.st_mode & 0222) == 0;
     if (raise_write) {
         const int may = may_change_write_protected(options, input);
-        if (may < 0)
-            return out_of_memory(options);
-        if (may == 0)
-            return left_unchanged(run, job.decided, outcome::done);
+        if (may < 0) return out_of_memory(options);
+        if (may == 0) return left_unchanged(run, job.decided, outcome::done);
     }
     if (const visited_entry* seen =
             find_visited(run.visited, job.decided.st_dev, job.decided.st_ino))
@@ -136,7 +117,6 @@ outcome write_in_place(run_context& run, const file_job& job)
     bool raised = false;
     struct stat opened;
     owned_fd file(open_for_rewriting(run, job, raise_write, &raised, &opened));
-    if (file.fd < 0)
-        return left_unchanged(run, job.decided, outcome::failed);
+    if (file.fd < 0) return left_unchanged(run, job.decided, outcome::failed);
     return after_interrupts(rewrite(run, job, file, opened, raised));
 }

@@ -11,22 +11,18 @@
 #include "files/file_steps.h"
 
 outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
-                         const char* rejection_tail)
-{
+                         const char* rejection_tail) {
     announce_writing(run.options, shown);
     const stream_result r = run_stream(*run.options.row().stream, run.keys(), in, stdout);
-    if (std::fflush(stdout) != 0 && r.ok())
-        return report_write_error(run, shown, errno);
+    if (std::fflush(stdout) != 0 && r.ok()) return report_write_error(run, shown, errno);
     return report_stream_result(run, r, shown, rejection_tail);
 }
 
-outcome write_to_stdout(run_context& run, const file_job& job)
-{
+outcome write_to_stdout(run_context& run, const file_job& job) {
     owned_file in;
     struct stat opened;
     const outcome result = open_for_reading(run, job, in, &opened);
-    if (result != outcome::done)
-        return result;
+    if (result != outcome::done) return result;
     use_large_buffer(in.file, 0);
     return stream_to_stdout(run, in.file, job.input.shown, " -- ignored");
 }

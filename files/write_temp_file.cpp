@@ -21,10 +21,8 @@ namespace {
 // neither. Owner, mode and times are the input's, given only to complete
 // content (a file left behind by a kill before is private to its owner) and
 // synced with it. A failure here is an output error like a failing close.
-int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown)
-{
-    if (std::fflush(out) != 0)
-        return -1;
+int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown) {
+    if (std::fflush(out) != 0) return -1;
     const int fd = fileno(out);
     at_step(file_step::attributes, shown);
     restore_attributes(fd, saved, true, false);
@@ -34,11 +32,9 @@ int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* sho
 // Makes the rename itself durable before the input file is removed. File
 // systems that cannot sync a directory say so with an error that changes
 // nothing about the data, so the result is not examined.
-void sync_directory(int dir_fd)
-{
+void sync_directory(int dir_fd) {
     int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     fsync(fd);
     close(fd);
 }
@@ -47,8 +43,7 @@ constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXE
 
 // A new file "<output name>.XXXXXX" beside the output, created exclusively
 // with mode 0600; its name goes to `name`. -1 with errno when none could be.
-int create_temporary(const file_place& output, owned_text& name)
-{
+int create_temporary(const file_place& output, owned_text& name) {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     name.text = join_text(output.name, ".XXXXXX");
     if (!name.text) {
@@ -69,11 +64,9 @@ int create_temporary(const file_place& output, owned_text& name)
         bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9u;
         bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
         bits ^= bits >> 31;
-        for (int i = 0; i < 6; ++i, bits /= 62)
-            tail[i] = letters[bits % 62];
+        for (int i = 0; i < 6; ++i, bits /= 62) tail[i] = letters[bits % 62];
         const int fd = openat(output.dir_fd, name.text, create_flags, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
@@ -89,14 +82,10 @@ struct temporary_result {
     owned_file out;
     bool kept = false;
 
-    explicit temporary_result(const file_place& place)
-        : output(place)
-    {
-    }
+    explicit temporary_result(const file_place& place) : output(place) {}
     temporary_result(const temporary_result&) = delete;
     temporary_result& operator=(const temporary_result&) = delete;
-    ~temporary_result()
-    {
+    ~temporary_result() {
         out.close();
         if (name.text && !kept) {
             const int saved = errno;
@@ -109,13 +98,11 @@ struct temporary_result {
 
 // Creates the temporary result beside the output and opens it for writing;
 // reported when that fails.
-outcome create_result(run_context& run, temporary_result& result, bool output_is_new)
-{
+outcome create_result(run_context& run, temporary_result& result, bool output_is_new) {
     const file_place& output = result.output;
     const int fd = create_temporary(output, result.name);
     if (fd < 0) {
-        if (output_is_new)
-            return report_failure(run, output.shown, errno);
+        if (output_is_new) return report_failure(run, output.shown, errno);
         std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", run.options.name,
                      output.shown, std::strerror(errno));
         ++run.errors;
@@ -136,16 +123,14 @@ outcome create_result(run_context& run, temporary_result& result, bool output_is
 
 // Removes the input once the result has its name, but only while the name
 // still refers to the file that was read; otherwise both stay, reported.
-outcome remove_input(run_context& run, const file_job& job, const struct stat& read)
-{
+outcome remove_input(run_context& run, const file_job& job, const struct stat& read) {
     const file_place& input = job.input;
     at_step(file_step::remove, input.shown);
     struct stat now;
     if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
         !same_file(now, read))
         return report_changed(run, input.shown);
-    if (unlinkat(input.dir_fd, input.name, 0) == 0)
-        return outcome::done;
+    if (unlinkat(input.dir_fd, input.name, 0) == 0) return outcome::done;
     std::fprintf(stderr, "%s: could not remove %s: %s\n", run.options.name, input.shown,
                  std::strerror(errno));
     ++run.errors;
@@ -157,34 +142,29 @@ outcome remove_input(run_context& run, const file_job& job, const struct stat& r
 // name must still be free (a file that appeared there meanwhile is never
 // replaced without the question).
 outcome put_in_place(run_context& run, const file_job& job, temporary_result& result,
-                     const struct stat& opened)
-{
+                     const struct stat& opened) {
     at_step(file_step::rename, job.input.shown);
     const outcome renamed = rename_reported(run, result.place(), job.output, !job.replace_output);
     // A result that could not replace the output stays beside it, complete,
     // under its temporary name: both versions are kept. One that was to take
     // a new name goes.
     result.kept = renamed == outcome::done || job.replace_output;
-    if (renamed != outcome::done)
-        return renamed;
+    if (renamed != outcome::done) return renamed;
     sync_directory(job.output.dir_fd);
-    if (std::strcmp(job.output.name, job.input.name) == 0)
-        return outcome::done;
+    if (std::strcmp(job.output.name, job.input.name) == 0) return outcome::done;
     return remove_input(run, job, opened);
 }
 
 } // namespace
 
-outcome write_through_temp_file(run_context& run, const file_job& job)
-{
+outcome write_through_temp_file(run_context& run, const file_job& job) {
     const run_options& options = run.options;
     const file_place& input = job.input;
 
     owned_file in;
     struct stat opened;
     const outcome opening = open_for_reading(run, job, in, &opened);
-    if (opening != outcome::done)
-        return opening;
+    if (opening != outcome::done) return opening;
     const saved_attributes saved = save_attributes(opened);
     if (saved.links > 1 && options.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,
@@ -196,8 +176,7 @@ outcome write_through_temp_file(run_context& run, const file_job& job)
     // holds the complete result or what it held before.
     temporary_result result(job.output);
     const outcome created = create_result(run, result, !job.replace_output);
-    if (created != outcome::done)
-        return created;
+    if (created != outcome::done) return created;
     tmpfile_dir = job.output.dir_fd;
     tmpfile_name = result.name.text;
     sigint_guard guard(on_interrupt_tmpfile, options.name);
@@ -212,8 +191,7 @@ outcome write_through_temp_file(run_context& run, const file_job& job)
             return report_write_error(run, input.shown, flushed != 0 ? error : errno);
     }
     const outcome transformed = report_stream_result(run, r, input.shown, " -- unchanged");
-    if (transformed != outcome::done)
-        return transformed;
+    if (transformed != outcome::done) return transformed;
     outcome placed;
     {
         // The result is complete: from here an interrupt waits.

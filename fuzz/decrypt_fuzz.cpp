@@ -28,8 +28,7 @@ using fuzz::bytes;
 
 namespace {
 
-bytes encrypt_one_shot(const std::string& keyword, const bytes& plain)
-{
+bytes encrypt_one_shot(const std::string& keyword, const bytes& plain) {
     cipher_stream s{};
     FUZZ_CHECK(encrypt_init(&s, keyword.c_str()) == 0);
     auto r = fuzz::run_split(s, encrypt_step, encrypt_end, plain,
@@ -40,11 +39,9 @@ bytes encrypt_one_shot(const std::string& keyword, const bytes& plain)
 
 // Runs one decryption twice, split and one-shot, and insists they agree.
 fuzz::run_result decrypt_both(const std::vector<std::string>& candidates, int mismatch,
-                              const bytes& cipher, const fuzz::split_plan& plan)
-{
+                              const bytes& cipher, const fuzz::split_plan& plan) {
     std::vector<const char*> texts;
-    for (const auto& c : candidates)
-        texts.push_back(c.c_str());
+    for (const auto& c : candidates) texts.push_back(c.c_str());
     auto init = [&](cipher_stream& s) {
         int r = candidates.size() == 1
                     ? decrypt_init(&s, texts[0], mismatch)
@@ -59,30 +56,25 @@ fuzz::run_result decrypt_both(const std::vector<std::string>& candidates, int mi
                                  fuzz::split_plan::one_shot(cipher.size()));
     FUZZ_CHECK(fuzz::same_outcome(split, whole));
     FUZZ_CHECK(!split.output_before_header && split.max_lead <= -32);
-    if (split.result != 0)
-        FUZZ_CHECK(split.out.empty());
+    if (split.result != 0) FUZZ_CHECK(split.out.empty());
     return split;
 }
 
-bool rejected_key(const fuzz::run_result& r)
-{
+bool rejected_key(const fuzz::run_result& r) {
     return r.result == result_stream && r.fault == fault_key_mismatch && r.failed_in_step;
 }
-bool short_input(const fuzz::run_result& r)
-{
+bool short_input(const fuzz::run_result& r) {
     return r.result == result_stream && r.fault == fault_bad_format && !r.failed_in_step;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::use_fixed_nonces();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
     const int mismatch = flags & 1;
@@ -114,11 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                       : scenario == 3 ? other
                                                       : keyword;
     bytes cipher = encrypt_one_shot(written_under, plain);
-    if (cut < cipher.size() && (flags & 0x10))
-        cipher.resize(cut);
+    if (cut < cipher.size() && (flags & 0x10)) cipher.resize(cut);
     const bool flipped = (flags & 0x20) && flip_bits != 0 && flip_at < cipher.size();
-    if (flipped)
-        cipher[flip_at] ^= flip_bits;
+    if (flipped) cipher[flip_at] ^= flip_bits;
 
     // Candidates: one keyword (decrypt_init adds its carriage-return form),
     // or a list for decrypt_multi_init in which the right key may be absent,
@@ -126,15 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> candidates{keyword};
     if (scenario == 4) {
         candidates = {other, other + "x"};
-        if (flags & 0x40)
-            candidates.insert(candidates.begin() + (flags >> 7), keyword);
-        if (flags & 0x08)
-            candidates.clear();
+        if (flags & 0x40) candidates.insert(candidates.begin() + (flags >> 7), keyword);
+        if (flags & 0x08) candidates.clear();
     }
     const bool single = candidates.size() == 1;
     std::vector<std::string> tried = candidates;
-    if (single)
-        tried.push_back(keyword + "\r");
+    if (single) tried.push_back(keyword + "\r");
 
     auto r = decrypt_both(candidates, mismatch, cipher, plan);
     if (cipher.size() < 32) {
@@ -156,8 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(r.result == 0 && r.out.size() == body);
         if (tried.front() == written_under)
-            for (std::size_t j = 32; j < body; ++j)
-                FUZZ_CHECK(r.out[j] == plain[j]);
+            for (std::size_t j = 32; j < body; ++j) FUZZ_CHECK(r.out[j] == plain[j]);
         return 0;
     }
     // The key the stream must take: candidate 0 unchecked with mismatch,
@@ -176,8 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(r.result == 0 && r.out.size() == body);
-    if (*taken != written_under)
-        return 0; // garbage of the right length
+    if (*taken != written_under) return 0; // garbage of the right length
     if (!flipped) {
         FUZZ_CHECK(std::equal(r.out.begin(), r.out.end(), plain.begin()));
         return 0;

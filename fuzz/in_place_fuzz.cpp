@@ -29,31 +29,27 @@ namespace {
 
 int file = -1;
 
-void put_file(const bytes& content)
-{
+void put_file(const bytes& content) {
     FUZZ_CHECK(ftruncate(file, 0) == 0);
     FUZZ_CHECK(pwrite(file, content.data(), content.size(), 0) == ssize_t(content.size()));
     FUZZ_CHECK(lseek(file, 0, SEEK_SET) == 0);
 }
 
-bytes get_file()
-{
+bytes get_file() {
     const off_t size = lseek(file, 0, SEEK_END);
     bytes content(static_cast<std::size_t>(size));
     FUZZ_CHECK(pread(file, content.data(), content.size(), 0) == size);
     return content;
 }
 
-bytes make_content(FuzzedDataProvider& in)
-{
+bytes make_content(FuzzedDataProvider& in) {
     static constexpr std::size_t bases[] = {0, 32, 992, 10240, 20480, 30720};
     const std::size_t base = bases[in.ConsumeIntegralInRange<std::size_t>(0, 5)];
     const int delta = in.ConsumeIntegralInRange(-40, 40);
     const std::size_t length = std::size_t(std::max<long>(0, long(base) + delta));
     std::mt19937 random(in.ConsumeIntegral<std::uint32_t>());
     bytes content(length);
-    for (auto& b : content)
-        b = std::uint8_t(random());
+    for (auto& b : content) b = std::uint8_t(random());
     return content;
 }
 
@@ -72,15 +68,13 @@ enum op {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::use_fixed_nonces();
     file = memfd_create("ostrel-in-place", 0);
     return file < 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const int operation = in.ConsumeIntegralInRange(0, op_count - 1);
     const auto cut = in.ConsumeIntegral<std::uint16_t>();
@@ -145,8 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             fuzz::set_next_nonce(7);
             before = in_memory(+enc, encrypt_step, encrypt_end, plain).out;
-            if (cut < before.size() && (cut & 1))
-                before.resize(cut);
+            if (cut < before.size() && (cut & 1)) before.resize(cut);
         }
         put_file(before);
         bool rekeying = operation == op_keychange || operation == op_keychange_wrong;

@@ -24,8 +24,7 @@ using fuzz::bytes;
 namespace {
 
 fuzz::run_result one_shot(int (*init)(cipher_stream&), stream_step_fn step, stream_end_fn end,
-                          const bytes& input)
-{
+                          const bytes& input) {
     cipher_stream s{};
     FUZZ_CHECK(init(s) == 0);
     return fuzz::run_split(s, step, end, input, fuzz::split_plan::one_shot(input.size()));
@@ -34,29 +33,20 @@ fuzz::run_result one_shot(int (*init)(cipher_stream&), stream_step_fn step, stre
 std::string old_key, new_key, wrong_key;
 const std::string* given_old = &old_key;
 
-int init_encrypt(cipher_stream& s)
-{
-    return encrypt_init(&s, old_key.c_str());
-}
-int init_keychange(cipher_stream& s)
-{
+int init_encrypt(cipher_stream& s) { return encrypt_init(&s, old_key.c_str()); }
+int init_keychange(cipher_stream& s) {
     return keychange_init(&s, given_old->c_str(), new_key.c_str());
 }
-int init_decrypt_new(cipher_stream& s)
-{
-    return decrypt_init(&s, new_key.c_str(), 0);
-}
+int init_decrypt_new(cipher_stream& s) { return decrypt_init(&s, new_key.c_str(), 0); }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::use_fixed_nonces();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
     const auto cut = in.ConsumeIntegral<std::uint16_t>();
@@ -73,8 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         fuzz::set_next_nonce(1000);
         input = one_shot(init_encrypt, encrypt_step, encrypt_end, plain).out;
-        if ((flags & 2) && cut < input.size())
-            input.resize(cut);
+        if ((flags & 2) && cut < input.size()) input.resize(cut);
     }
     // Data under old_key opens with wrong_key only when they are equal or
     // old_key is wrong_key followed by a carriage return.
@@ -108,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!std::equal(split.out.begin(), split.out.begin() + 32, input.begin()));
     auto back = one_shot(init_decrypt_new, decrypt_step, decrypt_end, split.out);
     FUZZ_CHECK(back.result == 0 && back.out.size() == input.size() - 32);
-    if (!(flags & 1))
-        FUZZ_CHECK(std::equal(back.out.begin(), back.out.end(), plain.begin()));
+    if (!(flags & 1)) FUZZ_CHECK(std::equal(back.out.begin(), back.out.end(), plain.begin()));
     return 0;
 }

@@ -61,28 +61,23 @@ struct observation {
     int debug = 0;
 } seen;
 
-void observe_run(run_step step, const run_context& run)
-{
+void observe_run(run_step step, const run_context& run) {
     const run_options& o = run.options;
     seen.keyfile = o.keyfile ? o.keyfile : "";
     seen.mode = o.mode;
     seen.debug = o.debug;
-    if (step != run_step::started)
-        return;
+    if (step != run_step::started) return;
     ++seen.runs;
-    if (run.keyword)
-        seen.keyword = run.keyword;
+    if (run.keyword) seen.keyword = run.keyword;
     if (run.keyword2) {
         seen.keyword2 = run.keyword2;
         seen.have_keyword2 = true;
     }
-    if (!run.keyword || (o.row().needs_keyword2 && !run.keyword2))
-        seen.keywords_present = false;
+    if (!run.keyword || (o.row().needs_keyword2 && !run.keyword2)) seen.keywords_present = false;
     seen.stream_ran = o.filter || o.row().output == output_rule::standard_output;
 }
 
-int memory_file(const std::string& content)
-{
+int memory_file(const std::string& content) {
     int fd = memfd_create("ostrel-options", 0);
     FUZZ_CHECK(fd >= 0);
     FUZZ_CHECK(write(fd, content.data(), content.size()) == ssize_t(content.size()));
@@ -90,39 +85,33 @@ int memory_file(const std::string& content)
     return fd;
 }
 
-std::string read_all(int fd)
-{
+std::string read_all(int fd) {
     std::string text;
     char buffer[4096];
     FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, std::size_t(n));
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, std::size_t(n));
     return text;
 }
 
 // The first lines of a key file as the program must read them; -1 entries
 // (fewer lines) are absent.
-std::vector<std::string> key_lines(const std::string& text)
-{
+std::vector<std::string> key_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size() && lines.size() < 2) {
         std::size_t nl = text.find('\n', start);
         std::string line =
             text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (nl != std::string::npos && !line.empty() && line.back() == '\r')
-            line.pop_back();
+        if (nl != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
-        if (nl == std::string::npos)
-            break;
+        if (nl == std::string::npos) break;
         start = nl + 1;
     }
     return lines;
 }
 
-bool starts_with(const std::string& text, const std::string& prefix)
-{
+bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -137,14 +126,12 @@ int home = -1;
 bool verbose = false;
 
 // Empties the scratch directory: what a run wrote goes with it.
-void clear_scratch()
-{
+void clear_scratch() {
     DIR* dir = opendir(scratch);
     FUZZ_CHECK(dir != nullptr);
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
+        if (name == "." || name == "..") continue;
         const std::string path = std::string(scratch) + "/" + name;
         struct stat st;
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -155,14 +142,12 @@ void clear_scratch()
     closedir(dir);
 }
 
-void remove_scratch()
-{
+void remove_scratch() {
     clear_scratch();
     rmdir(scratch);
 }
 
-void write_scratch_file(const char* name, const std::string& content)
-{
+void write_scratch_file(const char* name, const std::string& content) {
     std::FILE* f = std::fopen(name, "wb");
     FUZZ_CHECK(f && std::fwrite(content.data(), 1, content.size(), f) == content.size());
     std::fclose(f);
@@ -172,8 +157,7 @@ void write_scratch_file(const char* name, const std::string& content)
 // keyword "ref", and one too short for a header.
 std::string reference;
 
-void set_up_scratch(const std::string& key_text)
-{
+void set_up_scratch(const std::string& key_text) {
     clear_scratch();
     write_scratch_file("keyfile", key_text);
     write_scratch_file("ref.osl", reference);
@@ -184,8 +168,7 @@ void set_up_scratch(const std::string& key_text)
 
 // ---- The target ----------------------------------------------------------------------
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // No controlling terminal, so that a prompt fails instead of waiting.
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
     if (tty >= 0) {
@@ -217,8 +200,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const auto flags = in.ConsumeIntegral<std::uint8_t>();
     static const char* const names[] = {"ostrel",       "/usr/local/bin/osencrypt",
@@ -232,8 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> args{argv0};
     while (in.remaining_bytes() > 0 && args.size() < 24) {
         std::string a = in.ConsumeRandomLengthString(64);
-        if (a.find('/') != std::string::npos || a == "..")
-            return 0;
+        if (a.find('/') != std::string::npos || a == "..") return 0;
         args.push_back(a.c_str());
     }
 
@@ -264,8 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& a : args) {
         storage.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
     }
-    for (auto& s : storage)
-        argv.push_back(s.data());
+    for (auto& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
     char* const given_argv0 = argv[0];
 
@@ -289,24 +269,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::clearerr(stdin);
     const std::string keyfile = seen.keyfile;
     const int mode = seen.mode, debug = seen.debug;
-    if (argv[0] != given_argv0)
-        std::free(argv[0]);
+    if (argv[0] != given_argv0) std::free(argv[0]);
     FUZZ_CHECK(fchdir(home) == 0);
 
     // ---- Properties -----------------------------------------------------------------
     // What the run was, for the report of a violated property.
     auto describe = [&] {
         std::fprintf(stderr, "arguments:");
-        for (const auto& a : args)
-            std::fprintf(stderr, " [%s]", a.c_str());
+        for (const auto& a : args) std::fprintf(stderr, " [%s]", a.c_str());
         std::fprintf(stderr, "\nstatus %d\nstandard error:\n%s\n", status, err.c_str());
     };
-    if (verbose)
-        describe();
+    if (verbose) describe();
     static const std::set<int> statuses{0, 1, 2, 3, 4, 7, 8, 9, 10};
     FUZZ_CHECK(statuses.count(status) == 1);
-    if (status == 1)
-        FUZZ_CHECK(seen.runs == 0 && !err.empty());
+    if (status == 1) FUZZ_CHECK(seen.runs == 0 && !err.empty());
     FUZZ_CHECK(seen.keywords_present);
 
     const std::string last = argv0.substr(argv0.rfind('/') + 1);
@@ -345,21 +321,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (seen.runs > 0 && key_from_text && plain_text) {
         FUZZ_CHECK(lines.size() >= needed);
         FUZZ_CHECK(seen.keyword == lines[0]);
-        if (needed == 2)
-            FUZZ_CHECK(seen.have_keyword2 && seen.keyword2 == lines[1]);
+        if (needed == 2) FUZZ_CHECK(seen.have_keyword2 && seen.keyword2 == lines[1]);
     }
     // The message itself, not an argument quoted in another message.
     bool quoted = false;
-    for (const auto& a : args)
-        quoted = quoted || a.find("error reading") != std::string::npos;
+    for (const auto& a : args) quoted = quoted || a.find("error reading") != std::string::npos;
     const std::string no_line = prefix + "error reading keyfile\n";
     const bool said_no_line =
         err.size() >= no_line.size() &&
         err.compare(err.size() - no_line.size(), no_line.size(), no_line) == 0;
     if (said_no_line && !quoted && key_from_text) {
         FUZZ_CHECK(status == 9);
-        if (plain_text)
-            FUZZ_CHECK(lines.size() < needed);
+        if (plain_text) FUZZ_CHECK(lines.size() < needed);
     }
     return 0;
 }

@@ -30,14 +30,11 @@ struct chunked_source {
     std::size_t chunk;
 };
 
-ssize_t chunked_read(void* cookie, char* buf, std::size_t n)
-{
+ssize_t chunked_read(void* cookie, char* buf, std::size_t n) {
     auto* src = static_cast<chunked_source*>(cookie);
     std::size_t take = src->size - src->pos;
-    if (take > n)
-        take = n;
-    if (src->chunk && take > src->chunk)
-        take = src->chunk;
+    if (take > n) take = n;
+    if (src->chunk && take > src->chunk) take = src->chunk;
     std::memcpy(buf, src->data + src->pos, take);
     src->pos += take;
     return ssize_t(take);
@@ -49,8 +46,7 @@ ssize_t chunked_read(void* cookie, char* buf, std::size_t n)
 std::size_t largest_request = 0;
 bool watching = false;
 
-std::vector<std::string> model_lines(const std::string& text)
-{
+std::vector<std::string> model_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -60,25 +56,21 @@ std::vector<std::string> model_lines(const std::string& text)
             break;
         }
         std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
         start = nl + 1;
     }
-    for (auto& line : lines)
-        line = line.c_str(); // the returned text ends at a NUL
+    for (auto& line : lines) line = line.c_str(); // the returned text ends at a NUL
     return lines;
 }
 
 // The most room a line may need: the doubling from 32 stops at the first
 // capacity that holds the line with its newline and the NUL. A last line
 // without newline takes one doubling more, to find that nothing follows.
-std::size_t room_needed(const std::string& text)
-{
+std::size_t room_needed(const std::string& text) {
     auto capacity_for = [](std::size_t bytes) {
         std::size_t capacity = 32;
-        while (capacity < bytes + 1)
-            capacity *= 2;
+        while (capacity < bytes + 1) capacity *= 2;
         return capacity;
     };
     std::size_t room = 32, start = 0;
@@ -97,25 +89,20 @@ std::size_t room_needed(const std::string& text)
 } // namespace
 
 extern "C" void* __real_malloc(std::size_t size);
-extern "C" void* __wrap_malloc(std::size_t size)
-{
-    if (watching)
-        largest_request = std::max(largest_request, size);
+extern "C" void* __wrap_malloc(std::size_t size) {
+    if (watching) largest_request = std::max(largest_request, size);
     return __real_malloc(size);
 }
 
-static char* watched_read_line(std::FILE* in)
-{
+static char* watched_read_line(std::FILE* in) {
     watching = true;
     char* line = read_line(in);
     watching = false;
     return line;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    if (size < 2)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
     chunked_source src{data + 2, size - 2, 0, data[0]};
     static const int buffer_sizes[] = {1, 2, 7, 31, 32, 33, 64, 4096};
     cookie_io_functions_t io{chunked_read, nullptr, nullptr, nullptr};

@@ -35,30 +35,25 @@ struct split_plan {
     std::vector<space> cycle;
 
     // Everything at once: the whole input, and room for all the output.
-    static split_plan one_shot(std::size_t input_size)
-    {
+    static split_plan one_shot(std::size_t input_size) {
         const auto n = std::int32_t(input_size + 64);
         return split_plan{{{n, n}}};
     }
 
     // Two bytes per pair; the low bits give mostly small sizes and the top
     // bit a large one, so block paths and byte paths both get exercised.
-    static split_plan from_bytes(std::span<const std::uint8_t> raw)
-    {
+    static split_plan from_bytes(std::span<const std::uint8_t> raw) {
         split_plan plan;
         for (std::size_t i = 0; i + 1 < raw.size(); i += 2) {
             auto size = [](std::uint8_t b) -> std::int32_t {
-                if (b & 0x80)
-                    return 32 * (b & 0x7f) + (b & 7);
+                if (b & 0x80) return 32 * (b & 0x7f) + (b & 7);
                 return b & 0x7f;
             };
             plan.cycle.push_back({size(raw[i]), size(raw[i + 1])});
         }
         bool moves = false;
-        for (const auto& s : plan.cycle)
-            moves = moves || (s.in > 0 && s.out > 0);
-        if (!moves)
-            plan.cycle.push_back({4096, 4096});
+        for (const auto& s : plan.cycle) moves = moves || (s.in > 0 && s.out > 0);
+        if (!moves) plan.cycle.push_back({4096, 4096});
         return plan;
     }
 };
@@ -77,8 +72,7 @@ struct run_result {
 };
 
 inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_end_fn end,
-                            std::span<const std::uint8_t> input, const split_plan& plan)
-{
+                            std::span<const std::uint8_t> input, const split_plan& plan) {
     run_result r;
     std::size_t consumed = 0;
     std::size_t turn = 0;
@@ -118,14 +112,12 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
         consumed += took;
         r.out.insert(r.out.end(), out_buffer.begin(), out_buffer.begin() + std::ptrdiff_t(made));
         if (!r.out.empty()) {
-            if (consumed < 32)
-                r.output_before_header = true;
+            if (consumed < 32) r.output_before_header = true;
             r.max_lead = std::max(r.max_lead, long(r.out.size()) - long(consumed));
         }
 
         if (!input_done) {
-            if (in_now > 0 && s.out > 0)
-                FUZZ_CHECK(took > 0 || made > 0);
+            if (in_now > 0 && s.out > 0) FUZZ_CHECK(took > 0 || made > 0);
             input_done = consumed == input.size();
             continue;
         }
@@ -135,8 +127,7 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
             FUZZ_CHECK(++idle_after_input < 1 << 16);
             continue;
         }
-        if (stream.out_left > 0)
-            break;
+        if (stream.out_left > 0) break;
     }
     r.result = end(&stream);
     FUZZ_CHECK(stream.state == nullptr);
@@ -144,8 +135,7 @@ inline run_result run_split(cipher_stream& stream, stream_step_fn step, stream_e
     return r;
 }
 
-inline bool same_outcome(const run_result& a, const run_result& b)
-{
+inline bool same_outcome(const run_result& a, const run_result& b) {
     return a.result == b.result && a.fault == b.fault && a.failed_in_step == b.failed_in_step &&
            a.out == b.out;
 }

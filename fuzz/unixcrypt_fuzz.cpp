@@ -16,8 +16,7 @@ using fuzz::bytes;
 
 namespace {
 
-fuzz::run_result run(const std::string& keyword, const bytes& input, const fuzz::split_plan& plan)
-{
+fuzz::run_result run(const std::string& keyword, const bytes& input, const fuzz::split_plan& plan) {
     cipher_stream s{};
     const int init = unixcrypt_init(&s, keyword.c_str());
     if (init != 0) {
@@ -34,8 +33,7 @@ fuzz::run_result run(const std::string& keyword, const bytes& input, const fuzz:
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const std::string keyword = in.ConsumeRandomLengthString(24).c_str();
     const std::string tail = in.ConsumeRandomLengthString(8).c_str();
@@ -46,8 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto split = run(keyword, input, plan);
     auto whole = run(keyword, input, fuzz::split_plan::one_shot(input.size()));
     FUZZ_CHECK(fuzz::same_outcome(split, whole));
-    if (split.result != 0)
-        return 0;
+    if (split.result != 0) return 0;
     FUZZ_CHECK(split.out.size() == input.size());
 
     auto back = run(keyword, split.out, plan);

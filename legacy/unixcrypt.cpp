@@ -22,8 +22,7 @@ constexpr char salt_alphabet[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefgh
 
 // Maps any keyword byte, taken as a signed 8-bit value, to a character of the
 // crypt(3) salt alphabet; alphabet characters map to themselves.
-char salt_char(std::uint8_t byte)
-{
+char salt_char(std::uint8_t byte) {
     const int ch = static_cast<std::int8_t>(byte);
     int value;
     if (ch > 'Z')
@@ -36,8 +35,7 @@ char salt_char(std::uint8_t byte)
 }
 
 // The keyword's own bytes as seed-generator terms.
-std::uint32_t signed_term(std::uint8_t byte)
-{
+std::uint32_t signed_term(std::uint8_t byte) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(byte)));
 }
 
@@ -54,8 +52,7 @@ std::uint32_t signed_term(std::uint8_t byte)
 // 0x80 and above (DES uses only their low seven bits), so in practice the
 // token does not occur; the check guards against a libcrypt built without
 // the traditional scheme.
-bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13])
-{
+bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13]) {
     char key_text[9];
     std::memcpy(key_text, k, 8);
     key_text[8] = '\0';
@@ -64,8 +61,7 @@ bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13])
     errno = 0;
     const char* hash = crypt(key_text, salt);
     if (hash == nullptr || hash[0] == '*' || std::strlen(hash) != 13) {
-        if (errno == 0)
-            errno = EINVAL;
+        if (errno == 0) errno = EINVAL;
         wipe(key_text, sizeof key_text);
         return false;
     }
@@ -82,11 +78,9 @@ bool make_seed_text(const std::uint8_t k[8], std::uint8_t seed_text[13])
     return true;
 }
 
-void build_machine(const std::uint8_t seed_text[13], rotor_state* machine)
-{
+void build_machine(const std::uint8_t seed_text[13], rotor_state* machine) {
     std::uint32_t seed = 123;
-    for (std::uint32_t i = 0; i < 13; ++i)
-        seed = seed * signed_term(seed_text[i]) + i;
+    for (std::uint32_t i = 0; i < 13; ++i) seed = seed * signed_term(seed_text[i]) + i;
 
     for (int x = 0; x < 256; ++x) {
         machine->rotor[x] = static_cast<std::uint8_t>(x);
@@ -102,13 +96,11 @@ void build_machine(const std::uint8_t seed_text[13], rotor_state* machine)
         int j = static_cast<int>(r & 0xFF) % (k + 1);
         std::swap(machine->rotor[k], machine->rotor[j]);
 
-        if (machine->reflector[k] != 0)
-            continue;
+        if (machine->reflector[k] != 0) continue;
         // Here k >= 1 and a free slot below k always exists: the free slots
         // among 0..k are an even number, and k's own is one of them.
         j = static_cast<int>((r >> 8) & 0xFF) % k;
-        while (machine->reflector[j] != 0)
-            j = (j + 1) % k;
+        while (machine->reflector[j] != 0) j = (j + 1) % k;
         machine->reflector[k] = static_cast<std::uint8_t>(j);
         machine->reflector[j] = static_cast<std::uint8_t>(k);
     }
@@ -120,12 +112,10 @@ void build_machine(const std::uint8_t seed_text[13], rotor_state* machine)
 
 } // namespace
 
-int unixcrypt_init(cipher_stream* stream, const char* keyword)
-{
+int unixcrypt_init(cipher_stream* stream, const char* keyword) {
     stream->state = nullptr;
     auto* machine = static_cast<rotor_state*>(std::malloc(sizeof(rotor_state)));
-    if (machine == nullptr)
-        return result_system;
+    if (machine == nullptr) return result_system;
 
     std::uint8_t k[8] = {};
     const std::size_t length = strnlen(keyword, 8);
@@ -146,8 +136,7 @@ int unixcrypt_init(cipher_stream* stream, const char* keyword)
     return result_ok;
 }
 
-int unixcrypt_step(cipher_stream* stream)
-{
+int unixcrypt_step(cipher_stream* stream) {
     auto* machine = static_cast<rotor_state*>(stream->state);
     std::int32_t count = stream->in_left < stream->out_left ? stream->in_left : stream->out_left;
     const std::uint8_t* in = stream->in_ptr;
@@ -175,8 +164,7 @@ int unixcrypt_step(cipher_stream* stream)
     return result_ok;
 }
 
-int unixcrypt_end(cipher_stream* stream)
-{
+int unixcrypt_end(cipher_stream* stream) {
     wipe_and_free(stream->state, sizeof(rotor_state));
     stream->state = nullptr;
     return result_ok;

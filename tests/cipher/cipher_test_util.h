@@ -12,16 +12,14 @@
 
 namespace cipher_test {
 
-inline std::vector<std::uint8_t> from_hex(const std::string& hex)
-{
+inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
         bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
-inline std::string to_hex(const std::uint8_t* p, std::size_t n)
-{
+inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
     std::string s;
     for (std::size_t i = 0; i < n; ++i) {
@@ -31,17 +29,14 @@ inline std::string to_hex(const std::uint8_t* p, std::size_t n)
     return s;
 }
 
-inline std::vector<std::uint8_t> random_bytes(std::mt19937& rng, std::size_t n)
-{
+inline std::vector<std::uint8_t> random_bytes(std::mt19937& rng, std::size_t n) {
     std::vector<std::uint8_t> bytes(n);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(rng());
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
     return bytes;
 }
 
 // A schedule for `key`, leaving the caller's copy of the key intact.
-inline key_schedule schedule_for(std::vector<std::uint8_t> key, int block_bits)
-{
+inline key_schedule schedule_for(std::vector<std::uint8_t> key, int block_bits) {
     key_schedule schedule{};
     schedule_key(key.data(), static_cast<int>(key.size() * 8), block_bits, &schedule);
     return schedule;
@@ -52,8 +47,7 @@ struct lengths {
     int key_bits;
     int block_bits;
 };
-inline void PrintTo(const lengths& l, std::ostream* os)
-{
+inline void PrintTo(const lengths& l, std::ostream* os) {
     *os << "key " << l.key_bits << " block " << l.block_bits;
 }
 inline constexpr lengths all_lengths[] = {

@@ -16,8 +16,7 @@ struct known_answer {
     const char* ciphertext;
 };
 
-inline void PrintTo(const known_answer& v, std::ostream* os)
-{
+inline void PrintTo(const known_answer& v, std::ostream* os) {
     *os << "key " << v.key_bits << " block " << v.block_bits;
 }
 
@@ -33,16 +32,13 @@ inline constexpr known_answer known_answers[] = {
     {256, 256, "410c9914a4dd2ef4827c58362c13ae551782b82e62ade538d9d3dc1390ce8732"},
 };
 
-inline std::vector<std::uint8_t> known_key(int key_bits)
-{
+inline std::vector<std::uint8_t> known_key(int key_bits) {
     std::vector<std::uint8_t> key(static_cast<std::size_t>(key_bits / 8));
-    for (std::size_t i = 0; i < key.size(); ++i)
-        key[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
     return key;
 }
 
-inline std::vector<std::uint8_t> known_plaintext(int block_bits)
-{
+inline std::vector<std::uint8_t> known_plaintext(int block_bits) {
     std::vector<std::uint8_t> block(static_cast<std::size_t>(block_bits / 8));
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<std::uint8_t>(i < 16 ? 0x11 * i : 0x11 * (31 - i));

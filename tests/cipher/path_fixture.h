@@ -10,10 +10,7 @@
 
 // Readable parameter in failure messages (found by argument lookup, so it
 // lives beside cipher_path in the global namespace).
-inline void PrintTo(cipher_path path, std::ostream* os)
-{
-    *os << cipher_path_name(path);
-}
+inline void PrintTo(cipher_path path, std::ostream* os) { *os << cipher_path_name(path); }
 
 namespace cipher_test {
 
@@ -32,8 +29,7 @@ inline constexpr cipher_path built_cipher_paths[] = {
 
 class OnEachPath : public ::testing::TestWithParam<cipher_path> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         previous_ = active_cipher_path();
         if (!cipher_path_supported(GetParam()))
             GTEST_SKIP() << "the " << cipher_path_name(GetParam())
@@ -47,8 +43,7 @@ private:
     cipher_path previous_ = cipher_path::portable;
 };
 
-inline std::string path_test_name(const ::testing::TestParamInfo<cipher_path>& info)
-{
+inline std::string path_test_name(const ::testing::TestParamInfo<cipher_path>& info) {
     return cipher_path_name(info.param);
 }
 

@@ -16,8 +16,7 @@ namespace {
 using namespace cipher_test;
 
 // Byte lane j of word group g holds the value 64g + j.
-TEST(RijndaelCircuit, SubstitutesEveryByteAsTheTableDoesLessItsConstant)
-{
+TEST(RijndaelCircuit, SubstitutesEveryByteAsTheTableDoesLessItsConstant) {
     for (int group = 0; group < 4; ++group) {
         std::uint64_t q[8] = {};
         for (int lane = 0; lane < 64; ++lane)
@@ -26,8 +25,7 @@ TEST(RijndaelCircuit, SubstitutesEveryByteAsTheTableDoesLessItsConstant)
         rijndael_circuit::substitute_without_constant(q);
         for (int lane = 0; lane < 64; ++lane) {
             int out = 0;
-            for (int bit = 0; bit < 8; ++bit)
-                out |= static_cast<int>((q[bit] >> lane) & 1) << bit;
+            for (int bit = 0; bit < 8; ++bit) out |= static_cast<int>((q[bit] >> lane) & 1) << bit;
             EXPECT_EQ(out ^ 0x63, rijndael_tables::sbox[64 * group + lane])
                 << "input " << 64 * group + lane;
         }
@@ -36,39 +34,32 @@ TEST(RijndaelCircuit, SubstitutesEveryByteAsTheTableDoesLessItsConstant)
 
 // The key expansion packs four bytes into lanes 0, 8, 16, 24 and relies on
 // the lanes between them staying zero.
-TEST(RijndaelCircuit, LeavesLanesThatAreZeroInEveryPlaneZero)
-{
+TEST(RijndaelCircuit, LeavesLanesThatAreZeroInEveryPlaneZero) {
     std::uint32_t q[8];
-    for (int bit = 0; bit < 8; ++bit)
-        q[bit] = bit % 2 == 0 ? 0x01000101u : 0x00010001u;
+    for (int bit = 0; bit < 8; ++bit) q[bit] = bit % 2 == 0 ? 0x01000101u : 0x00010001u;
     rijndael_circuit::substitute_without_constant(q);
-    for (int bit = 0; bit < 8; ++bit)
-        EXPECT_EQ(q[bit] & ~0x01010101u, 0u) << "plane " << bit;
+    for (int bit = 0; bit < 8; ++bit) EXPECT_EQ(q[bit] & ~0x01010101u, 0u) << "plane " << bit;
 }
 
 // FIPS-197's KeyExpansion, word by word, with the table S-box.
-std::vector<std::uint8_t> reference_expansion(const std::vector<std::uint8_t>& key, int block_bits)
-{
+std::vector<std::uint8_t> reference_expansion(const std::vector<std::uint8_t>& key,
+                                              int block_bits) {
     const int nk = static_cast<int>(key.size()) / 4, nb = block_bits / 32;
     const int total = nb * (std::max(nk, nb) + 7);
     std::vector<std::uint8_t> w(key);
     w.resize(4 * static_cast<std::size_t>(total));
     for (int i = nk; i < total; ++i) {
         std::uint8_t t[4];
-        for (int k = 0; k < 4; ++k)
-            t[k] = w[4 * (i - 1) + k];
+        for (int k = 0; k < 4; ++k) t[k] = w[4 * (i - 1) + k];
         if (i % nk == 0) {
             const std::uint8_t first = t[0];
-            for (int k = 0; k < 3; ++k)
-                t[k] = rijndael_tables::sbox[t[k + 1]];
+            for (int k = 0; k < 3; ++k) t[k] = rijndael_tables::sbox[t[k + 1]];
             t[3] = rijndael_tables::sbox[first];
             t[0] ^= rijndael_tables::round_constants[i / nk - 1];
         } else if (nk > 6 && i % nk == 4) {
-            for (auto& b : t)
-                b = rijndael_tables::sbox[b];
+            for (auto& b : t) b = rijndael_tables::sbox[b];
         }
-        for (int k = 0; k < 4; ++k)
-            w[4 * i + k] = w[4 * (i - nk) + k] ^ t[k];
+        for (int k = 0; k < 4; ++k) w[4 * i + k] = w[4 * (i - nk) + k] ^ t[k];
     }
     return w;
 }
@@ -82,8 +73,7 @@ private:
     cipher_path previous_ = active_cipher_path();
 };
 
-TEST_P(BitslicedLengths, ExpandRandomKeysAsTheReferenceDoes)
-{
+TEST_P(BitslicedLengths, ExpandRandomKeysAsTheReferenceDoes) {
     const lengths l = GetParam();
     std::mt19937 rng(static_cast<unsigned>(l.key_bits + 3 * l.block_bits));
     for (int trial = 0; trial < 100; ++trial) {
@@ -98,8 +88,7 @@ TEST_P(BitslicedLengths, ExpandRandomKeysAsTheReferenceDoes)
     }
 }
 
-TEST_P(BitslicedLengths, EncryptAndDecryptRandomBlocksAsTheReferenceDoes)
-{
+TEST_P(BitslicedLengths, EncryptAndDecryptRandomBlocksAsTheReferenceDoes) {
     const lengths l = GetParam();
     const std::size_t bytes = static_cast<std::size_t>(l.block_bits / 8);
     std::mt19937 rng(static_cast<unsigned>(7 * l.key_bits + l.block_bits));
@@ -125,8 +114,7 @@ TEST_P(BitslicedLengths, EncryptAndDecryptRandomBlocksAsTheReferenceDoes)
 
 // Decryption of what the reference encrypted, with the plaintext unknown
 // to the cipher under test: all-zero and all-one blocks and keys included.
-TEST_P(BitslicedLengths, DecryptTheExtremeBlocksOfTheReference)
-{
+TEST_P(BitslicedLengths, DecryptTheExtremeBlocksOfTheReference) {
     const lengths l = GetParam();
     const std::size_t bytes = static_cast<std::size_t>(l.block_bits / 8);
     for (std::uint8_t key_byte : {0x00, 0xFF})

@@ -33,8 +33,7 @@ struct chain_case {
 
 // Every key length, since the hardware chains fix the rounds at 14, which a
 // 256-bit block gives for every key length.
-std::vector<chain_case> random_cases(std::uint32_t seed)
-{
+std::vector<chain_case> random_cases(std::uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<chain_case> cases;
     for (int key_bits : {128, 192, 256})
@@ -48,13 +47,12 @@ std::vector<chain_case> random_cases(std::uint32_t seed)
 // The definition: per group encrypt the register with the table-driven
 // reference, XOR the plaintext into it, emit it. Returns the ciphertext;
 // `feedback` ends as the last group.
-std::vector<std::uint8_t> reference_chain(const chain_case& c, std::vector<std::uint8_t>& feedback)
-{
+std::vector<std::uint8_t> reference_chain(const chain_case& c,
+                                          std::vector<std::uint8_t>& feedback) {
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i < c.count; ++i) {
         table_encrypt_block(feedback.data(), &c.schedule);
-        for (std::size_t j = 0; j < 32; ++j)
-            feedback[j] ^= c.plain[32 * i + j];
+        for (std::size_t j = 0; j < 32; ++j) feedback[j] ^= c.plain[32 * i + j];
         out.insert(out.end(), feedback.begin(), feedback.end());
     }
     return out;
@@ -62,8 +60,7 @@ std::vector<std::uint8_t> reference_chain(const chain_case& c, std::vector<std::
 
 // Out of place (input and output at odd addresses, with a guard byte after
 // the output) and in place; both against the reference, feedback included.
-void check_chain(cfb_fn chain)
-{
+void check_chain(cfb_fn chain) {
     for (const chain_case& c : random_cases(2024)) {
         SCOPED_TRACE(::testing::Message() << c.count << " groups, key " << c.key_bits);
         std::vector<std::uint8_t> expected_feedback = c.feedback;
@@ -90,8 +87,7 @@ void check_chain(cfb_fn chain)
 
 // A run split into two calls at every point equals the run in one call: the
 // feedback register is the whole state between calls.
-void check_split_runs(cfb_fn chain)
-{
+void check_split_runs(cfb_fn chain) {
     std::mt19937 rng(51);
     const key_schedule schedule = schedule_for(random_bytes(rng, 32), 256);
     const std::vector<std::uint8_t> start = random_bytes(rng, 32);
@@ -114,15 +110,9 @@ void check_split_runs(cfb_fn chain)
 
 class CfbOnPath : public OnEachPath {};
 
-TEST_P(CfbOnPath, ThePublicChainEqualsBlockByBlockFeedback)
-{
-    check_chain(cfb_encrypt_blocks);
-}
+TEST_P(CfbOnPath, ThePublicChainEqualsBlockByBlockFeedback) { check_chain(cfb_encrypt_blocks); }
 
-TEST_P(CfbOnPath, ARunSplitAcrossCallsEqualsOneCall)
-{
-    check_split_runs(cfb_encrypt_blocks);
-}
+TEST_P(CfbOnPath, ARunSplitAcrossCallsEqualsOneCall) { check_split_runs(cfb_encrypt_blocks); }
 
 INSTANTIATE_ON_EACH_PATH(CfbOnPath);
 
@@ -137,39 +127,32 @@ constexpr cipher_path chain_owners[] = {
 #endif
 };
 
-cfb_fn implementation_of(cipher_path path)
-{
+cfb_fn implementation_of(cipher_path path) {
     switch (path) {
 #if OSTREL_CIPHER_X86
-    case cipher_path::aesni:
-        return aesni_cfb_encrypt_blocks_256;
+    case cipher_path::aesni: return aesni_cfb_encrypt_blocks_256;
 #endif
 #if OSTREL_CIPHER_ARMV8
-    case cipher_path::armv8:
-        return armv8_cfb_encrypt_blocks_256;
+    case cipher_path::armv8: return armv8_cfb_encrypt_blocks_256;
 #endif
-    default:
-        return portable_cfb_encrypt_blocks;
+    default: return portable_cfb_encrypt_blocks;
     }
 }
 
 class CfbImplementation : public ::testing::TestWithParam<cipher_path> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!cipher_path_supported(GetParam()))
             GTEST_SKIP() << "the " << cipher_path_name(GetParam())
                          << " path is not built for this target or this CPU lacks its instructions";
     }
 };
 
-TEST_P(CfbImplementation, EqualsBlockByBlockFeedback)
-{
+TEST_P(CfbImplementation, EqualsBlockByBlockFeedback) {
     check_chain(implementation_of(GetParam()));
 }
 
-TEST_P(CfbImplementation, ARunSplitAcrossCallsEqualsOneCall)
-{
+TEST_P(CfbImplementation, ARunSplitAcrossCallsEqualsOneCall) {
     check_split_runs(implementation_of(GetParam()));
 }
 

@@ -19,13 +19,11 @@ using namespace cipher_test;
 #if OSTREL_HAVE_MCRYPT
 // One ECB encryption by libmcrypt; false when it refuses.
 bool mcrypt_encrypt(int key_bits, int block_bits, std::vector<std::uint8_t> key,
-                    std::vector<std::uint8_t>& block)
-{
+                    std::vector<std::uint8_t>& block) {
     const std::string algorithm = "rijndael-" + std::to_string(block_bits);
     MCRYPT td = mcrypt_module_open(const_cast<char*>(algorithm.c_str()), nullptr,
                                    const_cast<char*>("ecb"), nullptr);
-    if (td == MCRYPT_FAILED)
-        return false;
+    if (td == MCRYPT_FAILED) return false;
     bool ok = mcrypt_enc_get_block_size(td) == block_bits / 8 &&
               mcrypt_generic_init(td, key.data(), key_bits / 8, nullptr) >= 0;
     if (ok) {
@@ -39,8 +37,7 @@ bool mcrypt_encrypt(int key_bits, int block_bits, std::vector<std::uint8_t> key,
 
 class RijndaelAgainstMcrypt : public OnEachPath {};
 
-TEST_P(RijndaelAgainstMcrypt, AgreesOnRandomKeysAndBlocksForAllNineLengths)
-{
+TEST_P(RijndaelAgainstMcrypt, AgreesOnRandomKeysAndBlocksForAllNineLengths) {
 #if OSTREL_HAVE_MCRYPT
     std::mt19937 rng(4242);
     for (const lengths& l : all_lengths) {

@@ -16,11 +16,9 @@ using namespace cipher_test;
 
 class RijndaelOnPath : public OnEachPath {};
 
-TEST_P(RijndaelOnPath, ReproducesTheKnownAnswersOfThe256BitBlock)
-{
+TEST_P(RijndaelOnPath, ReproducesTheKnownAnswersOfThe256BitBlock) {
     for (const known_answer& v : known_answers) {
-        if (v.block_bits != 256)
-            continue;
+        if (v.block_bits != 256) continue;
         const key_schedule schedule = schedule_for(known_key(v.key_bits), 256);
         std::vector<std::uint8_t> block = known_plaintext(256);
         encrypt_block(block.data(), &schedule);
@@ -38,8 +36,7 @@ TEST_P(RijndaelOnPath, ReproducesTheKnownAnswersOfThe256BitBlock)
     }
 }
 
-TEST_P(RijndaelOnPath, AgreesWithTheTableReferenceOnRandomKeysAndBlocks)
-{
+TEST_P(RijndaelOnPath, AgreesWithTheTableReferenceOnRandomKeysAndBlocks) {
     std::mt19937 rng(77);
     for (int key_bits : {128, 192, 256}) {
         for (int trial = 0; trial < 200; ++trial) {
@@ -56,13 +53,10 @@ TEST_P(RijndaelOnPath, AgreesWithTheTableReferenceOnRandomKeysAndBlocks)
 
 // Counts 0..20 cover every remainder of the runs of blocks in flight; the
 // larger ones mix several full runs with remainders.
-TEST_P(RijndaelOnPath, EncryptBlocksAgreesWithTheTableReferenceForCounts0To20AndLarger)
-{
+TEST_P(RijndaelOnPath, EncryptBlocksAgreesWithTheTableReferenceForCounts0To20AndLarger) {
     std::vector<std::size_t> counts;
-    for (std::size_t count = 0; count <= 20; ++count)
-        counts.push_back(count);
-    for (std::size_t count : {31, 33, 53, 320})
-        counts.push_back(count);
+    for (std::size_t count = 0; count <= 20; ++count) counts.push_back(count);
+    for (std::size_t count : {31, 33, 53, 320}) counts.push_back(count);
     std::mt19937 rng(1234);
     for (std::size_t count : counts) {
         const key_schedule schedule = schedule_for(random_bytes(rng, 32), 256);
@@ -83,28 +77,23 @@ TEST_P(RijndaelOnPath, EncryptBlocksAgreesWithTheTableReferenceForCounts0To20And
 
 INSTANTIATE_ON_EACH_PATH(RijndaelOnPath);
 
-TEST(RijndaelPathChoice, PortableIsAlwaysAvailable)
-{
+TEST(RijndaelPathChoice, PortableIsAlwaysAvailable) {
     EXPECT_TRUE(cipher_path_supported(cipher_path::portable));
 }
 
-TEST(RijndaelPathChoice, DefaultIsTheFastestSupportedPath)
-{
+TEST(RijndaelPathChoice, DefaultIsTheFastestSupportedPath) {
     cipher_path best = cipher_path::portable;
     // From the slowest to the fastest; no CPU has both x86 and arm64 paths.
     for (cipher_path p : {cipher_path::armv8, cipher_path::aesni, cipher_path::vaes})
-        if (cipher_path_supported(p))
-            best = p;
+        if (cipher_path_supported(p)) best = p;
     EXPECT_EQ(active_cipher_path(), best) << "active: " << cipher_path_name(active_cipher_path());
 }
 
-TEST(RijndaelPathChoice, RefusesAnUnsupportedPathAndKeepsTheActiveOne)
-{
+TEST(RijndaelPathChoice, RefusesAnUnsupportedPathAndKeepsTheActiveOne) {
     const cipher_path before = active_cipher_path();
     int refused = 0;
     for (cipher_path p : all_cipher_paths) {
-        if (cipher_path_supported(p))
-            continue;
+        if (cipher_path_supported(p)) continue;
         EXPECT_EQ(force_cipher_path(p), -1) << cipher_path_name(p);
         EXPECT_EQ(active_cipher_path(), before);
         ++refused;

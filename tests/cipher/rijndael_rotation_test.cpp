@@ -16,41 +16,34 @@ using namespace cipher_test;
 using rijndael_tables::inv_sbox;
 
 // Bare schedule: `rounds` 1, all round keys zero, offsets from schedule_key.
-key_schedule one_round_schedule(int block_bits)
-{
+key_schedule one_round_schedule(int block_bits) {
     key_schedule schedule = schedule_for(std::vector<std::uint8_t>(16), block_bits);
     schedule.rounds = 1;
-    for (auto& w : schedule.round_keys)
-        w = 0;
+    for (auto& w : schedule.round_keys) w = 0;
     slice_round_keys(&schedule);
     return schedule;
 }
 
 // Where each output byte of one round comes from, as input positions.
-std::vector<int> traced_sources(int block_bits)
-{
+std::vector<int> traced_sources(int block_bits) {
     const key_schedule schedule = one_round_schedule(block_bits);
     const int bytes = block_bits / 8;
     std::vector<std::uint8_t> block(static_cast<std::size_t>(bytes));
-    for (int i = 0; i < bytes; ++i)
-        block[i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < bytes; ++i) block[i] = static_cast<std::uint8_t>(i);
     encrypt_block(block.data(), &schedule);
     std::vector<int> sources;
-    for (std::uint8_t b : block)
-        sources.push_back(inv_sbox[b]);
+    for (std::uint8_t b : block) sources.push_back(inv_sbox[b]);
     return sources;
 }
 
 class RijndaelRotation : public OnEachPath {};
 
-TEST_P(RijndaelRotation, OfA256BitBlockUsesRowOffsets0134)
-{
+TEST_P(RijndaelRotation, OfA256BitBlockUsesRowOffsets0134) {
     const std::vector<int> from = traced_sources(256);
     // Row 1 of column 0 comes from row 1 of column 1, block position 5.
     EXPECT_EQ(from[1], 5);
     // Row 3 rotates by four columns: column j takes column j + 4 mod 8.
-    for (int j = 0; j < 8; ++j)
-        EXPECT_EQ(from[4 * j + 3], 4 * ((j + 4) % 8) + 3) << "column " << j;
+    for (int j = 0; j < 8; ++j) EXPECT_EQ(from[4 * j + 3], 4 * ((j + 4) % 8) + 3) << "column " << j;
     const int offset[4] = {0, 1, 3, 4};
     for (int j = 0; j < 8; ++j)
         for (int k = 0; k < 4; ++k)
@@ -58,8 +51,7 @@ TEST_P(RijndaelRotation, OfA256BitBlockUsesRowOffsets0134)
                 << "row " << k << " column " << j;
 }
 
-TEST_P(RijndaelRotation, OfShorterBlocksUsesRowOffsets0123)
-{
+TEST_P(RijndaelRotation, OfShorterBlocksUsesRowOffsets0123) {
     for (int block_bits : {128, 192}) {
         const int nb = block_bits / 32;
         const std::vector<int> from = traced_sources(block_bits);
@@ -70,8 +62,7 @@ TEST_P(RijndaelRotation, OfShorterBlocksUsesRowOffsets0123)
     }
 }
 
-TEST_P(RijndaelRotation, IsUndoneByDecryption)
-{
+TEST_P(RijndaelRotation, IsUndoneByDecryption) {
     for (int block_bits : {128, 192, 256}) {
         const key_schedule schedule = one_round_schedule(block_bits);
         std::mt19937 rng(static_cast<unsigned>(block_bits));

@@ -13,8 +13,7 @@ using namespace cipher_test;
 
 class RijndaelRoundTrip : public OnEachPath {};
 
-TEST_P(RijndaelRoundTrip, DecryptionRestoresEveryBlockForAllNineLengths)
-{
+TEST_P(RijndaelRoundTrip, DecryptionRestoresEveryBlockForAllNineLengths) {
     std::mt19937 rng(9);
     for (const lengths& l : all_lengths) {
         for (int trial = 0; trial < 50; ++trial) {
@@ -31,8 +30,7 @@ TEST_P(RijndaelRoundTrip, DecryptionRestoresEveryBlockForAllNineLengths)
     }
 }
 
-TEST_P(RijndaelRoundTrip, WorksOnUnalignedBlocks)
-{
+TEST_P(RijndaelRoundTrip, WorksOnUnalignedBlocks) {
     std::mt19937 rng(33);
     const key_schedule schedule = schedule_for(random_bytes(rng, 32), 256);
     const std::vector<std::uint8_t> plain = random_bytes(rng, 32);
@@ -49,15 +47,13 @@ TEST_P(RijndaelRoundTrip, WorksOnUnalignedBlocks)
     }
 }
 
-TEST_P(RijndaelRoundTrip, EncryptBlocksEqualsRepeatedEncryptBlock)
-{
+TEST_P(RijndaelRoundTrip, EncryptBlocksEqualsRepeatedEncryptBlock) {
     std::mt19937 rng(20);
     const key_schedule schedule = schedule_for(random_bytes(rng, 32), 256);
     for (std::size_t count = 0; count <= 20; ++count) {
         const std::vector<std::uint8_t> in = random_bytes(rng, 32 * count);
         std::vector<std::uint8_t> expected = in;
-        for (std::size_t i = 0; i < count; ++i)
-            encrypt_block(expected.data() + 32 * i, &schedule);
+        for (std::size_t i = 0; i < count; ++i) encrypt_block(expected.data() + 32 * i, &schedule);
 
         // Separate output, with guard bytes around it that must survive.
         std::vector<std::uint8_t> out(32 * count + 2, 0xEE);

@@ -10,8 +10,7 @@ namespace {
 
 using namespace cipher_test;
 
-const std::uint8_t* word(const key_schedule& schedule, int w)
-{
+const std::uint8_t* word(const key_schedule& schedule, int w) {
     return reinterpret_cast<const std::uint8_t*>(schedule.round_keys) + 4 * w;
 }
 
@@ -29,15 +28,13 @@ const expected_fields field_table[] = {
     {128, 256, 8, 4, 14, 120, 116}, {192, 256, 8, 6, 14, 120, 114}, {256, 256, 8, 8, 14, 120, 112},
 };
 
-void PrintTo(const expected_fields& e, std::ostream* os)
-{
+void PrintTo(const expected_fields& e, std::ostream* os) {
     *os << "key " << e.key_bits << " block " << e.block_bits;
 }
 
 class RijndaelScheduleFields : public ::testing::TestWithParam<expected_fields> {};
 
-TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten)
-{
+TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten) {
     const expected_fields& e = GetParam();
     std::mt19937 rng(static_cast<unsigned>(e.key_bits * 1000 + e.block_bits));
     const std::vector<std::uint8_t> key = random_bytes(rng, e.key_bits / 8);
@@ -62,8 +59,7 @@ TEST_P(RijndaelScheduleFields, AreSetAndOnlyTheUsedWordsAreWritten)
 // The key buffer holds the whole last group, even where the schedule stores
 // only its first words; the expansion of a key does not depend on the block
 // length, so the 256-bit-block schedule (120 words) shows the full group.
-TEST_P(RijndaelScheduleFields, LeaveTheWholeLastGroupInTheKeyBuffer)
-{
+TEST_P(RijndaelScheduleFields, LeaveTheWholeLastGroupInTheKeyBuffer) {
     const expected_fields& e = GetParam();
     std::mt19937 rng(static_cast<unsigned>(e.key_bits * 7 + e.block_bits));
     const std::vector<std::uint8_t> key = random_bytes(rng, e.key_bits / 8);
@@ -84,8 +80,7 @@ INSTANTIATE_TEST_SUITE_P(AllLengths, RijndaelScheduleFields, ::testing::ValuesIn
                                     std::to_string(info.param.block_bits);
                          });
 
-TEST(RijndaelScheduleKey, With256BitsLeavesRoundKey14InTheBufferAndChainsToANewSchedule)
-{
+TEST(RijndaelScheduleKey, With256BitsLeavesRoundKey14InTheBufferAndChainsToANewSchedule) {
     std::mt19937 rng(256);
     std::vector<std::uint8_t> buffer = random_bytes(rng, 32);
     key_schedule first;
@@ -104,19 +99,16 @@ struct refusal {
     int key_bits, block_bits, result;
 };
 
-void PrintTo(const refusal& r, std::ostream* os)
-{
+void PrintTo(const refusal& r, std::ostream* os) {
     *os << "key " << r.key_bits << " block " << r.block_bits;
 }
 
 class RijndaelScheduleRefusal : public ::testing::TestWithParam<refusal> {};
 
-TEST_P(RijndaelScheduleRefusal, ReturnsItsCodeAndTouchesNeitherBuffer)
-{
+TEST_P(RijndaelScheduleRefusal, ReturnsItsCodeAndTouchesNeitherBuffer) {
     const refusal& r = GetParam();
     std::uint8_t key[64];
-    for (int i = 0; i < 64; ++i)
-        key[i] = static_cast<std::uint8_t>(i * 37 + 1);
+    for (int i = 0; i < 64; ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 1);
     std::uint8_t key_before[64];
     std::memcpy(key_before, key, sizeof key);
     key_schedule schedule;

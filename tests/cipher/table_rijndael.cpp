@@ -19,13 +19,11 @@ using rijndael_tables::unmix;
 
 // The schedule's words as stored: bytes in memory order, read natively, which
 // is the sense in which the mix tables are packed.
-const std::uint32_t* round_key(const key_schedule* schedule, int round, int nb)
-{
+const std::uint32_t* round_key(const key_schedule* schedule, int round, int nb) {
     return reinterpret_cast<const std::uint32_t*>(schedule->round_keys) + round * nb;
 }
 
-std::uint32_t load_word(const std::uint8_t* p)
-{
+std::uint32_t load_word(const std::uint8_t* p) {
     std::uint32_t w;
     std::memcpy(&w, p, 4);
     return w;
@@ -37,8 +35,7 @@ std::uint32_t load_word(const std::uint8_t* p)
 // compiled round and the byte pass unrolls into plain loads.
 template <int NB> struct rotation {
     static constexpr int index = NB == 4 ? 0 : NB == 6 ? 1 : 2;
-    static constexpr std::array<std::uint8_t, 4 * NB> sources(const std::int32_t* offset)
-    {
+    static constexpr std::array<std::uint8_t, 4 * NB> sources(const std::int32_t* offset) {
         std::array<std::uint8_t, 4 * NB> source{};
         for (int j = 0; j < NB; ++j)
             for (int k = 0; k < 4; ++k)
@@ -49,8 +46,7 @@ template <int NB> struct rotation {
     static constexpr auto decrypt = sources(rijndael_tables::offsets_by_block[index].unshift);
 };
 
-template <int NB> void encrypt(std::uint8_t* block, const key_schedule* schedule)
-{
+template <int NB> void encrypt(std::uint8_t* block, const key_schedule* schedule) {
     constexpr int bytes = 4 * NB;
     const int nr = schedule->rounds;
     constexpr auto source = rotation<NB>::encrypt;
@@ -58,29 +54,24 @@ template <int NB> void encrypt(std::uint8_t* block, const key_schedule* schedule
     std::uint32_t state[NB];
     std::memcpy(state, block, bytes);
     const std::uint32_t* rk = round_key(schedule, 0, NB);
-    for (int j = 0; j < NB; ++j)
-        state[j] ^= rk[j];
+    for (int j = 0; j < NB; ++j) state[j] ^= rk[j];
 
     const auto* s = reinterpret_cast<const std::uint8_t*>(state);
     std::uint8_t t[bytes];
     for (int r = 1; r < nr; ++r) {
-        for (int i = 0; i < bytes; ++i)
-            t[i] = sbox[s[source[i]]];
+        for (int i = 0; i < bytes; ++i) t[i] = sbox[s[source[i]]];
         rk = round_key(schedule, r, NB);
         for (int j = 0; j < NB; ++j)
             state[j] = mix[0][t[4 * j]] ^ mix[1][t[4 * j + 1]] ^ mix[2][t[4 * j + 2]] ^
                        mix[3][t[4 * j + 3]] ^ rk[j];
     }
-    for (int i = 0; i < bytes; ++i)
-        t[i] = sbox[s[source[i]]];
+    for (int i = 0; i < bytes; ++i) t[i] = sbox[s[source[i]]];
     rk = round_key(schedule, nr, NB);
-    for (int j = 0; j < NB; ++j)
-        state[j] = load_word(t + 4 * j) ^ rk[j];
+    for (int j = 0; j < NB; ++j) state[j] = load_word(t + 4 * j) ^ rk[j];
     std::memcpy(block, state, bytes);
 }
 
-template <int NB> void decrypt(std::uint8_t* block, const key_schedule* schedule)
-{
+template <int NB> void decrypt(std::uint8_t* block, const key_schedule* schedule) {
     constexpr int bytes = 4 * NB;
     const int nr = schedule->rounds;
     constexpr auto source = rotation<NB>::decrypt;
@@ -88,13 +79,11 @@ template <int NB> void decrypt(std::uint8_t* block, const key_schedule* schedule
     std::uint32_t t[NB];
     std::memcpy(t, block, bytes);
     const std::uint32_t* rk = round_key(schedule, nr, NB);
-    for (int j = 0; j < NB; ++j)
-        t[j] ^= rk[j];
+    for (int j = 0; j < NB; ++j) t[j] ^= rk[j];
 
     const auto* tb = reinterpret_cast<const std::uint8_t*>(t);
     std::uint8_t state[bytes];
-    for (int i = 0; i < bytes; ++i)
-        state[i] = inv_sbox[tb[source[i]]];
+    for (int i = 0; i < bytes; ++i) state[i] = inv_sbox[tb[source[i]]];
     for (int r = nr - 1; r >= 1; --r) {
         rk = round_key(schedule, r, NB);
         for (int j = 0; j < NB; ++j) {
@@ -103,8 +92,7 @@ template <int NB> void decrypt(std::uint8_t* block, const key_schedule* schedule
             std::memcpy(c, &keyed, 4);
             t[j] = unmix[0][c[0]] ^ unmix[1][c[1]] ^ unmix[2][c[2]] ^ unmix[3][c[3]];
         }
-        for (int i = 0; i < bytes; ++i)
-            state[i] = inv_sbox[tb[source[i]]];
+        for (int i = 0; i < bytes; ++i) state[i] = inv_sbox[tb[source[i]]];
     }
     rk = round_key(schedule, 0, NB);
     for (int j = 0; j < NB; ++j) {
@@ -115,54 +103,36 @@ template <int NB> void decrypt(std::uint8_t* block, const key_schedule* schedule
 
 } // namespace
 
-void table_encrypt_block(std::uint8_t* block, const key_schedule* schedule)
-{
+void table_encrypt_block(std::uint8_t* block, const key_schedule* schedule) {
     switch (schedule->block_words) {
-    case 4:
-        encrypt<4>(block, schedule);
-        break;
-    case 6:
-        encrypt<6>(block, schedule);
-        break;
-    default:
-        encrypt<8>(block, schedule);
-        break;
+    case 4: encrypt<4>(block, schedule); break;
+    case 6: encrypt<6>(block, schedule); break;
+    default: encrypt<8>(block, schedule); break;
     }
 }
 
-void table_decrypt_block(std::uint8_t* block, const key_schedule* schedule)
-{
+void table_decrypt_block(std::uint8_t* block, const key_schedule* schedule) {
     switch (schedule->block_words) {
-    case 4:
-        decrypt<4>(block, schedule);
-        break;
-    case 6:
-        decrypt<6>(block, schedule);
-        break;
-    default:
-        decrypt<8>(block, schedule);
-        break;
+    case 4: decrypt<4>(block, schedule); break;
+    case 6: decrypt<6>(block, schedule); break;
+    default: decrypt<8>(block, schedule); break;
     }
 }
 
 void table_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
-                          const key_schedule* schedule)
-{
+                          const key_schedule* schedule) {
     const std::size_t bytes = 4 * static_cast<std::size_t>(schedule->block_words);
     for (std::size_t i = 0; i < count; ++i) {
-        if (in != out)
-            std::memcpy(out + i * bytes, in + i * bytes, bytes);
+        if (in != out) std::memcpy(out + i * bytes, in + i * bytes, bytes);
         table_encrypt_block(out + i * bytes, schedule);
     }
 }
 
 void table_cfb_encrypt_blocks(std::uint8_t feedback[32], const std::uint8_t* in, std::uint8_t* out,
-                              std::size_t count, const key_schedule* schedule)
-{
+                              std::size_t count, const key_schedule* schedule) {
     for (std::size_t i = 0; i < count; ++i) {
         encrypt<8>(feedback, schedule);
-        for (int j = 0; j < 32; ++j)
-            feedback[j] ^= in[32 * i + j];
+        for (int j = 0; j < 32; ++j) feedback[j] ^= in[32 * i + j];
         std::memcpy(out + 32 * i, feedback, 32);
     }
 }

@@ -13,42 +13,35 @@
 
 namespace rijndael_tables {
 
-constexpr std::uint8_t gf_double(std::uint8_t x)
-{
+constexpr std::uint8_t gf_double(std::uint8_t x) {
     return static_cast<std::uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1B : 0x00));
 }
 
-constexpr std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b)
-{
+constexpr std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b) {
     std::uint8_t product = 0;
     for (; b != 0; b >>= 1) {
-        if (b & 1)
-            product ^= a;
+        if (b & 1) product ^= a;
         a = gf_double(a);
     }
     return product;
 }
 
 // x^254 is the multiplicative inverse of x (x^255 = 1), and 0 maps to 0.
-constexpr std::uint8_t gf_inverse(std::uint8_t x)
-{
+constexpr std::uint8_t gf_inverse(std::uint8_t x) {
     std::uint8_t result = 1;
     std::uint8_t square = x;
     for (int e = 254; e != 0; e >>= 1) {
-        if (e & 1)
-            result = gf_mul(result, square);
+        if (e & 1) result = gf_mul(result, square);
         square = gf_mul(square, square);
     }
     return x == 0 ? 0 : result;
 }
 
-constexpr std::uint8_t rotl8(std::uint8_t x, int n)
-{
+constexpr std::uint8_t rotl8(std::uint8_t x, int n) {
     return static_cast<std::uint8_t>((x << n) | (x >> (8 - n)));
 }
 
-constexpr std::array<std::uint8_t, 256> make_sbox()
-{
+constexpr std::array<std::uint8_t, 256> make_sbox() {
     std::array<std::uint8_t, 256> s{};
     for (int i = 0; i < 256; ++i) {
         std::uint8_t b = gf_inverse(static_cast<std::uint8_t>(i));
@@ -58,16 +51,13 @@ constexpr std::array<std::uint8_t, 256> make_sbox()
     return s;
 }
 
-constexpr std::array<std::uint8_t, 256> invert(const std::array<std::uint8_t, 256>& s)
-{
+constexpr std::array<std::uint8_t, 256> invert(const std::array<std::uint8_t, 256>& s) {
     std::array<std::uint8_t, 256> inv{};
-    for (int i = 0; i < 256; ++i)
-        inv[s[i]] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 256; ++i) inv[s[i]] = static_cast<std::uint8_t>(i);
     return inv;
 }
 
-constexpr std::array<std::uint8_t, 30> make_round_constants()
-{
+constexpr std::array<std::uint8_t, 30> make_round_constants() {
     std::array<std::uint8_t, 30> rc{};
     std::uint8_t x = 1;
     for (auto& c : rc) {
@@ -79,8 +69,7 @@ constexpr std::array<std::uint8_t, 30> make_round_constants()
 
 // One column word from its row bytes, rows in memory order.
 constexpr std::uint32_t pack_column(std::uint8_t r0, std::uint8_t r1, std::uint8_t r2,
-                                    std::uint8_t r3)
-{
+                                    std::uint8_t r3) {
     if constexpr (std::endian::native == std::endian::little) {
         return std::uint32_t{r0} | std::uint32_t{r1} << 8 | std::uint32_t{r2} << 16 |
                std::uint32_t{r3} << 24;
@@ -94,8 +83,7 @@ constexpr std::uint32_t pack_column(std::uint8_t r0, std::uint8_t r1, std::uint8
 // wants it) to its contribution to the mixed column: x times `factors`,
 // rotated down by j rows.
 constexpr std::array<std::uint32_t, 256> make_mix_table(const std::array<std::uint8_t, 4>& factors,
-                                                        int row)
-{
+                                                        int row) {
     std::array<std::uint32_t, 256> t{};
     for (int x = 0; x < 256; ++x) {
         std::uint8_t b[4];

@@ -12,8 +12,7 @@
 namespace {
 
 // The option scan in process: what it returns and what it leaves.
-TEST(ScanOptions, StatusesAndOperands)
-{
+TEST(ScanOptions, StatusesAndOperands) {
     const struct {
         std::vector<std::string> args;
         int status;
@@ -33,8 +32,7 @@ TEST(ScanOptions, StatusesAndOperands)
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;
         std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
+        for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         run_context run;
         ASSERT_EQ(take_program_name(run.options, int(args.size()), argv.data()), keep_going);
@@ -59,8 +57,7 @@ TEST(ScanOptions, StatusesAndOperands)
 
 // The exit status of a run: an outcome that ended it first, then failed
 // files before rejected ones.
-TEST(StatusOf, OutcomesAndCounters)
-{
+TEST(StatusOf, OutcomesAndCounters) {
     const struct {
         outcome o;
         int errors;
@@ -84,8 +81,7 @@ TEST(StatusOf, OutcomesAndCounters)
     }
 }
 
-TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage)
-{
+TEST(WipeText, OverwritesEveryCharacterAndKeepsTheStorage) {
     char buffer[] = "secret\0after";
     wipe_text(buffer);
     EXPECT_EQ(std::string(buffer, 6), std::string(6, '\0'));

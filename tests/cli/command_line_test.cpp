@@ -57,18 +57,15 @@ const std::string help_text =
                    "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
                    "    --                    end of options, filenames follow\n";
 
-run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel")
-{
+run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel") {
     return cli_test::run_with(name, std::move(args));
 }
 
 // The value of one line "key = value" of the debug dump.
-std::string dump_value(const std::string& err, const std::string& key)
-{
+std::string dump_value(const std::string& err, const std::string& key) {
     std::string start = "\n" + key + " = ";
     auto at = err.find(start);
-    if (at == std::string::npos)
-        return "<missing>";
+    if (at == std::string::npos) return "<missing>";
     at += start.size();
     return err.substr(at, err.find('\n', at) - at);
 }
@@ -80,8 +77,7 @@ struct text_case {
     std::string out;
 };
 
-TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun)
-{
+TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun) {
     const std::string license_start = version_line + rights_line + "\n";
     const std::vector<text_case> cases = {
         {{"-h"}, help_text},
@@ -102,8 +98,7 @@ TEST(Texts, HelpVersionAndLicenceAreExactAndEndTheRun)
     }
 }
 
-TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile)
-{
+TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile) {
     run_result r = run_args({"-L"});
     ASSERT_EQ(r.status, 0);
     const std::string start = version_line + rights_line + "\n";
@@ -121,8 +116,7 @@ TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile)
     EXPECT_EQ(run_args({"--license"}).out, r.out);
 }
 
-TEST(Texts, DebugDumpIsExact)
-{
+TEST(Texts, DebugDumpIsExact) {
     run_result r = run_args({"-D",   "-v", "-K",   "secret", "-T", "-S", ".x",   "-P",
                              "p1: ", "-Q", "p2: ", "-R",     "-f", "-k", "keys", "-y",
                              "ref",  "-s", "-c",   "-m",     "a",  "b c"});
@@ -185,8 +179,7 @@ struct name_case {
     std::string scanner; // expected prefix of the option scanner's own diagnostic
 };
 
-TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix)
-{
+TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix) {
     harness::temp_dir dir;
     const std::string bin = OSTREL_BIN_DIR;
     const std::vector<name_case> cases = {
@@ -224,8 +217,7 @@ TEST(ProgramNames, LastComponentOfArgumentZeroSelectsModeAndPrefix)
     }
 }
 
-TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode)
-{
+TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode) {
     const std::vector<std::pair<std::string, std::string>> cases = {{"ostrel", "encrypt"},
                                                                     {"osencrypt", "encrypt"},
                                                                     {"osdecrypt", "decrypt"},
@@ -239,8 +231,7 @@ TEST(ProgramNames, EverySymlinkNameOfTheBuildSelectsItsMode)
 
 // Symbolic links outside the build directory, reached through a path, the
 // way an installation would make them.
-TEST(ProgramNames, SymlinksOfAnyNameElsewhere)
-{
+TEST(ProgramNames, SymlinksOfAnyNameElsewhere) {
     namespace fs = std::filesystem;
     harness::temp_dir dir;
     fs::create_directory(dir / "sub");
@@ -273,8 +264,7 @@ struct dump_case {
     std::vector<std::pair<std::string, std::string>> env = {};
 };
 
-TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter)
-{
+TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
     const std::vector<dump_case> cases = {
         {"ostrel", {"-d", "-e"}, "mode", "encrypt"},
         {"ostrel", {"-e", "-d"}, "mode", "decrypt"},
@@ -342,8 +332,7 @@ TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter)
     }
 }
 
-TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect)
-{
+TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect) {
     run_options o;
     o.args = {"-D", "a", "-d", "b", "--", "-c"};
     run_result r = harness::run(o);
@@ -358,8 +347,7 @@ TEST(Options, OperandsMoveBehindOptionsUnlessPosixlyCorrect)
 
 // ---- Filter or file list ----------------------------------------------------------------
 
-TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList)
-{
+TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList) {
     struct filter_case {
         std::vector<std::string> args;
         std::string filter;
@@ -383,8 +371,7 @@ TEST(FilterRule, OnlyTheLastArgumentDecidesAnEmptyList)
     }
 }
 
-TEST(FilterRule, EmptyListOfFilenamesWarnsUnlessQuietAndSucceeds)
-{
+TEST(FilterRule, EmptyListOfFilenamesWarnsUnlessQuietAndSucceeds) {
     struct empty_case {
         std::vector<std::string> args;
         std::string err;
@@ -415,8 +402,7 @@ struct failure_case {
     bool scanner = false; // preceded by the option scanner's own diagnostic
 };
 
-TEST(Failures, EachRowEndsWithItsMessageAndStatus)
-{
+TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
     const std::string try_help = "Try --help for more information.\n";
     const std::vector<failure_case> cases = {
         {"ostrel", {"-Z"}, 1, try_help, true},
@@ -476,8 +462,7 @@ TEST(Failures, EachRowEndsWithItsMessageAndStatus)
     }
 }
 
-TEST(Failures, MismatchIsAcceptedForCatUnixcryptAndFilters)
-{
+TEST(Failures, MismatchIsAcceptedForCatUnixcryptAndFilters) {
     harness::temp_dir dir;
     const std::string plain = "mismatch allowed\n";
     const std::string cipher = cli_test::encrypt(plain, "right");
@@ -510,8 +495,7 @@ struct terminal_case {
     std::string err;
 };
 
-TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced)
-{
+TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced) {
     const std::string not_written =
         "ostrel: encrypted data not written to a terminal. Use -f to force encryption.\n"
         "Try --help for more information.\n";
@@ -542,8 +526,7 @@ TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced)
         o.args = c.args;
         o.stdin_is_tty = c.stdin_tty;
         o.stdout_is_tty = c.stdout_tty;
-        if (c.stdin_tty)
-            o.tty_input = "\x04"; // an empty input when it is read
+        if (c.stdin_tty) o.tty_input = "\x04"; // an empty input when it is read
         run_result r = harness::run(o);
         std::string label = ::testing::PrintToString(c.args) + (c.stdin_tty ? " in" : "") +
                             (c.stdout_tty ? " out" : "");
@@ -552,8 +535,7 @@ TEST(TerminalChecks, EncryptedDataMeetsATerminalOnlyWhenForced)
     }
 }
 
-TEST(TerminalChecks, ForcedEncryptionWritesTheHeaderToTheTerminal)
-{
+TEST(TerminalChecks, ForcedEncryptionWritesTheHeaderToTheTerminal) {
     run_options o;
     o.args = {"-f", "-K", "k"};
     o.stdout_is_tty = true;

@@ -20,8 +20,7 @@ using harness::run_result;
 const std::vector<std::size_t> sizes = {0,   1,    31,    32,     33,     991,   992,
                                         993, 1984, 10240, 262144, 262145, 600001};
 
-TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt)
-{
+TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt) {
     for (std::size_t size : sizes) {
         std::string plain = harness::random_bytes(size, unsigned(size) + 1);
         run_result e = run_with("ostrel", {"-K", "round trip"}, plain);
@@ -40,8 +39,7 @@ TEST(FilterRun, EncryptionAddsTheHeaderAndDecryptionAndCatUndoIt)
     }
 }
 
-TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce)
-{
+TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce) {
     run_result a = run_with("osencrypt", {"-K", "k"}, "");
     run_result b = run_with("osencrypt", {"-K", "k"}, "");
     ASSERT_EQ(a.status, 0);
@@ -52,8 +50,7 @@ TEST(FilterRun, EmptyInputEncryptsToTheHeaderAloneWithAFreshNonce)
     EXPECT_EQ(decrypt(a.out, "k"), "");
 }
 
-TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey)
-{
+TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey) {
     for (std::size_t size :
          {std::size_t(0), std::size_t(5), std::size_t(1024), std::size_t(300000)}) {
         std::string plain = harness::random_bytes(size, 7);
@@ -69,8 +66,7 @@ TEST(FilterRun, KeychangeKeepsTheLengthAndTheDataUnderTheNewKey)
     }
 }
 
-TEST(FilterRun, LegacyRotorMachineIsItsOwnInverse)
-{
+TEST(FilterRun, LegacyRotorMachineIsItsOwnInverse) {
     for (std::size_t size :
          {std::size_t(0), std::size_t(1), std::size_t(255), std::size_t(256), std::size_t(70000)}) {
         std::string plain = harness::random_bytes(size, 11);
@@ -96,8 +92,7 @@ struct failure_case {
     std::size_t out_size; // bytes written before the failure
 };
 
-TEST(FilterRun, RejectedInputsEndWithStatusFour)
-{
+TEST(FilterRun, RejectedInputsEndWithStatusFour) {
     const std::string cipher = encrypt("the plaintext\n", "right");
     const std::vector<failure_case> cases = {
         {"wrong key",
@@ -148,8 +143,7 @@ TEST(FilterRun, RejectedInputsEndWithStatusFour)
     EXPECT_EQ(run_with("osdecrypt", {"-m", "-K", "right"}, cipher).out, "the plaintext\n");
 }
 
-TEST(FilterRun, FullStandardOutputEndsWithStatusThree)
-{
+TEST(FilterRun, FullStandardOutputEndsWithStatusThree) {
     struct full_case {
         std::vector<std::string> args;
         std::string input;
@@ -174,8 +168,7 @@ TEST(FilterRun, FullStandardOutputEndsWithStatusThree)
     }
 }
 
-TEST(FilterRun, OutputToARegularFileAndInputFromOne)
-{
+TEST(FilterRun, OutputToARegularFileAndInputFromOne) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(400000, 5);
     harness::write_file(dir / "plain", plain);
@@ -195,8 +188,7 @@ namespace {
 
 // The file-list run's two bits become the exit status: rejections alone 4,
 // any failed file 8.
-TEST(FileListStatus, RejectionsGiveFourAndFailuresEight)
-{
+TEST(FileListStatus, RejectionsGiveFourAndFailuresEight) {
     harness::temp_dir dir;
     harness::write_file(dir / "good.osl", encrypt("good\n", "k"));
     harness::write_file(dir / "other.osl", encrypt("other\n", "another key"));

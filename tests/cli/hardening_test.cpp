@@ -26,8 +26,7 @@ namespace {
 // `ostrel -k -` with standard input open and empty: it waits in its first
 // read of the key line.
 harness::running_program start_waiting(const std::string& cwd, std::function<void()> setup = {},
-                                       bool unprivileged = false)
-{
+                                       bool unprivileged = false) {
     harness::run_options o;
     o.args = {"-k", "-"};
     o.cwd = cwd;
@@ -37,20 +36,17 @@ harness::running_program start_waiting(const std::string& cwd, std::function<voi
 }
 
 // Polls `ready` for up to ten seconds.
-bool eventually(const std::function<bool()>& ready)
-{
+bool eventually(const std::function<bool()>& ready) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
 
 // The process's core-size limits from /proc/<pid>/limits, "soft hard".
-std::string core_limits(pid_t pid)
-{
+std::string core_limits(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
     for (std::string line; std::getline(in, line);)
         if (line.rfind("Max core file size", 0) == 0) {
@@ -62,14 +58,12 @@ std::string core_limits(pid_t pid)
     return "";
 }
 
-uid_t owner(const std::string& path)
-{
+uid_t owner(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
 }
 
-TEST(Hardening, ProcEntriesBelongToRootWhenAnOrdinaryUserRunsTheProgram)
-{
+TEST(Hardening, ProcEntriesBelongToRootWhenAnOrdinaryUserRunsTheProgram) {
     const bool root = harness::can_drop_privileges();
     const uid_t user = root ? harness::unprivileged_user : geteuid();
     harness::running_program p = start_waiting("/", {}, root);
@@ -100,23 +94,20 @@ TEST(Hardening, ProcEntriesBelongToRootWhenAnOrdinaryUserRunsTheProgram)
 
 // The block that receives the key line is locked in memory before the line
 // arrives (where the locked-memory limit allows any locking at all).
-TEST(Hardening, KeyLineBufferIsLockedInMemoryWhileTheProgramReads)
-{
+TEST(Hardening, KeyLineBufferIsLockedInMemoryWhileTheProgramReads) {
 #if OSTREL_TEST_ASAN
     GTEST_SKIP() << "built with AddressSanitizer, whose runtime turns mlock into a no-op";
 #endif
     rlimit limit{};
     getrlimit(RLIMIT_MEMLOCK, &limit);
-    if (limit.rlim_cur < 4096)
-        GTEST_SKIP() << "RLIMIT_MEMLOCK allows no locked page here";
+    if (limit.rlim_cur < 4096) GTEST_SKIP() << "RLIMIT_MEMLOCK allows no locked page here";
     harness::running_program p = start_waiting("/");
     const std::string status_path = "/proc/" + std::to_string(p.pid) + "/status";
     std::string locked;
     const bool some_locked = eventually([&] {
         const std::string status = harness::read_file(status_path);
         const std::size_t at = status.find("\nVmLck:");
-        if (status.rfind("Name:\tostrel\n", 0) != 0 || at == std::string::npos)
-            return false;
+        if (status.rfind("Name:\tostrel\n", 0) != 0 || at == std::string::npos) return false;
         locked = status.substr(at + 8, status.find('\n', at + 1) - at - 8);
         return std::stoul(locked) > 0;
     });
@@ -125,8 +116,7 @@ TEST(Hardening, KeyLineBufferIsLockedInMemoryWhileTheProgramReads)
     EXPECT_TRUE(some_locked) << "VmLck:" << locked;
 }
 
-TEST(Hardening, NoCoreFileWhenTheProgramAborts)
-{
+TEST(Hardening, NoCoreFileWhenTheProgramAborts) {
     harness::temp_dir dir;
     // The most core the user may allow, as a careless shell would set it.
     auto allow_core = [] {
@@ -144,8 +134,7 @@ TEST(Hardening, NoCoreFileWhenTheProgramAborts)
     auto core_files = [&] {
         int n = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path))
-            if (entry.path().filename().string().rfind("core", 0) == 0)
-                ++n;
+            if (entry.path().filename().string().rfind("core", 0) == 0) ++n;
         return n;
     };
     EXPECT_EQ(core_files(), 0);
@@ -155,8 +144,7 @@ TEST(Hardening, NoCoreFileWhenTheProgramAborts)
     const pid_t control = fork();
     if (control == 0) {
         allow_core();
-        if (chdir(dir.path.c_str()) != 0)
-            _exit(1);
+        if (chdir(dir.path.c_str()) != 0) _exit(1);
         signal(SIGABRT, SIG_DFL);
         abort();
     }

@@ -22,8 +22,7 @@ const std::string& plain = cli_test::sample_plain;
 
 // ---- Options and environment -----------------------------------------------------------
 
-TEST(KeySources, OptionsAndEnvironmentVariables)
-{
+TEST(KeySources, OptionsAndEnvironmentVariables) {
     struct source_case {
         std::string label;
         std::vector<std::string> args;
@@ -51,8 +50,7 @@ TEST(KeySources, OptionsAndEnvironmentVariables)
     }
 }
 
-TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines)
-{
+TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines) {
     harness::temp_dir dir;
     harness::write_file(dir / "two", "old key\r\nnew key\n");
     harness::write_file(dir / "one", "old key\n");
@@ -86,13 +84,11 @@ TEST(KeySources, SecondKeywordFromH_F_AndKeyFileLines)
 
 // ---- Key files ----------------------------------------------------------------------
 
-TEST(KeyFile, FirstLineWithoutItsLineEnd)
-{
+TEST(KeyFile, FirstLineWithoutItsLineEnd) {
     harness::temp_dir dir;
     const std::string long_key = harness::random_bytes(5000, 9);
     std::string printable_long_key;
-    for (char ch : long_key)
-        printable_long_key += char('a' + (unsigned char)ch % 26);
+    for (char ch : long_key) printable_long_key += char('a' + (unsigned char)ch % 26);
     struct key_file_case {
         std::string label;
         std::string content;
@@ -122,8 +118,7 @@ TEST(KeyFile, FirstLineWithoutItsLineEnd)
 // A zero byte in a key-file line ends the keyword there, as it always did
 // (files written so must still open), but now with a warning naming the
 // file; quiet runs stay silent.
-TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt)
-{
+TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt) {
     harness::temp_dir dir;
     const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
                                 " contains a zero byte; only the bytes before it are used\n";
@@ -159,8 +154,7 @@ TEST(KeyFile, ZeroByteInALineWarnsAndKeepsTheBytesBeforeIt)
     }
 }
 
-TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine)
-{
+TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine) {
     harness::temp_dir dir;
     const std::string cipher = encrypt(plain, "ab");
     const std::string warning = "ostrel: warning: keyword in " + (dir / "key") +
@@ -186,8 +180,7 @@ TEST(KeyFile, ZeroByteWarningsInEveryModeAndOnEitherKeyChangeLine)
 
 // An empty keyword is a warning where it will encrypt: in encrypt mode and
 // as a key change's new keyword; never where it only opens.
-TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt)
-{
+TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt) {
     const std::string warning = "ostrel: warning: empty keyword\n";
     const std::string under_empty = encrypt(plain, "");
     const std::string under_a = encrypt(plain, "a");
@@ -219,8 +212,7 @@ TEST(KeySources, EmptyKeywordWarnsWhereItWillEncrypt)
     }
 }
 
-TEST(KeyFile, KeyFileWinsOverKInEitherOrder)
-{
+TEST(KeyFile, KeyFileWinsOverKInEitherOrder) {
     harness::temp_dir dir;
     harness::write_file(dir / "key", "from file\n");
     for (const auto& args : std::vector<std::vector<std::string>>{
@@ -232,8 +224,7 @@ TEST(KeyFile, KeyFileWinsOverKInEitherOrder)
     }
 }
 
-TEST(KeyFile, FailuresEndWithStatusNine)
-{
+TEST(KeyFile, FailuresEndWithStatusNine) {
     harness::temp_dir dir;
     harness::write_file(dir / "empty", "");
     harness::write_file(dir / "one", "only one line\n");
@@ -258,8 +249,7 @@ TEST(KeyFile, FailuresEndWithStatusNine)
     }
 }
 
-TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData)
-{
+TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData) {
     const std::string big = harness::random_bytes(300000, 21);
     for (const std::string& data : {std::string(""), plain, big}) {
         run_result e = run_with("ostrel", {"-k", "-"}, "stdin key\n" + data);
@@ -280,8 +270,7 @@ TEST(KeyFile, StandardInputGivesTheKeyAndThenTheData)
 
 // ---- The reference file ---------------------------------------------------------------------
 
-TEST(Reference, EncryptionKeyMustOpenTheReferenceFile)
-{
+TEST(Reference, EncryptionKeyMustOpenTheReferenceFile) {
     harness::temp_dir dir;
     harness::write_file(dir / "ref", encrypt("reference data", "pw"));
     harness::write_file(dir / "header", encrypt("", "pw"));
@@ -340,8 +329,7 @@ TEST(Reference, EncryptionKeyMustOpenTheReferenceFile)
     }
 }
 
-TEST(Reference, CheckedBeforeAnyFileIsTouched)
-{
+TEST(Reference, CheckedBeforeAnyFileIsTouched) {
     harness::temp_dir dir;
     harness::write_file(dir / "other", encrypt("", "other"));
     harness::write_file(dir / "data", plain);
@@ -354,8 +342,7 @@ TEST(Reference, CheckedBeforeAnyFileIsTouched)
 // Every way the program ends while it holds keywords. Under the sanitizer
 // build (test.sh) LeakSanitizer checks each of these exits: the keywords
 // must have been wiped and freed on the way out, whatever the status.
-TEST(KeySources, EveryExitStatusWithKeywordsHeld)
-{
+TEST(KeySources, EveryExitStatusWithKeywordsHeld) {
     harness::temp_dir dir;
     harness::write_file(dir / "one", "old key\n");
     harness::write_file(dir / "reference", encrypt(plain, "other"));

@@ -40,8 +40,7 @@ struct prompt_case {
     std::string key = "pw";
 };
 
-TEST(Prompts, SequencesAndOutcomes)
-{
+TEST(Prompts, SequencesAndOutcomes) {
     const std::string cipher = encrypt(plain, "pw");
     const std::string sorry = "Sorry, the keys you entered did not match.\n";
     const std::string twice = "Enter encryption key: \nEnter encryption key: (repeat) \n";
@@ -187,8 +186,7 @@ TEST(Prompts, SequencesAndOutcomes)
         o.name = c.name;
         o.args = c.args;
         for (auto& arg : o.args)
-            if (arg == "REF")
-                arg = dir / "ref";
+            if (arg == "REF") arg = dir / "ref";
         o.input = c.input;
         o.use_tty = true;
         o.tty_input = c.typed;
@@ -209,8 +207,7 @@ TEST(Prompts, SequencesAndOutcomes)
     }
 }
 
-TEST(Prompts, NoControllingTerminal)
-{
+TEST(Prompts, NoControllingTerminal) {
     struct tty_case {
         std::string name;
         std::vector<std::string> args;
@@ -228,8 +225,7 @@ TEST(Prompts, NoControllingTerminal)
 
 // The answer is typed only once echo is off, the way a user types it, so
 // that the terminal's output shows whether it was echoed.
-TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter)
-{
+TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter) {
     run_options o;
     o.args = {"-b"};
     o.input = plain;
@@ -255,8 +251,7 @@ TEST(Prompts, EchoIsOffWhileTheAnswerIsTypedAndRestoredAfter)
 
 // An interrupt at a prompt ends the process by SIGINT as before, but the
 // terminal has its echo back.
-TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint)
-{
+TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint) {
     struct interrupt_case {
         std::string label;
         std::vector<std::string> args;
@@ -296,8 +291,7 @@ TEST(Prompts, InterruptAtAPromptRestoresEchoAndEndsBySigint)
     }
 }
 
-TEST(Prompts, AnIgnoredInterruptStaysIgnored)
-{
+TEST(Prompts, AnIgnoredInterruptStaysIgnored) {
     if (harness::under_emulation())
         GTEST_SKIP() << "qemu-user catches SIGINT itself even when the program inherits it "
                         "ignored, and the program's blocked read then fails with EINTR";
@@ -319,8 +313,7 @@ TEST(Prompts, AnIgnoredInterruptStaysIgnored)
 
 // ---- Wiping keywords from the argument list and the environment -----------------------------
 
-TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards)
-{
+TEST(Wiping, KeyArgumentsAndVariablesAreZeroBytesAfterwards) {
     if (harness::under_emulation())
         GTEST_SKIP() << "under emulation /proc/<pid>/cmdline and environ show the emulator's "
                         "copies, which the program cannot reach";

@@ -12,11 +12,9 @@ namespace {
 
 const bool chosen = [] {
     const char* wanted = std::getenv("OSTREL_TEST_CIPHER_PATH");
-    if (wanted == nullptr)
-        return false;
+    if (wanted == nullptr) return false;
     for (cipher_path path : all_cipher_paths) {
-        if (std::strcmp(cipher_path_name(path), wanted) != 0)
-            continue;
+        if (std::strcmp(cipher_path_name(path), wanted) != 0) continue;
         if (force_cipher_path(path) != 0) {
             // The CPU lacks it: say so, and let the suite run on the default.
             std::fprintf(stderr, "cipher path %s is not supported here; using %s\n", wanted,

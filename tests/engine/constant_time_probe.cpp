@@ -30,23 +30,14 @@ namespace {
 
 int failures = 0;
 
-void secret(void* p, std::size_t n)
-{
-    (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n);
-}
-void make_public(const void* p, std::size_t n)
-{
-    (void)VALGRIND_MAKE_MEM_DEFINED(p, n);
+void secret(void* p, std::size_t n) { (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n); }
+void make_public(const void* p, std::size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
+
+void fill(std::uint8_t* p, std::size_t n, unsigned seed) {
+    for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(seed * 131 + i * 29 + 1);
 }
 
-void fill(std::uint8_t* p, std::size_t n, unsigned seed)
-{
-    for (std::size_t i = 0; i < n; ++i)
-        p[i] = static_cast<std::uint8_t>(seed * 131 + i * 29 + 1);
-}
-
-void expect(bool ok, const char* what, cipher_path path)
-{
+void expect(bool ok, const char* what, cipher_path path) {
     if (!ok) {
         std::fprintf(stderr, "constant_time_probe: %s path: %s\n", cipher_path_name(path), what);
         ++failures;
@@ -55,17 +46,14 @@ void expect(bool ok, const char* what, cipher_path path)
 
 // Whether a and b agree, found without a branch on either; the verdict alone
 // is made public, for the probe's own check.
-bool same(const std::uint8_t* a, const std::uint8_t* b, std::size_t n)
-{
+bool same(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
     unsigned difference = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        difference |= static_cast<unsigned>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < n; ++i) difference |= static_cast<unsigned>(a[i] ^ b[i]);
     make_public(&difference, sizeof difference);
     return difference == 0;
 }
 
-void probe_hashing()
-{
+void probe_hashing() {
     for (std::size_t length : {0, 5, 32, 70}) {
         char keyword[71];
         fill(reinterpret_cast<std::uint8_t*>(keyword), length, static_cast<unsigned>(length));
@@ -78,8 +66,7 @@ void probe_hashing()
     }
 }
 
-void probe_blocks(cipher_path path)
-{
+void probe_blocks(cipher_path path) {
     for (int key_bits : {128, 192, 256}) {
         for (int block_bits : {128, 192, 256}) {
             std::uint8_t key[32];
@@ -114,8 +101,7 @@ void probe_blocks(cipher_path path)
 
 // Encrypts `plain` under `keyword`; the ciphertext (header included) is public.
 std::size_t encrypt(const char* keyword, const std::uint8_t* plain, std::size_t length,
-                    std::uint8_t* out, cipher_path path)
-{
+                    std::uint8_t* out, cipher_path path) {
     cipher_stream stream;
     expect(encrypt_init(&stream, keyword) == 0, "encrypt_init", path);
     stream.in_ptr = plain;
@@ -130,11 +116,9 @@ std::size_t encrypt(const char* keyword, const std::uint8_t* plain, std::size_t 
 
 // Decrypts in two pieces, the first ending inside a group, so that the
 // header check, the byte path and the batched groups all run.
-int decrypt(const char* keyword, const std::uint8_t* in, std::size_t length, std::uint8_t* out)
-{
+int decrypt(const char* keyword, const std::uint8_t* in, std::size_t length, std::uint8_t* out) {
     cipher_stream stream;
-    if (decrypt_init(&stream, keyword, 0) != 0)
-        return -1;
+    if (decrypt_init(&stream, keyword, 0) != 0) return -1;
     const std::size_t first = 45;
     stream.in_ptr = in;
     stream.in_left = static_cast<std::int32_t>(first);
@@ -145,13 +129,11 @@ int decrypt(const char* keyword, const std::uint8_t* in, std::size_t length, std
         stream.in_left = static_cast<std::int32_t>(length - first);
         result = decrypt_step(&stream);
     }
-    if (result != 0)
-        return result;
+    if (result != 0) return result;
     return decrypt_end(&stream);
 }
 
-void probe_streams(cipher_path path)
-{
+void probe_streams(cipher_path path) {
     char keyword[] = "a keyword of some forty-odd bytes, to be hashed in two passes";
     char other[] = "not the keyword";
     const std::size_t keyword_length = std::strlen(keyword);
@@ -193,21 +175,17 @@ void probe_streams(cipher_path path)
 } // namespace
 
 // A lookup at a secret index, and a branch on what it found.
-int control()
-{
+int control() {
     static const std::uint8_t table[256] = {1, 2, 3};
     std::uint8_t index = 7;
     secret(&index, 1);
     volatile std::uint8_t found = table[index];
-    if (found == 0)
-        std::puts("constant_time_probe: control done");
+    if (found == 0) std::puts("constant_time_probe: control done");
     return 0;
 }
 
-int main(int argc, char** argv)
-{
-    if (argc > 1 && std::strcmp(argv[1], "--control") == 0)
-        return control();
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--control") == 0) return control();
     int paths = 0;
     for (cipher_path path : {cipher_path::portable, cipher_path::aesni}) {
         if (force_cipher_path(path) != 0) {

@@ -14,8 +14,7 @@ namespace {
 
 using namespace engine_test;
 
-TEST(decrypt_stream, round_trips_every_length_around_group_boundaries)
-{
+TEST(decrypt_stream, round_trips_every_length_around_group_boundaries) {
     for (std::size_t length = 0; length <= 200; ++length) {
         const bytes plain = random_bytes(length, static_cast<std::uint32_t>(length));
         const bytes sealed = encrypt_bytes("round trip", plain).output;
@@ -26,8 +25,7 @@ TEST(decrypt_stream, round_trips_every_length_around_group_boundaries)
     }
 }
 
-TEST(decrypt_stream, block_path_equals_byte_path)
-{
+TEST(decrypt_stream, block_path_equals_byte_path) {
     // Around one group and around one batch of 16 groups, and many batches.
     for (std::size_t length : {31u, 32u, 33u, 63u, 64u, 65u, 511u, 512u, 513u, 543u, 544u, 545u,
                                1023u, 1024u, 1025u, 4096u, 10240u}) {
@@ -42,8 +40,7 @@ TEST(decrypt_stream, block_path_equals_byte_path)
 }
 
 // Body bytes decrypted over themselves: input and output the same buffer.
-TEST(decrypt_stream, output_may_overwrite_its_own_input)
-{
+TEST(decrypt_stream, output_may_overwrite_its_own_input) {
     const bytes plain = random_bytes(5000, 8);
     const bytes sealed = encrypt_bytes("alias", plain).output;
     for (std::int32_t piece : {1, 33, 512, 4999}) {
@@ -70,8 +67,7 @@ TEST(decrypt_stream, output_may_overwrite_its_own_input)
     }
 }
 
-TEST(decrypt_stream, short_input_is_a_bad_format_at_end_with_no_output)
-{
+TEST(decrypt_stream, short_input_is_a_bad_format_at_end_with_no_output) {
     const bytes sealed = encrypt_bytes("short", bytes(10, 1)).output;
     for (std::size_t length = 0; length < 32; ++length) {
         const bytes part(sealed.begin(), sealed.begin() + static_cast<long>(length));
@@ -84,8 +80,7 @@ TEST(decrypt_stream, short_input_is_a_bad_format_at_end_with_no_output)
     }
 }
 
-TEST(decrypt_stream, header_alone_is_an_empty_plaintext)
-{
+TEST(decrypt_stream, header_alone_is_an_empty_plaintext) {
     const bytes sealed = encrypt_bytes("empty", bytes{}).output;
     const stream_run run = decrypt_bytes("empty", sealed);
     EXPECT_EQ(run.step_result, 0);
@@ -95,8 +90,7 @@ TEST(decrypt_stream, header_alone_is_an_empty_plaintext)
 
 // The key is checked at the step that brings the 32nd byte, even when that
 // step also carries body bytes and has room for them; nothing comes out.
-TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
-{
+TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output) {
     const bytes sealed = encrypt_bytes("right", bytes(500, 7)).output;
     for (const split s :
          {split{32, 600}, split{532, 600}, split{40, 40}, split{1, 1}, split{20, 5}}) {
@@ -111,8 +105,7 @@ TEST(decrypt_stream, wrong_key_fails_at_the_32nd_byte_with_no_output)
 
 // One header against two thousand wrong keywords: a check that compared
 // only part of the header would take one in 256 for every byte it skipped.
-TEST(decrypt_stream, every_byte_of_the_header_is_checked)
-{
+TEST(decrypt_stream, every_byte_of_the_header_is_checked) {
     const bytes sealed = encrypt_bytes("right", bytes(40, 1)).output;
     int accepted = 0;
     for (int i = 0; i < 2048; ++i) {
@@ -122,8 +115,7 @@ TEST(decrypt_stream, every_byte_of_the_header_is_checked)
     EXPECT_EQ(accepted, 0);
 }
 
-TEST(decrypt_stream, failing_step_releases_the_state)
-{
+TEST(decrypt_stream, failing_step_releases_the_state) {
     const bytes sealed = encrypt_bytes("right", bytes{}).output;
     cipher_stream stream{};
     ASSERT_EQ(decrypt_init(&stream, "wrong", 0), 0);
@@ -138,8 +130,7 @@ TEST(decrypt_stream, failing_step_releases_the_state)
 }
 
 // Candidates: the keyword, then the keyword with a carriage return.
-TEST(decrypt_stream, carriage_return_candidate)
-{
+TEST(decrypt_stream, carriage_return_candidate) {
     const bytes plain = random_bytes(77, 3);
     const bytes with_cr = encrypt_bytes("typed\r", plain).output;
     const stream_run run = decrypt_bytes("typed", with_cr);
@@ -153,8 +144,7 @@ TEST(decrypt_stream, carriage_return_candidate)
     EXPECT_EQ(decrypt_bytes("typed\r", without_cr).step_result, -2);
 }
 
-TEST(decrypt_multi_init, first_matching_candidate_wins)
-{
+TEST(decrypt_multi_init, first_matching_candidate_wins) {
     const bytes plain = random_bytes(50, 11);
     const bytes sealed = encrypt_bytes("third", plain).output;
     const char* const candidates[] = {"first", "second", "third", "third"};
@@ -171,8 +161,7 @@ TEST(decrypt_multi_init, first_matching_candidate_wins)
 
 // Mismatch takes the keyword itself without looking: a wrong key gives
 // n - 32 bytes of garbage and success, and the right key still decrypts.
-TEST(decrypt_stream, mismatch_accepts_the_keyword_unseen)
-{
+TEST(decrypt_stream, mismatch_accepts_the_keyword_unseen) {
     const bytes plain = random_bytes(300, 21);
     const bytes sealed = encrypt_bytes("right", plain).output;
     const stream_run wrong = decrypt_bytes("wrong", sealed, 1);

@@ -29,19 +29,15 @@ const std::size_t edge_lengths[] = {0,     1,     31,    32,    33,    991,   99
 
 struct fd_guard {
     int fd;
-    ~fd_guard()
-    {
-        if (fd >= 0)
-            close(fd);
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
     }
 };
 
 struct file_guard {
     std::FILE* f;
-    ~file_guard()
-    {
-        if (f != nullptr)
-            std::fclose(f);
+    ~file_guard() {
+        if (f != nullptr) std::fclose(f);
     }
 };
 
@@ -49,11 +45,9 @@ using fd_operation = std::function<int(int)>;
 using file_operation = std::function<int(std::FILE*, std::FILE*)>;
 
 // Runs `op` over `path` in place; the descriptor must end at the new end.
-int in_place(const std::string& path, const fd_operation& op)
-{
+int in_place(const std::string& path, const fd_operation& op) {
     fd_guard fd{open(path.c_str(), O_RDWR)};
-    if (fd.fd < 0)
-        throw std::runtime_error("open failed");
+    if (fd.fd < 0) throw std::runtime_error("open failed");
     const int result = op(fd.fd);
     if (result == 0) {
         struct stat info;
@@ -64,12 +58,10 @@ int in_place(const std::string& path, const fd_operation& op)
 }
 
 // Runs `op` from `from` into a new file `to`, flushing it.
-int through_files(const std::string& from, const std::string& to, const file_operation& op)
-{
+int through_files(const std::string& from, const std::string& to, const file_operation& op) {
     file_guard in{std::fopen(from.c_str(), "rb")};
     file_guard out{std::fopen(to.c_str(), "wb")};
-    if (in.f == nullptr || out.f == nullptr)
-        throw std::runtime_error("fopen failed");
+    if (in.f == nullptr || out.f == nullptr) throw std::runtime_error("fopen failed");
     const int result = op(in.f, out.f);
     EXPECT_EQ(std::fflush(out.f), 0);
     return result;
@@ -84,8 +76,7 @@ const file_operation decrypt_stream = [](std::FILE* in, std::FILE* out) {
     return decrypt_file(in, out, "driver key", 0);
 };
 
-TEST(drivers, round_trips_and_cross_reads_at_buffer_edges)
-{
+TEST(drivers, round_trips_and_cross_reads_at_buffer_edges) {
     const temp_dir dir;
     for (std::size_t length : edge_lengths) {
         SCOPED_TRACE("length " + std::to_string(length));
@@ -127,8 +118,7 @@ TEST(drivers, round_trips_and_cross_reads_at_buffer_edges)
     }
 }
 
-TEST(drivers, pump_file_empty_input)
-{
+TEST(drivers, pump_file_empty_input) {
     const temp_dir dir;
     write_file(dir.file("empty"), bytes{});
     ASSERT_EQ(through_files(dir.file("empty"), dir.file("sealed"), encrypt_stream), 0);
@@ -144,8 +134,7 @@ TEST(drivers, pump_file_empty_input)
     EXPECT_TRUE(read_file(dir.file("plain")).empty());
 }
 
-TEST(drivers, decrypt_file_honours_mismatch_and_in_place_does_not)
-{
+TEST(drivers, decrypt_file_honours_mismatch_and_in_place_does_not) {
     const temp_dir dir;
     const bytes plain = random_bytes(500, 4);
     write_file(dir.file("p"), plain);
@@ -165,8 +154,7 @@ TEST(drivers, decrypt_file_honours_mismatch_and_in_place_does_not)
     EXPECT_TRUE(read_file(dir.file("out")).empty());
 }
 
-TEST(drivers, unixcrypt_file_is_its_own_inverse)
-{
+TEST(drivers, unixcrypt_file_is_its_own_inverse) {
     const temp_dir dir;
     const bytes plain = random_bytes(70000, 8);
     write_file(dir.file("p"), plain);
@@ -182,8 +170,7 @@ TEST(drivers, unixcrypt_file_is_its_own_inverse)
 }
 
 // A file that the stream rejects is never written to.
-TEST(drivers, rejected_input_leaves_the_file_untouched)
-{
+TEST(drivers, rejected_input_leaves_the_file_untouched) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes plain = random_bytes(25000, 12);
@@ -216,8 +203,7 @@ TEST(drivers, rejected_input_leaves_the_file_untouched)
     }
 }
 
-TEST(drivers, header_only_file_decrypts_in_place_to_empty)
-{
+TEST(drivers, header_only_file_decrypts_in_place_to_empty) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     write_file(path, bytes{});
@@ -230,22 +216,19 @@ TEST(drivers, header_only_file_decrypts_in_place_to_empty)
 // ---- Failure paths: errno and the fault survive the release --------------
 
 int end_calls = 0;
-int counted_encrypt_end(cipher_stream* stream)
-{
+int counted_encrypt_end(cipher_stream* stream) {
     ++end_calls;
     encrypt_end(stream);
     errno = 0; // a release must not be able to disturb the reported detail
     stream->fault = 99;
     return 0;
 }
-int counted_decrypt_end(cipher_stream* stream)
-{
+int counted_decrypt_end(cipher_stream* stream) {
     ++end_calls;
     return decrypt_end(stream);
 }
 
-TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno)
-{
+TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno) {
     const temp_dir dir;
     write_file(dir.file("p"), random_bytes(5000, 1));
     file_guard in{std::fopen(dir.file("p").c_str(), "rb")};
@@ -266,8 +249,7 @@ TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno)
     EXPECT_STREQ(result_message(stream_result{result, error}), std::strerror(ENOSPC));
 }
 
-TEST(drivers, pump_file_read_failure_is_io_error)
-{
+TEST(drivers, pump_file_read_failure_is_io_error) {
     const temp_dir dir;
     file_guard in{std::fopen(dir.file("write-only").c_str(), "wb")};
     file_guard out{std::fopen(dir.file("out").c_str(), "wb")};
@@ -279,8 +261,7 @@ TEST(drivers, pump_file_read_failure_is_io_error)
     EXPECT_EQ(end_calls, 1);
 }
 
-TEST(drivers, failing_step_is_not_followed_by_end)
-{
+TEST(drivers, failing_step_is_not_followed_by_end) {
     const temp_dir dir;
     write_file(dir.file("p"), random_bytes(3000, 2));
     ASSERT_EQ(through_files(dir.file("p"), dir.file("s"), encrypt_stream), 0);
@@ -303,8 +284,7 @@ TEST(drivers, failing_step_is_not_followed_by_end)
     EXPECT_EQ(read_file(dir.file("s")), before);
 }
 
-TEST(drivers, in_place_write_failure_on_a_read_only_descriptor)
-{
+TEST(drivers, in_place_write_failure_on_a_read_only_descriptor) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes plain = random_bytes(12000, 3);
@@ -323,8 +303,7 @@ TEST(drivers, in_place_write_failure_on_a_read_only_descriptor)
     }
 }
 
-int clobbering_decrypt_end(cipher_stream* stream)
-{
+int clobbering_decrypt_end(cipher_stream* stream) {
     ++end_calls;
     decrypt_end(stream);
     errno = 0;
@@ -334,8 +313,7 @@ int clobbering_decrypt_end(cipher_stream* stream)
 
 // The driver itself, with ends that disturb errno and the fault: the
 // caller still sees the failing call's errno and the earlier fault.
-TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release)
-{
+TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes plain = random_bytes(30000, 5);
@@ -372,8 +350,7 @@ TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release)
 // twice what it reads (it cannot consume a full input buffer), and one that
 // adds 32 bytes at every step (its lag behind the reads eventually exceeds
 // the read-ahead of one buffer).
-int doubling_step(cipher_stream* stream)
-{
+int doubling_step(cipher_stream* stream) {
     while (stream->in_left > 0 && stream->out_left >= 2) {
         *stream->out_ptr++ = *stream->in_ptr;
         *stream->out_ptr++ = *stream->in_ptr++;
@@ -382,10 +359,8 @@ int doubling_step(cipher_stream* stream)
     }
     return 0;
 }
-int padding_step(cipher_stream* stream)
-{
-    if (stream->in_left == 0)
-        return 0;
+int padding_step(cipher_stream* stream) {
+    if (stream->in_left == 0) return 0;
     std::memset(stream->out_ptr, 0xAA, 32);
     std::memcpy(stream->out_ptr + 32, stream->in_ptr, static_cast<std::size_t>(stream->in_left));
     stream->out_ptr += 32 + stream->in_left;
@@ -394,14 +369,12 @@ int padding_step(cipher_stream* stream)
     stream->in_left = 0;
     return 0;
 }
-int counted_end(cipher_stream*)
-{
+int counted_end(cipher_stream*) {
     ++end_calls;
     return 0;
 }
 
-int refusing_step(cipher_stream* stream)
-{
+int refusing_step(cipher_stream* stream) {
     stream->state = nullptr;
     stream->fault = fault_key_mismatch;
     return -2;
@@ -409,12 +382,10 @@ int refusing_step(cipher_stream* stream)
 
 // A last step whose output does not fit the output buffer: the stream
 // driver keeps stepping until the stream has given everything it owes.
-TEST(drivers, pump_file_drains_a_stream_that_owes_more_than_one_buffer_at_the_end)
-{
+TEST(drivers, pump_file_drains_a_stream_that_owes_more_than_one_buffer_at_the_end) {
     const temp_dir dir;
     bytes data(700);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
     write_file(dir.file("in"), data);
     file_guard in{std::fopen(dir.file("in").c_str(), "rb")};
     file_guard out{std::fopen(dir.file("out").c_str(), "wb")};
@@ -434,8 +405,7 @@ TEST(drivers, pump_file_drains_a_stream_that_owes_more_than_one_buffer_at_the_en
 
 // Growth secured for a stream that then fails before anything is written
 // is taken back: the file keeps its length.
-TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails)
-{
+TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes content = random_bytes(12345, 9);
@@ -449,8 +419,7 @@ TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails)
     EXPECT_EQ(read_file(path), content);
 }
 
-TEST(drivers, in_place_buffer_overflow)
-{
+TEST(drivers, in_place_buffer_overflow) {
     const temp_dir dir;
     const std::string path = dir.file("f");
 

@@ -14,8 +14,7 @@ using namespace engine_test;
 // The format computed from its parts: header C0 = E("q7w3" + nonce[4..32)),
 // then Cj = Pj ^ E(C(j-1)), a short last group using the first bytes of its
 // key stream block.
-bytes expected_format(const char* keyword, std::uint8_t nonce_seed, const bytes& plain)
-{
+bytes expected_format(const char* keyword, std::uint8_t nonce_seed, const bytes& plain) {
     std::uint8_t key[32];
     hash_keyword(keyword, key);
     key_schedule schedule;
@@ -42,8 +41,7 @@ bytes expected_format(const char* keyword, std::uint8_t nonce_seed, const bytes&
     return out;
 }
 
-TEST(encrypt_stream, matches_the_format_computed_from_its_parts)
-{
+TEST(encrypt_stream, matches_the_format_computed_from_its_parts) {
     for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 64u, 100u, 1000u}) {
         const bytes plain = random_bytes(length, 7u + static_cast<std::uint32_t>(length));
         const fixed_nonce nonce(0x40);
@@ -53,8 +51,7 @@ TEST(encrypt_stream, matches_the_format_computed_from_its_parts)
     }
 }
 
-TEST(encrypt_stream, header_opens_to_the_magic_under_the_file_key)
-{
+TEST(encrypt_stream, header_opens_to_the_magic_under_the_file_key) {
     const stream_run run = encrypt_bytes("open sesame", bytes{});
     ASSERT_EQ(run.output.size(), 32u);
     std::uint8_t key[32];
@@ -70,13 +67,11 @@ TEST(encrypt_stream, header_opens_to_the_magic_under_the_file_key)
 // The block path takes whole groups when both sides have 32 bytes; the byte
 // path everything else. Steps of 1 byte never reach the block path, steps of
 // a few groups always do once the header is out.
-TEST(encrypt_stream, block_path_equals_byte_path_around_group_boundaries)
-{
+TEST(encrypt_stream, block_path_equals_byte_path_around_group_boundaries) {
     for (std::size_t groups : {0u, 1u, 2u, 3u, 10u}) {
         for (int delta : {-1, 0, 1}) {
             const long length = static_cast<long>(groups * 32) + delta;
-            if (length < 0)
-                continue;
+            if (length < 0) continue;
             const bytes plain = random_bytes(static_cast<std::size_t>(length), 99);
             const fixed_nonce nonce(1);
             const bytes byte_path = encrypt_bytes("paths", plain, fixed(1, 1)).output;
@@ -89,8 +84,7 @@ TEST(encrypt_stream, block_path_equals_byte_path_around_group_boundaries)
     }
 }
 
-TEST(encrypt_stream, header_leaves_without_input_and_nothing_is_taken_without_output_space)
-{
+TEST(encrypt_stream, header_leaves_without_input_and_nothing_is_taken_without_output_space) {
     cipher_stream stream{};
     ASSERT_EQ(encrypt_init(&stream, "k"), 0);
     const bytes plain = {1, 2, 3};
@@ -117,8 +111,7 @@ TEST(encrypt_stream, header_leaves_without_input_and_nothing_is_taken_without_ou
     EXPECT_EQ(stream.state, nullptr);
 }
 
-TEST(encrypt_stream, fresh_nonce_per_stream)
-{
+TEST(encrypt_stream, fresh_nonce_per_stream) {
     const bytes plain(100, 0);
     const bytes a = encrypt_bytes("same", plain).output;
     const bytes b = encrypt_bytes("same", plain).output;
@@ -127,8 +120,7 @@ TEST(encrypt_stream, fresh_nonce_per_stream)
     EXPECT_NE(bytes(a.begin() + 32, a.end()), bytes(b.begin() + 32, b.end()));
 }
 
-TEST(encrypt_stream, end_before_any_step_releases_and_writes_nothing)
-{
+TEST(encrypt_stream, end_before_any_step_releases_and_writes_nothing) {
     cipher_stream stream{};
     ASSERT_EQ(encrypt_init(&stream, ""), 0);
     EXPECT_NE(stream.state, nullptr);

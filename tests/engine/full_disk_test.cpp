@@ -39,11 +39,9 @@ struct outcome {
 };
 
 // Runs `body` in a child and returns what it wrote into its outcome.
-outcome in_child(const std::function<void(outcome&)>& body)
-{
+outcome in_child(const std::function<void(outcome&)>& body) {
     int channel[2];
-    if (pipe(channel) != 0)
-        throw std::runtime_error("pipe failed");
+    if (pipe(channel) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
     if (pid == 0) {
         close(channel[0]);
@@ -63,8 +61,7 @@ outcome in_child(const std::function<void(outcome&)>& body)
     return o;
 }
 
-bool same_file(const std::string& path, const bytes& content)
-{
+bool same_file(const std::string& path, const bytes& content) {
     try {
         return read_file(path) == content;
     } catch (const std::exception&) {
@@ -74,8 +71,7 @@ bool same_file(const std::string& path, const bytes& content)
 
 // Encrypts `path` in place and records the result; on success decrypts it
 // again to check the round trip.
-void encrypt_and_check(const std::string& path, const bytes& content, outcome& o)
-{
+void encrypt_and_check(const std::string& path, const bytes& content, outcome& o) {
     const int fd = open(path.c_str(), O_RDWR);
     errno = 0;
     o.result = encrypt_in_place(fd, "full disk");
@@ -93,8 +89,7 @@ void encrypt_and_check(const std::string& path, const bytes& content, outcome& o
     }
 }
 
-TEST(full_disk, file_size_limit)
-{
+TEST(full_disk, file_size_limit) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const struct {
@@ -127,8 +122,7 @@ TEST(full_disk, file_size_limit)
 }
 
 // A key change keeps the length, so it needs no room at all.
-TEST(full_disk, key_change_needs_no_room)
-{
+TEST(full_disk, key_change_needs_no_room) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes plain = random_bytes(15000, 6);
@@ -149,8 +143,7 @@ TEST(full_disk, key_change_needs_no_room)
 // A tiny tmpfs filled up to the last page: the 32 extra bytes need one more
 // page. Needs the right to mount (root with CAP_SYS_ADMIN); the mount lives
 // in a private mount namespace of the child and vanishes with it.
-TEST(full_disk, full_file_system)
-{
+TEST(full_disk, full_file_system) {
     const temp_dir dir;
     const std::string mount_point = dir.file("mnt");
     ASSERT_EQ(mkdir(mount_point.c_str(), 0700), 0);
@@ -161,8 +154,7 @@ TEST(full_disk, full_file_system)
             out.skipped = 1;
             std::snprintf(out.reason, sizeof out.reason, "%s: %s", what, std::strerror(errno));
         };
-        if (unshare(CLONE_NEWNS) != 0)
-            return skip("unshare(CLONE_NEWNS)");
+        if (unshare(CLONE_NEWNS) != 0) return skip("unshare(CLONE_NEWNS)");
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return skip("making mounts private");
         if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0)
@@ -178,16 +170,14 @@ TEST(full_disk, full_file_system)
         close(fill);
 
         encrypt_and_check(target, content, out);
-        if (out.result != -3)
-            return;
+        if (out.result != -3) return;
         // With room again the same file encrypts and decrypts.
         unlink(filler.c_str());
         outcome second;
         encrypt_and_check(target, content, second);
         out.round_trip = second.result == 0 && second.round_trip && second.length == 8192 + 32;
     });
-    if (o.skipped)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << o.reason << ")";
+    if (o.skipped) GTEST_SKIP() << "cannot mount a small tmpfs here (" << o.reason << ")";
     EXPECT_EQ(o.result, -3);
     EXPECT_EQ(o.error, ENOSPC);
     EXPECT_TRUE(o.unchanged);

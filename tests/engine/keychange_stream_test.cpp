@@ -11,8 +11,7 @@ namespace {
 
 using namespace engine_test;
 
-TEST(keychange_stream, rekeys_in_one_pass)
-{
+TEST(keychange_stream, rekeys_in_one_pass) {
     for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 1023u, 1024u, 1025u, 3000u, 5000u}) {
         const bytes plain = random_bytes(length, static_cast<std::uint32_t>(length));
         const bytes sealed = encrypt_bytes("old", plain).output;
@@ -29,8 +28,7 @@ TEST(keychange_stream, rekeys_in_one_pass)
     }
 }
 
-TEST(keychange_stream, wrong_old_keyword_gives_no_output)
-{
+TEST(keychange_stream, wrong_old_keyword_gives_no_output) {
     const bytes sealed = encrypt_bytes("old", bytes(2000, 9)).output;
     for (const splitter& s : {whole(), fixed(1, 1), fixed(40, 2000)}) {
         const stream_run run = keychange_bytes("not old", "new", sealed, s);
@@ -40,8 +38,7 @@ TEST(keychange_stream, wrong_old_keyword_gives_no_output)
     }
 }
 
-TEST(keychange_stream, short_input_gives_no_output_and_bad_format)
-{
+TEST(keychange_stream, short_input_gives_no_output_and_bad_format) {
     const bytes sealed = encrypt_bytes("old", bytes{}).output;
     for (std::size_t length : {0u, 1u, 31u}) {
         const stream_run run = keychange_bytes(
@@ -54,8 +51,7 @@ TEST(keychange_stream, short_input_gives_no_output_and_bad_format)
     }
 }
 
-TEST(keychange_stream, same_keyword_still_gets_a_fresh_header)
-{
+TEST(keychange_stream, same_keyword_still_gets_a_fresh_header) {
     const bytes plain = random_bytes(100, 1);
     const bytes sealed = encrypt_bytes("same", plain).output;
     const bytes rekeyed = keychange_bytes("same", "same", sealed).output;

@@ -14,15 +14,13 @@ namespace {
 
 using block = std::array<std::uint8_t, 32>;
 
-block hash_of(const std::string& keyword)
-{
+block hash_of(const std::string& keyword) {
     block out;
     hash_keyword(keyword.c_str(), out.data());
     return out;
 }
 
-TEST(hash_keyword, empty_keyword_is_the_zero_block_under_the_zero_key)
-{
+TEST(hash_keyword, empty_keyword_is_the_zero_block_under_the_zero_key) {
     std::uint8_t key[32] = {};
     key_schedule schedule;
     schedule_key(key, 256, 256, &schedule);
@@ -34,8 +32,7 @@ TEST(hash_keyword, empty_keyword_is_the_zero_block_under_the_zero_key)
 // Two passes: the 33rd and later bytes are XORed into the key buffer that
 // the first schedule_key left behind (its last round key), not into a fresh
 // buffer, and the running hash is encrypted once per pass.
-TEST(hash_keyword, second_pass_chains_onto_the_last_round_key)
-{
+TEST(hash_keyword, second_pass_chains_onto_the_last_round_key) {
     const std::string keyword = "0123456789abcdefghijklmnopqrstuvWXYZ!?";
     ASSERT_EQ(keyword.size(), 38u);
 
@@ -56,8 +53,7 @@ TEST(hash_keyword, second_pass_chains_onto_the_last_round_key)
     EXPECT_EQ(hash_of(keyword), expected);
 }
 
-TEST(hash_keyword, single_pass_for_up_to_32_bytes)
-{
+TEST(hash_keyword, single_pass_for_up_to_32_bytes) {
     const std::string keyword(32, 'k');
     std::uint8_t key[32];
     std::memcpy(key, keyword.data(), 32);
@@ -68,8 +64,7 @@ TEST(hash_keyword, single_pass_for_up_to_32_bytes)
     EXPECT_EQ(hash_of(keyword), expected);
 }
 
-TEST(hash_keyword, distinguishes_the_keywords_that_a_careless_hash_would_not)
-{
+TEST(hash_keyword, distinguishes_the_keywords_that_a_careless_hash_would_not) {
     const std::string base32(32, 'a');
     const struct {
         std::string a, b;
@@ -86,14 +81,12 @@ TEST(hash_keyword, distinguishes_the_keywords_that_a_careless_hash_would_not)
         EXPECT_NE(hash_of(p.a), hash_of(p.b)) << p.a.size() << " vs " << p.b.size();
 }
 
-TEST(hash_keyword, same_keyword_same_key)
-{
+TEST(hash_keyword, same_keyword_same_key) {
     EXPECT_EQ(hash_of("repeatable"), hash_of("repeatable"));
     EXPECT_EQ(hash_of(std::string(100, '\xff')), hash_of(std::string(100, '\xff')));
 }
 
-TEST(make_nonce, successive_calls_differ_and_advance_the_counter)
-{
+TEST(make_nonce, successive_calls_differ_and_advance_the_counter) {
     std::set<block> seen;
     const std::int32_t before = nonce_counter;
     for (int i = 0; i < 100; ++i) {

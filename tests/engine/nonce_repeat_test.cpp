@@ -10,8 +10,7 @@
 #include "engine/engine.h"
 
 // Replaces the C library's clock for this test program only.
-extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict) noexcept
-{
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict) noexcept {
     tv->tv_sec = 1700000000;
     tv->tv_usec = 4242;
     return 0;
@@ -19,8 +18,7 @@ extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict) noe
 
 namespace {
 
-TEST(make_nonce, differs_when_host_time_pid_and_counter_are_the_same)
-{
+TEST(make_nonce, differs_when_host_time_pid_and_counter_are_the_same) {
     std::uint8_t first[32], second[32];
     nonce_counter = 7;
     make_nonce(first);

@@ -20,15 +20,13 @@ namespace {
 
 using bytes32 = std::array<std::uint8_t, 32>;
 
-ssize_t no_getrandom(void*, std::size_t, unsigned)
-{
+ssize_t no_getrandom(void*, std::size_t, unsigned) {
     errno = ENOSYS;
     return -1;
 }
 
 // Five bytes a call, after an interrupted first call.
-ssize_t trickling_getrandom(void* buffer, std::size_t length, unsigned)
-{
+ssize_t trickling_getrandom(void* buffer, std::size_t length, unsigned) {
     static int calls = 0;
     if (calls++ == 0) {
         errno = EINTR;
@@ -47,16 +45,14 @@ protected:
     void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string file_with(const std::string& content)
-    {
+    std::string file_with(const std::string& content) {
         const std::string path = dir + "/random";
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }
 };
 
-TEST_F(NonceRandom, ComeFromGetrandomAndDifferFromCallToCall)
-{
+TEST_F(NonceRandom, ComeFromGetrandomAndDifferFromCallToCall) {
     std::set<bytes32> seen;
     for (int i = 0; i < 20; ++i) {
         bytes32 r{};
@@ -66,8 +62,7 @@ TEST_F(NonceRandom, ComeFromGetrandomAndDifferFromCallToCall)
     EXPECT_EQ(seen.size(), 20u);
 }
 
-TEST_F(NonceRandom, RetryInterruptedAndShortReadsUntilAll32BytesAreThere)
-{
+TEST_F(NonceRandom, RetryInterruptedAndShortReadsUntilAll32BytesAreThere) {
     bytes32 r{};
     ASSERT_EQ(nonce_random_bytes(r.data(), trickling_getrandom, "/nonexistent"), 0);
     // Calls 2..8 delivered 5, 5, 5, 5, 5, 5 and 2 bytes.
@@ -76,16 +71,14 @@ TEST_F(NonceRandom, RetryInterruptedAndShortReadsUntilAll32BytesAreThere)
     EXPECT_EQ(r[31], 0xA8);
 }
 
-TEST_F(NonceRandom, FallBackToTheFileWhenGetrandomFails)
-{
+TEST_F(NonceRandom, FallBackToTheFileWhenGetrandomFails) {
     const std::string content = "0123456789abcdefghijklmnopqrstuvwxyz";
     bytes32 r{};
     ASSERT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with(content).c_str()), 0);
     EXPECT_EQ(std::string(r.begin(), r.end()), content.substr(0, 32));
 }
 
-TEST_F(NonceRandom, FailWhenNeitherGivesThirtyTwoBytes)
-{
+TEST_F(NonceRandom, FailWhenNeitherGivesThirtyTwoBytes) {
     bytes32 r{};
     EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, (dir + "/missing").c_str()), -1);
     EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with(std::string(31, 'x')).c_str()),
@@ -93,19 +86,16 @@ TEST_F(NonceRandom, FailWhenNeitherGivesThirtyTwoBytes)
     EXPECT_EQ(nonce_random_bytes(r.data(), no_getrandom, file_with("").c_str()), -1);
 }
 
-TEST(NonceText, WithoutRandomBytesIsTheFiveFieldText)
-{
+TEST(NonceText, WithoutRandomBytesIsTheFiveFieldText) {
     char text[400];
     const int n = format_nonce_text(text, sizeof text, "box", 1700000000, 42, 1, 7, nullptr);
     EXPECT_STREQ(text, "box,1700000000,42,1,7");
     EXPECT_EQ(n, 21);
 }
 
-TEST(NonceText, AppendsTheRandomBytesAsHexAfterAComma)
-{
+TEST(NonceText, AppendsTheRandomBytesAsHexAfterAComma) {
     std::uint8_t random[32];
-    for (int i = 0; i < 32; ++i)
-        random[i] = static_cast<std::uint8_t>(i * 17 + 0x0F);
+    for (int i = 0; i < 32; ++i) random[i] = static_cast<std::uint8_t>(i * 17 + 0x0F);
     char text[400];
     format_nonce_text(text, sizeof text, "", -1, 999999, 2147483647, -2147483647 - 1, random);
     const std::string s = text;
@@ -117,8 +107,7 @@ TEST(NonceText, AppendsTheRandomBytesAsHexAfterAComma)
 }
 
 // The longest fields the program can meet fit make_nonce's 396 bytes.
-TEST(NonceText, LongestFieldsFitTheProgramsBuffer)
-{
+TEST(NonceText, LongestFieldsFitTheProgramsBuffer) {
     const std::string host(255, 'h');
     std::uint8_t random[32] = {};
     char text[396];
@@ -131,8 +120,7 @@ TEST(NonceText, LongestFieldsFitTheProgramsBuffer)
 
 // Two texts equal but for the random part hash apart: the case of two
 // containers with one host name and pid starting in the same microsecond.
-TEST(NonceText, DiffersInItsHashWhenOnlyTheRandomBytesDiffer)
-{
+TEST(NonceText, DiffersInItsHashWhenOnlyTheRandomBytesDiffer) {
     std::uint8_t a[32] = {}, b[32] = {};
     b[31] = 1;
     char ta[400], tb[400];

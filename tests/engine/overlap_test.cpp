@@ -30,10 +30,7 @@ using namespace engine_test;
 // Installs a setting for the lifetime of the guard.
 struct overlap_guard {
     overlap_setting before;
-    explicit overlap_guard(overlap_setting chosen)
-        : before(set_overlap_for_testing(chosen))
-    {
-    }
+    explicit overlap_guard(overlap_setting chosen) : before(set_overlap_for_testing(chosen)) {}
     ~overlap_guard() { set_overlap_for_testing(before); }
     overlap_guard(const overlap_guard&) = delete;
     overlap_guard& operator=(const overlap_guard&) = delete;
@@ -64,18 +61,14 @@ const std::size_t lengths[] = {0,    1,    31,   32,   33,   991,  992,  999,   
 
 struct closer {
     int fd;
-    ~closer()
-    {
-        if (fd >= 0)
-            close(fd);
+    ~closer() {
+        if (fd >= 0) close(fd);
     }
 };
 struct file_closer {
     std::FILE* f;
-    ~file_closer()
-    {
-        if (f != nullptr)
-            std::fclose(f);
+    ~file_closer() {
+        if (f != nullptr) std::fclose(f);
     }
 };
 
@@ -88,14 +81,12 @@ struct outcome {
     off_t offset; // in place: where the descriptor ended; -1 otherwise
 };
 
-bool operator==(const outcome& a, const outcome& b)
-{
+bool operator==(const outcome& a, const outcome& b) {
     return a.result == b.result && a.error == b.error && a.fault == b.fault &&
            a.content == b.content && a.offset == b.offset;
 }
 
-std::ostream& operator<<(std::ostream& out, const outcome& o)
-{
+std::ostream& operator<<(std::ostream& out, const outcome& o) {
     return out << "result " << o.result << ", errno " << o.error << ", fault " << o.fault << ", "
                << o.content.size() << " bytes, offset " << o.offset;
 }
@@ -103,8 +94,7 @@ std::ostream& operator<<(std::ostream& out, const outcome& o)
 using fd_run = std::function<int(int)>;
 using file_run = std::function<int(std::FILE*, std::FILE*)>;
 
-outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_RDWR)
-{
+outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_RDWR) {
     closer fd{open(path.c_str(), flags)};
     EXPECT_GE(fd.fd, 0);
     errno = 0;
@@ -115,8 +105,7 @@ outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_R
     return outcome{o.result, o.error, o.fault, read_file(path), result == 0 ? o.offset : -1};
 }
 
-outcome run_through_files(const std::string& from, const std::string& to, const file_run& run)
-{
+outcome run_through_files(const std::string& from, const std::string& to, const file_run& run) {
     file_closer in{std::fopen(from.c_str(), "rb")};
     file_closer out{std::fopen(to.c_str(), "wb")};
     EXPECT_NE(in.f, nullptr);
@@ -152,25 +141,21 @@ const driver_path driver_paths[] = {
      [](std::FILE* in, std::FILE* out) { return unixcrypt_file(in, out, "k"); }},
 };
 
-outcome run_path(const driver_path& path, const temp_dir& dir, const bytes& input)
-{
+outcome run_path(const driver_path& path, const temp_dir& dir, const bytes& input) {
     const fixed_nonce nonce(7);
     write_file(dir.file("in"), input);
-    if (path.in_place)
-        return run_in_place(dir.file("in"), path.in_place);
+    if (path.in_place) return run_in_place(dir.file("in"), path.in_place);
     return run_through_files(dir.file("in"), dir.file("out"), path.through_files);
 }
 
-TEST(overlap, every_driver_path_writes_the_same_bytes_with_and_without_the_helper)
-{
+TEST(overlap, every_driver_path_writes_the_same_bytes_with_and_without_the_helper) {
     const temp_dir dir;
     for (const driver_path& path : driver_paths) {
         SCOPED_TRACE(path.what);
         for (const std::size_t length : lengths) {
             SCOPED_TRACE("length " + std::to_string(length));
             bytes input = random_bytes(length, std::uint32_t(length) + 3);
-            if (path.sealed_input)
-                input = encrypt_bytes("k", input).output;
+            if (path.sealed_input) input = encrypt_bytes("k", input).output;
             outcome reference;
             {
                 const overlap_guard plain(without);
@@ -188,16 +173,14 @@ TEST(overlap, every_driver_path_writes_the_same_bytes_with_and_without_the_helpe
 // ---- Failing reads and writes of the helper ---------------------------------
 
 int end_calls = 0;
-int counted_encrypt_end(cipher_stream* stream)
-{
+int counted_encrypt_end(cipher_stream* stream) {
     ++end_calls;
     encrypt_end(stream);
     errno = 0; // a release must not disturb the detail being reported
     stream->fault = 99;
     return 0;
 }
-int counted_decrypt_end(cipher_stream* stream)
-{
+int counted_decrypt_end(cipher_stream* stream) {
     ++end_calls;
     decrypt_end(stream);
     errno = 0;
@@ -213,8 +196,7 @@ struct fault_case {
     int error;
 };
 
-int in_place_with(const std::string& path, int flags, bool decrypt)
-{
+int in_place_with(const std::string& path, int flags, bool decrypt) {
     closer fd{open(path.c_str(), flags)};
     cipher_stream stream{};
     int result;
@@ -231,8 +213,7 @@ int in_place_with(const std::string& path, int flags, bool decrypt)
     return result;
 }
 
-int stream_with(std::FILE* in, std::FILE* out)
-{
+int stream_with(std::FILE* in, std::FILE* out) {
     cipher_stream stream{};
     encrypt_init(&stream, "k");
     stream.fault = 5;
@@ -265,8 +246,7 @@ const fault_case fault_cases[] = {
      result_io, EBADF},
 };
 
-TEST(overlap, a_failing_read_or_write_of_the_helper_is_reported_as_without_it)
-{
+TEST(overlap, a_failing_read_or_write_of_the_helper_is_reported_as_without_it) {
     const temp_dir dir;
     const bytes plain = random_bytes(70000, 21);
     const bytes sealed = encrypt_bytes("k", plain).output;
@@ -298,8 +278,7 @@ TEST(overlap, a_failing_read_or_write_of_the_helper_is_reported_as_without_it)
 // as a failing step releases it.
 int step_calls = 0;
 int fail_at = 0;
-int failing_encrypt_step(cipher_stream* stream)
-{
+int failing_encrypt_step(cipher_stream* stream) {
     if (++step_calls == fail_at) {
         encrypt_end(stream);
         stream->fault = fault_key_mismatch;
@@ -310,10 +289,8 @@ int failing_encrypt_step(cipher_stream* stream)
 
 // 32 bytes more than it reads at every step: its output falls behind the
 // reads, by one input buffer after as many steps as a buffer has groups.
-int padding_step(cipher_stream* stream)
-{
-    if (stream->in_left == 0)
-        return 0;
+int padding_step(cipher_stream* stream) {
+    if (stream->in_left == 0) return 0;
     std::memset(stream->out_ptr, 0xAA, 32);
     std::memcpy(stream->out_ptr + 32, stream->in_ptr, static_cast<std::size_t>(stream->in_left));
     stream->out_ptr += 32 + stream->in_left;
@@ -322,8 +299,7 @@ int padding_step(cipher_stream* stream)
     stream->in_left = 0;
     return 0;
 }
-int counted_end(cipher_stream*)
-{
+int counted_end(cipher_stream*) {
     ++end_calls;
     return 0;
 }
@@ -353,8 +329,7 @@ const step_case step_cases[] = {
      fault_key_mismatch, 0},
 };
 
-outcome run_step_case(const step_case& c, const temp_dir& dir, const bytes& input)
-{
+outcome run_step_case(const step_case& c, const temp_dir& dir, const bytes& input) {
     write_file(dir.file("in"), input);
     step_calls = 0;
     fail_at = c.failing_call;
@@ -362,8 +337,7 @@ outcome run_step_case(const step_case& c, const temp_dir& dir, const bytes& inpu
     const bool encrypting = c.step == failing_encrypt_step;
     const stream_end_fn end = encrypting ? encrypt_end : counted_end;
     auto start = [&](cipher_stream* stream) {
-        if (encrypting)
-            encrypt_init(stream, "k");
+        if (encrypting) encrypt_init(stream, "k");
     };
     if (c.in_place)
         return run_in_place(dir.file("in"), [&](int fd) {
@@ -384,8 +358,7 @@ outcome run_step_case(const step_case& c, const temp_dir& dir, const bytes& inpu
 
 // With chunks of the plain driver's buffer size both ways read and write the
 // same pieces, so a failure leaves the same bytes behind.
-TEST(overlap, a_failing_step_or_an_overrunning_stream_leaves_what_it_leaves_without_it)
-{
+TEST(overlap, a_failing_step_or_an_overrunning_stream_leaves_what_it_leaves_without_it) {
     const temp_dir dir;
     for (const step_case& c : step_cases) {
         SCOPED_TRACE(c.what);
@@ -426,8 +399,7 @@ const signal_case signal_cases[] = {
 // reported the write's error, 1 otherwise; the signal's default action
 // ends it first.
 [[noreturn]] void write_into_trouble(const signal_case& c, const std::string& in_path,
-                                     const std::string& out_path, bool ignored)
-{
+                                     const std::string& out_path, bool ignored) {
     if (ignored)
         signal(c.signal_number, SIG_IGN);
     else
@@ -435,8 +407,7 @@ const signal_case signal_cases[] = {
     std::FILE* out = nullptr;
     if (c.signal_number == SIGPIPE) {
         int ends[2];
-        if (pipe(ends) != 0)
-            _exit(2);
+        if (pipe(ends) != 0) _exit(2);
         close(ends[0]);
         out = fdopen(ends[1], "wb");
     } else {
@@ -447,16 +418,14 @@ const signal_case signal_cases[] = {
         out = std::fopen(out_path.c_str(), "wb");
     }
     std::FILE* in = std::fopen(in_path.c_str(), "rb");
-    if (in == nullptr || out == nullptr)
-        _exit(2);
+    if (in == nullptr || out == nullptr) _exit(2);
     cipher_stream stream{};
     encrypt_init(&stream, "k");
     const int result = pump_file(&stream, encrypt_step, encrypt_end, in, out);
     _exit(result == result_io && errno == c.error ? 0 : 1);
 }
 
-TEST(overlap_signals, a_signal_brought_on_by_the_helpers_write_acts_as_without_it)
-{
+TEST(overlap_signals, a_signal_brought_on_by_the_helpers_write_acts_as_without_it) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const temp_dir dir;
     write_file(dir.file("in"), random_bytes(200000, 4));

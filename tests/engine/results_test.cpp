@@ -12,8 +12,7 @@ namespace {
 
 using namespace engine_test;
 
-TEST(result_message, texts_of_every_code)
-{
+TEST(result_message, texts_of_every_code) {
     const struct {
         int code;
         int detail;
@@ -40,8 +39,7 @@ TEST(result_message, texts_of_every_code)
 
 // Which results count as a rejected input and which as a failed write: the
 // run's status rests on these.
-TEST(stream_result, rejections_and_write_failures)
-{
+TEST(stream_result, rejections_and_write_failures) {
     const struct {
         int code;
         int detail;
@@ -69,16 +67,14 @@ TEST(stream_result, rejections_and_write_failures)
 struct reference_file {
     temp_dir dir;
     std::FILE* f = nullptr;
-    explicit reference_file(const bytes& content)
-    {
+    explicit reference_file(const bytes& content) {
         write_file(dir.file("ref"), content);
         f = std::fopen(dir.file("ref").c_str(), "rb");
     }
     ~reference_file() { std::fclose(f); }
 };
 
-TEST(check_key_reference, header_only_file)
-{
+TEST(check_key_reference, header_only_file) {
     const bytes header = encrypt_bytes("reference", bytes{}).output;
     {
         const reference_file ref(header);
@@ -93,16 +89,14 @@ TEST(check_key_reference, header_only_file)
     }
 }
 
-TEST(check_key_reference, carriage_return_form_and_longer_files)
-{
+TEST(check_key_reference, carriage_return_form_and_longer_files) {
     const bytes sealed = encrypt_bytes("typed\r", bytes(5000, 1)).output;
     const reference_file ref(sealed);
     EXPECT_EQ(check_key_reference(ref.f, "typed").code, 0);
     EXPECT_EQ(std::ftell(ref.f), 32);
 }
 
-TEST(check_key_reference, short_files_are_bad_format)
-{
+TEST(check_key_reference, short_files_are_bad_format) {
     const bytes header = encrypt_bytes("reference", bytes{}).output;
     for (std::size_t length : {0u, 1u, 31u}) {
         const reference_file ref(bytes(header.begin(), header.begin() + static_cast<long>(length)));
@@ -114,8 +108,7 @@ TEST(check_key_reference, short_files_are_bad_format)
 
 // Where the stream already stands at a header, the check starts there and
 // clears an earlier end-of-file indication.
-TEST(check_key_reference, starts_at_the_current_position)
-{
+TEST(check_key_reference, starts_at_the_current_position) {
     bytes content = {'x', 'y', 'z'};
     const bytes header = encrypt_bytes("later", bytes{}).output;
     content.insert(content.end(), header.begin(), header.end());
@@ -131,8 +124,7 @@ TEST(check_key_reference, starts_at_the_current_position)
     EXPECT_EQ(check_key_reference(ref.f, "later").code, 0);
 }
 
-TEST(check_key_reference, read_error)
-{
+TEST(check_key_reference, read_error) {
     const temp_dir dir;
     std::FILE* f = std::fopen(dir.file("w").c_str(), "wb");
     ASSERT_NE(f, nullptr);

@@ -18,8 +18,7 @@ struct kind {
 
 const bytes plain = random_bytes(9000, 42);
 
-std::vector<kind> kinds()
-{
+std::vector<kind> kinds() {
     return {
         {"encrypt",
          [](const bytes& in, const splitter& s) {
@@ -45,8 +44,7 @@ std::vector<kind> kinds()
     };
 }
 
-const bytes& input_for(const std::string& name)
-{
+const bytes& input_for(const std::string& name) {
     static const bytes sealed = [] {
         const fixed_nonce nonce(3);
         return encrypt_bytes("old", plain).output;
@@ -54,8 +52,7 @@ const bytes& input_for(const std::string& name)
     return name == "encrypt" || name == "unixcrypt" ? plain : sealed;
 }
 
-TEST(split_invariance, every_kind_every_split)
-{
+TEST(split_invariance, every_kind_every_split) {
     for (const kind& k : kinds()) {
         const bytes& input = input_for(k.name);
         const stream_run reference = k.run(input, whole());

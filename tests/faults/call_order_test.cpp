@@ -17,8 +17,7 @@ namespace {
 
 const std::string key = "key";
 
-std::string encrypted(const std::string& plain, const std::string& keyword)
-{
+std::string encrypted(const std::string& plain, const std::string& keyword) {
     harness::run_options enc;
     enc.args = {"-K", keyword};
     enc.input = plain;
@@ -55,8 +54,7 @@ const io_kind io_kinds[] = {
 
 struct short_io : testing::TestWithParam<std::tuple<way, io_kind>> {};
 
-TEST_P(short_io, gives_the_same_result)
-{
+TEST_P(short_io, gives_the_same_result) {
     const way& w = std::get<0>(GetParam());
     const io_kind& io = std::get<1>(GetParam());
     harness::temp_dir dir;
@@ -94,8 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, short_io,
 
 // The calls of one run, as the interposer logged them, with the directory's
 // path taken out so they read "create a.osl.Xk3pQz excl 0600".
-std::vector<std::string> logged_calls(const harness::temp_dir& dir, const std::string& log)
-{
+std::vector<std::string> logged_calls(const harness::temp_dir& dir, const std::string& log) {
     std::vector<std::string> calls;
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);) {
@@ -117,8 +114,7 @@ std::vector<std::string> logged_calls(const harness::temp_dir& dir, const std::s
 }
 
 harness::run_result logged_run(const harness::temp_dir& dir, std::vector<std::string> args,
-                               const std::string& log)
-{
+                               const std::string& log) {
     harness::run_options o;
     o.args = std::move(args);
     o.cwd = dir.path;
@@ -128,19 +124,15 @@ harness::run_result logged_run(const harness::temp_dir& dir, std::vector<std::st
 }
 
 // The index of the first call that starts with `prefix`, or -1.
-int find_call(const std::vector<std::string>& calls, const std::string& prefix)
-{
+int find_call(const std::vector<std::string>& calls, const std::string& prefix) {
     for (std::size_t i = 0; i < calls.size(); ++i)
-        if (calls[i].rfind(prefix, 0) == 0)
-            return int(i);
+        if (calls[i].rfind(prefix, 0) == 0) return int(i);
     return -1;
 }
 
-std::string joined(const std::vector<std::string>& calls)
-{
+std::string joined(const std::vector<std::string>& calls) {
     std::ostringstream out;
-    for (const auto& c : calls)
-        out << "  " << c << "\n";
+    for (const auto& c : calls) out << "  " << c << "\n";
     return out.str();
 }
 
@@ -161,22 +153,17 @@ const durable_case durable_cases[] = {
     {"key_change", {"-T", "-x", "-H", "new"}, true, false, "a.osl", "a.osl", "renameat"},
 };
 
-void PrintTo(const durable_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const durable_case& c, std::ostream* out) { *out << c.title; }
 
 struct durable_order : testing::TestWithParam<durable_case> {};
 
-TEST_P(durable_order, result_synced_renamed_directory_synced_input_removed)
-{
+TEST_P(durable_order, result_synced_renamed_directory_synced_input_removed) {
     const durable_case& c = GetParam();
     harness::temp_dir dir;
     harness::temp_dir logs;
     const std::string plain = harness::random_bytes(20000, 22);
     harness::write_file(dir / c.input, c.encrypted_input ? encrypted(plain, key) : plain);
-    if (c.output_exists)
-        harness::write_file(dir / c.output, "old output");
+    if (c.output_exists) harness::write_file(dir / c.output, "old output");
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-K", key, c.input});
     harness::run_result r = logged_run(dir, args, logs / "calls");
@@ -210,8 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, durable_order, testing::ValuesIn(durable_cases)
 
 // Whatever the mode and way, every file the program creates is new (O_EXCL)
 // and readable by its owner only until it is complete.
-TEST(created_files, are_exclusive_and_private_in_every_mode)
-{
+TEST(created_files, are_exclusive_and_private_in_every_mode) {
     for (const way& w : ways) {
         harness::temp_dir dir;
         harness::temp_dir logs;
@@ -225,8 +211,7 @@ TEST(created_files, are_exclusive_and_private_in_every_mode)
         ASSERT_EQ(r.status, 0) << r.err;
         const std::vector<std::string> calls = logged_calls(dir, logs / "calls");
         for (const std::string& call : calls) {
-            if (call.rfind("create ", 0) != 0)
-                continue;
+            if (call.rfind("create ", 0) != 0) continue;
             EXPECT_NE(call.find(" excl 0600"), std::string::npos) << call << "\n" << joined(calls);
         }
     }

@@ -15,8 +15,7 @@ namespace {
 using faults::small_fs;
 
 // Which way of filling the file system ran, for the test log.
-void say_which(const small_fs& fs)
-{
+void say_which(const small_fs& fs) {
     std::cout << (fs.mounted ? "[ fs       ] tmpfs of 64 KiB mounted: writes fail with ENOSPC\n"
                              : "[ fs       ] mounting not permitted: a file-size limit makes "
                                "writes fail with EFBIG\n");
@@ -28,15 +27,13 @@ struct stamp {
     mode_t mode;
 };
 
-stamp stamp_of(const std::string& path)
-{
+stamp stamp_of(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return {st.st_size, st.st_mtime, st.st_mode};
 }
 
-TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas)
-{
+TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas) {
     small_fs fs(64 * 1024);
     say_which(fs);
     // A file that ends on a page boundary: the 32 bytes the header adds need
@@ -67,8 +64,7 @@ TEST(DiskFull, InPlaceEncryptionLeavesTheFileAsItWas)
     EXPECT_TRUE(harness::read_file(fs / "filler") == filler);
 }
 
-TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput)
-{
+TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput) {
     small_fs fs(64 * 1024);
     say_which(fs);
     // 10 pages of input leave 6 free: the 41 KiB result cannot be written.
@@ -77,8 +73,7 @@ TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput)
     harness::run_options o;
     o.args = {"-T", "-K", "key", "data.bin"};
     o.cwd = fs.path;
-    if (!fs.mounted)
-        faults::limit_file_size(o, 20000);
+    if (!fs.mounted) faults::limit_file_size(o, 20000);
 
     auto r = harness::run(o);
 
@@ -88,8 +83,7 @@ TEST(DiskFull, TemporaryFileWritingKeepsTheInputAndRemovesThePartialOutput)
     EXPECT_TRUE(harness::read_file(fs / "data.bin") == original);
 }
 
-TEST(DiskFull, FilterOutputFailsWithStatus3)
-{
+TEST(DiskFull, FilterOutputFailsWithStatus3) {
     small_fs fs(64 * 1024);
     say_which(fs);
     harness::write_file(fs / "out.osl", "");
@@ -97,8 +91,7 @@ TEST(DiskFull, FilterOutputFailsWithStatus3)
     o.args = {"-K", "key"};
     o.input = harness::random_bytes(300000, 3);
     o.stdout_path = fs / "out.osl";
-    if (!fs.mounted)
-        faults::limit_file_size(o, 65536);
+    if (!fs.mounted) faults::limit_file_size(o, 65536);
 
     auto r = harness::run(o);
 
@@ -123,8 +116,7 @@ namespace {
 // A sparse file whose holes need more room than the file system has: its
 // blocks are reserved before anything is overwritten, so the run fails
 // first and the file stays as it was, in every mode that writes in place.
-TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas)
-{
+TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
     small_fs fs(64 * 1024);
     if (!fs.mounted)
         GTEST_SKIP() << "needs root to mount a small tmpfs (a file-size limit cannot fill holes)";
@@ -166,8 +158,7 @@ TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas)
 // file is not cut to the encryption's end, the run fails it with status 3,
 // and the file keeps its name and holds the complete encryption of what it
 // held at the start, followed by the appended bytes.
-TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes)
-{
+TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 9);
     harness::write_file(dir / "log", plain);

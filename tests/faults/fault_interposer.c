@@ -76,15 +76,12 @@ static struct {
     int fsync_skip;
 } config;
 
-static void load_config(void)
-{
-    if (config.loaded)
-        return;
+static void load_config(void) {
+    if (config.loaded) return;
     config.loaded = 1;
     const char* op = getenv("OSTREL_FAULT_OP");
     for (int i = 1; op && i < (int)(sizeof op_names / sizeof op_names[0]); ++i)
-        if (strcmp(op, op_names[i]) == 0)
-            config.op = (enum op_kind)i;
+        if (strcmp(op, op_names[i]) == 0) config.op = (enum op_kind)i;
     const char* path = getenv("OSTREL_FAULT_PATH");
     if (path) {
         snprintf(config.path, sizeof config.path, "%s", path);
@@ -101,16 +98,11 @@ static void load_config(void)
     config.nth = nth ? atol(nth) : 1;
     config.count = count ? atol(count) : 1;
     config.error = error ? atoi(error) : EIO;
-    if (action && strcmp(action, "sigint") == 0)
-        config.signal_number = SIGINT;
-    if (action && strcmp(action, "sigkill") == 0)
-        config.signal_number = SIGKILL;
-    if (action && strcmp(action, "sigterm") == 0)
-        config.signal_number = SIGTERM;
-    if (action && strcmp(action, "sighup") == 0)
-        config.signal_number = SIGHUP;
-    if (action && strcmp(action, "append") == 0)
-        config.append = 1;
+    if (action && strcmp(action, "sigint") == 0) config.signal_number = SIGINT;
+    if (action && strcmp(action, "sigkill") == 0) config.signal_number = SIGKILL;
+    if (action && strcmp(action, "sigterm") == 0) config.signal_number = SIGTERM;
+    if (action && strcmp(action, "sighup") == 0) config.signal_number = SIGHUP;
+    if (action && strcmp(action, "append") == 0) config.append = 1;
     const char* short_io = getenv("OSTREL_SHORT_IO");
     config.short_io = short_io ? atol(short_io) : 0;
     const char* eintr = getenv("OSTREL_EINTR");
@@ -124,49 +116,38 @@ static void load_config(void)
     config.fsync_skip = skip && strcmp(skip, "1") == 0;
 }
 
-static int path_matches(const char* path)
-{
-    if (!path || config.path_length == 0)
-        return 0;
-    if (config.prefix)
-        return strncmp(path, config.path, config.path_length) == 0;
+static int path_matches(const char* path) {
+    if (!path || config.path_length == 0) return 0;
+    if (config.prefix) return strncmp(path, config.path, config.path_length) == 0;
     return strcmp(path, config.path) == 0;
 }
 
-static int fd_matches(int fd)
-{
+static int fd_matches(int fd) {
     char link[64], target[PATH_MAX];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n < 0)
-        return 0;
+    if (n < 0) return 0;
     target[n] = '\0';
     return path_matches(target);
 }
 
 /* Relative names are made absolute against the working directory. */
-static int name_matches(const char* name)
-{
-    if (name[0] == '/')
-        return path_matches(name);
+static int name_matches(const char* name) {
+    if (name[0] == '/') return path_matches(name);
     char full[PATH_MAX];
-    if (!getcwd(full, sizeof full))
-        return 0;
+    if (!getcwd(full, sizeof full)) return 0;
     size_t used = strlen(full);
     snprintf(full + used, sizeof full - used, "/%s", name);
     return path_matches(full);
 }
 
 /* The same for a name relative to an open directory (or AT_FDCWD). */
-static int name_at_matches(int dir_fd, const char* name)
-{
-    if (name[0] == '/' || dir_fd == AT_FDCWD)
-        return name_matches(name);
+static int name_at_matches(int dir_fd, const char* name) {
+    if (name[0] == '/' || dir_fd == AT_FDCWD) return name_matches(name);
     char link[64], full[PATH_MAX];
     snprintf(link, sizeof link, "/proc/self/fd/%d", dir_fd);
     ssize_t n = readlink(link, full, sizeof full - 1);
-    if (n < 0)
-        return 0;
+    if (n < 0) return 0;
     full[n] = '\0';
     snprintf(full + n, sizeof full - (size_t)n, "/%s", name);
     return path_matches(full);
@@ -174,25 +155,21 @@ static int name_at_matches(int dir_fd, const char* name)
 
 /* ---- Short and interrupted I/O -------------------------------------- */
 
-static int is_regular(int fd)
-{
+static int is_regular(int fd) {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 /* How many bytes a read or write on `fd` may move this time. */
-static size_t io_limit(int fd, size_t count)
-{
+static size_t io_limit(int fd, size_t count) {
     if (config.short_io > 0 && count > (size_t)config.short_io && is_regular(fd))
         return (size_t)config.short_io;
     return count;
 }
 
 /* 1 once per kind of call when OSTREL_EINTR asks for an interrupted call. */
-static int interrupted_once(int fd, int* done)
-{
-    if (!config.eintr || *done || !is_regular(fd))
-        return 0;
+static int interrupted_once(int fd, int* done) {
+    if (!config.eintr || *done || !is_regular(fd)) return 0;
     *done = 1;
     errno = EINTR;
     return 1;
@@ -200,24 +177,21 @@ static int interrupted_once(int fd, int* done)
 
 /* ---- The call log ------------------------------------------------------ */
 
-static void fd_path(int fd, char* out, size_t size)
-{
+static void fd_path(int fd, char* out, size_t size) {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, out, size - 1);
     out[n < 0 ? 0 : n] = '\0';
 }
 
-static void at_path(int dir_fd, const char* name, char* out, size_t size)
-{
+static void at_path(int dir_fd, const char* name, char* out, size_t size) {
     if (name[0] == '/') {
         snprintf(out, size, "%s", name);
         return;
     }
     char dir[PATH_MAX];
     if (dir_fd == AT_FDCWD) {
-        if (!getcwd(dir, sizeof dir))
-            dir[0] = '\0';
+        if (!getcwd(dir, sizeof dir)) dir[0] = '\0';
     } else {
         fd_path(dir_fd, dir, sizeof dir);
     }
@@ -227,19 +201,15 @@ static void at_path(int dir_fd, const char* name, char* out, size_t size)
 /* One line: the call and its arguments, written with the system call
  * itself so the log never passes through the calls it records. */
 static void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-static void log_line(const char* format, ...)
-{
-    if (config.log_fd < 0)
-        return;
+static void log_line(const char* format, ...) {
+    if (config.log_fd < 0) return;
     char line[2 * PATH_MAX + 128];
     va_list args;
     va_start(args, format);
     int n = vsnprintf(line, sizeof line - 1, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    if ((size_t)n > sizeof line - 2)
-        n = (int)sizeof line - 2;
+    if (n < 0) return;
+    if ((size_t)n > sizeof line - 2) n = (int)sizeof line - 2;
     line[n++] = '\n';
     syscall(SYS_write, config.log_fd, line, (size_t)n);
 }
@@ -247,8 +217,7 @@ static void log_line(const char* format, ...)
 /* The first write to each descriptor since it was opened is logged. */
 static unsigned char written_since_open[1024];
 
-static void log_first_write(int fd)
-{
+static void log_first_write(int fd) {
     if (config.log_fd < 0 || fd < 3 || fd >= (int)sizeof written_since_open ||
         written_since_open[fd])
         return;
@@ -258,12 +227,9 @@ static void log_first_write(int fd)
     log_line("write %s", path);
 }
 
-static void log_open(int dir_fd, const char* name, int flags, mode_t mode, int fd)
-{
-    if (config.log_fd < 0 || fd < 0)
-        return;
-    if (fd < (int)sizeof written_since_open)
-        written_since_open[fd] = 0;
+static void log_open(int dir_fd, const char* name, int flags, mode_t mode, int fd) {
+    if (config.log_fd < 0 || fd < 0) return;
+    if (fd < (int)sizeof written_since_open) written_since_open[fd] = 0;
     char path[PATH_MAX];
     at_path(dir_fd, name, path, sizeof path);
     if (flags & O_CREAT)
@@ -272,19 +238,15 @@ static void log_open(int dir_fd, const char* name, int flags, mode_t mode, int f
         log_line("open %s", path);
 }
 
-static void log_fd_call(const char* call, int fd)
-{
-    if (config.log_fd < 0)
-        return;
+static void log_fd_call(const char* call, int fd) {
+    if (config.log_fd < 0) return;
     char path[PATH_MAX];
     fd_path(fd, path, sizeof path);
     log_line("%s %s", call, path);
 }
 
-static void log_pair(const char* call, int from_dir, const char* from, int to_dir, const char* to)
-{
-    if (config.log_fd < 0)
-        return;
+static void log_pair(const char* call, int from_dir, const char* from, int to_dir, const char* to) {
+    if (config.log_fd < 0) return;
     char a[PATH_MAX], b[PATH_MAX];
     at_path(from_dir, from, a, sizeof a);
     at_path(to_dir, to, b, sizeof b);
@@ -297,13 +259,10 @@ static int strike_fd = -1;
 /* 1 when this call is to fail (errno is then set); a signal action (or an
  * append, as another writer would) is carried out here and the call then
  * proceeds normally. */
-static int strike(enum op_kind op, int matched)
-{
-    if (config.op != op || !matched)
-        return 0;
+static int strike(enum op_kind op, int matched) {
+    if (config.op != op || !matched) return 0;
     long n = ++config.seen;
-    if (n < config.nth || (config.count > 0 && n >= config.nth + config.count))
-        return 0;
+    if (n < config.nth || (config.count > 0 && n >= config.nth + config.count)) return 0;
     if (config.signal_number) {
         /* To the process, as a terminal or another process sends it: a
          * call made on a thread that holds signals back (the program's I/O
@@ -326,41 +285,31 @@ static int strike(enum op_kind op, int matched)
  * interceptor in front of it); the configuration is read on first use. */
 #define REAL(name)                                                                                 \
     static __typeof__(&name) real_##name;                                                          \
-    if (!real_##name)                                                                              \
-        real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                                  \
+    if (!real_##name) real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                    \
     load_config()
 
 static int read_interrupted, write_interrupted, pwrite_interrupted;
 
-ssize_t read(int fd, void* buffer, size_t count)
-{
+ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
-    if (strike(op_read, config.op == op_read && fd_matches(fd)))
-        return -1;
-    if (interrupted_once(fd, &read_interrupted))
-        return -1;
+    if (strike(op_read, config.op == op_read && fd_matches(fd))) return -1;
+    if (interrupted_once(fd, &read_interrupted)) return -1;
     return real_read(fd, buffer, io_limit(fd, count));
 }
 
-ssize_t write(int fd, const void* buffer, size_t count)
-{
+ssize_t write(int fd, const void* buffer, size_t count) {
     REAL(write);
     strike_fd = fd;
-    if (strike(op_write, config.op == op_write && fd_matches(fd)))
-        return -1;
-    if (interrupted_once(fd, &write_interrupted))
-        return -1;
+    if (strike(op_write, config.op == op_write && fd_matches(fd))) return -1;
+    if (interrupted_once(fd, &write_interrupted)) return -1;
     log_first_write(fd);
     return real_write(fd, buffer, io_limit(fd, count));
 }
 
-ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
-{
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
     REAL(pwrite);
-    if (strike(op_pwrite, config.op == op_pwrite && fd_matches(fd)))
-        return -1;
-    if (interrupted_once(fd, &pwrite_interrupted))
-        return -1;
+    if (strike(op_pwrite, config.op == op_pwrite && fd_matches(fd))) return -1;
+    if (interrupted_once(fd, &pwrite_interrupted)) return -1;
     log_first_write(fd);
     return real_pwrite(fd, buffer, io_limit(fd, count), offset);
 }
@@ -375,8 +324,7 @@ ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
         va_end(args);                                                                              \
     }
 
-int openat(int dir_fd, const char* name, int flags, ...)
-{
+int openat(int dir_fd, const char* name, int flags, ...) {
     REAL(openat);
     CREATION_MODE(flags, mode);
     int fd = real_openat(dir_fd, name, flags, mode);
@@ -384,14 +332,12 @@ int openat(int dir_fd, const char* name, int flags, ...)
     return fd;
 }
 
-int open(const char* name, int flags, ...)
-{
+int open(const char* name, int flags, ...) {
     CREATION_MODE(flags, mode);
     return openat(AT_FDCWD, name, flags, mode);
 }
 
-int fchmod(int fd, mode_t mode)
-{
+int fchmod(int fd, mode_t mode) {
     REAL(fchmod);
     int r = real_fchmod(fd, mode);
     if (r == 0 && config.log_fd >= 0) {
@@ -402,48 +348,38 @@ int fchmod(int fd, mode_t mode)
     return r;
 }
 
-int fchown(int fd, uid_t owner, gid_t group)
-{
+int fchown(int fd, uid_t owner, gid_t group) {
     REAL(fchown);
     int r = real_fchown(fd, owner, group);
-    if (r == 0)
-        log_fd_call("fchown", fd);
+    if (r == 0) log_fd_call("fchown", fd);
     return r;
 }
 
-int ftruncate(int fd, off_t length)
-{
+int ftruncate(int fd, off_t length) {
     REAL(ftruncate);
-    if (strike(op_ftruncate, config.op == op_ftruncate && fd_matches(fd)))
-        return -1;
+    if (strike(op_ftruncate, config.op == op_ftruncate && fd_matches(fd))) return -1;
     return real_ftruncate(fd, length);
 }
 
-int fsync(int fd)
-{
+int fsync(int fd) {
     REAL(fsync);
     log_fd_call("fsync", fd);
-    if (strike(op_fsync, config.op == op_fsync && fd_matches(fd)))
-        return -1;
-    if (config.fsync_skip)
-        return 0;
+    if (strike(op_fsync, config.op == op_fsync && fd_matches(fd))) return -1;
+    if (config.fsync_skip) return 0;
     return real_fsync(fd);
 }
 
-int close(int fd)
-{
+int close(int fd) {
     REAL(close);
     int fail = strike(op_close, config.op == op_close && fd_matches(fd));
     int saved = errno;
     int result = real_close(fd);
-    if (!fail)
-        return result;
+    if (!fail) return result;
     errno = saved;
     return -1;
 }
 
-size_t fread(void* buffer, size_t size, size_t count, FILE* stream)
-{
+size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
     REAL(fread);
     if (strike(op_fread, config.op == op_fread && fd_matches(fileno(stream)))) {
         stream->_flags |= _IO_ERR_SEEN;
@@ -452,8 +388,7 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* stream)
     return real_fread(buffer, size, count, stream);
 }
 
-size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream)
-{
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
     REAL(fwrite);
     log_first_write(fileno(stream));
     if (strike(op_fwrite, config.op == op_fwrite && fd_matches(fileno(stream)))) {
@@ -463,8 +398,7 @@ size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream)
     return real_fwrite(buffer, size, count, stream);
 }
 
-int fflush(FILE* stream)
-{
+int fflush(FILE* stream) {
     REAL(fflush);
     if (stream && strike(op_fflush, config.op == op_fflush && fd_matches(fileno(stream)))) {
         stream->_flags |= _IO_ERR_SEEN;
@@ -473,42 +407,33 @@ int fflush(FILE* stream)
     return real_fflush(stream);
 }
 
-int fclose(FILE* stream)
-{
+int fclose(FILE* stream) {
     REAL(fclose);
     int fail = strike(op_fclose, config.op == op_fclose && fd_matches(fileno(stream)));
     int saved = errno;
     int result = real_fclose(stream);
-    if (!fail)
-        return result;
+    if (!fail) return result;
     errno = saved;
     return EOF;
 }
 
-int rename(const char* from, const char* to)
-{
+int rename(const char* from, const char* to) {
     REAL(rename);
-    if (strike(op_rename, config.op == op_rename && name_matches(from)))
-        return -1;
+    if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
     return real_rename(from, to);
 }
 
-int renameat(int from_dir, const char* from, int to_dir, const char* to)
-{
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     REAL(renameat);
-    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from)))
-        return -1;
+    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
     int r = real_renameat(from_dir, from, to_dir, to);
-    if (r == 0)
-        log_pair("renameat", from_dir, from, to_dir, to);
+    if (r == 0) log_pair("renameat", from_dir, from, to_dir, to);
     return r;
 }
 
-int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags)
-{
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
     REAL(renameat2);
-    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from)))
-        return -1;
+    if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
     int r = real_renameat2(from_dir, from, to_dir, to, flags);
     if (r == 0)
         log_pair((flags & RENAME_NOREPLACE) ? "renameat2-noreplace" : "renameat2", from_dir, from,
@@ -516,24 +441,18 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
     return r;
 }
 
-int unlinkat(int dir_fd, const char* name, int flags)
-{
+int unlinkat(int dir_fd, const char* name, int flags) {
     REAL(unlinkat);
-    if (strike(op_unlink, config.op == op_unlink && name_at_matches(dir_fd, name)))
-        return -1;
+    if (strike(op_unlink, config.op == op_unlink && name_at_matches(dir_fd, name))) return -1;
     char path[PATH_MAX] = "";
-    if (config.log_fd >= 0)
-        at_path(dir_fd, name, path, sizeof path);
+    if (config.log_fd >= 0) at_path(dir_fd, name, path, sizeof path);
     int r = real_unlinkat(dir_fd, name, flags);
-    if (r == 0)
-        log_line("unlinkat %s", path);
+    if (r == 0) log_line("unlinkat %s", path);
     return r;
 }
 
-int unlink(const char* name)
-{
+int unlink(const char* name) {
     REAL(unlink);
-    if (strike(op_unlink, config.op == op_unlink && name_matches(name)))
-        return -1;
+    if (strike(op_unlink, config.op == op_unlink && name_matches(name))) return -1;
     return real_unlink(name);
 }

@@ -25,8 +25,7 @@ struct fault {
 };
 
 // The `nth` matching call of `op` on `path` fails with EIO.
-inline fault failing(std::string op, std::string path, int nth = 1)
-{
+inline fault failing(std::string op, std::string path, int nth = 1) {
     fault f;
     f.op = std::move(op);
     f.path = std::move(path);
@@ -35,8 +34,7 @@ inline fault failing(std::string op, std::string path, int nth = 1)
 }
 
 // SIGINT comes just before the first matching call of `op` on `path`.
-inline fault interrupting(std::string op, std::string path)
-{
+inline fault interrupting(std::string op, std::string path) {
     fault f = failing(std::move(op), std::move(path));
     f.action = "sigint";
     return f;

@@ -17,8 +17,7 @@ namespace {
 
 // A sanitized program's allocator cannot be watched from in front of it;
 // the Release run of the suite covers this.
-bool scanner_usable()
-{
+bool scanner_usable() {
 #if OSTREL_TEST_ASAN
     return false;
 #else
@@ -26,8 +25,7 @@ bool scanner_usable()
 #endif
 }
 
-std::string hex(const void* data, std::size_t size)
-{
+std::string hex(const void* data, std::size_t size) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -40,8 +38,7 @@ std::string hex(const void* data, std::size_t size)
 
 // The keyword, its hashed key and the schedule's second round key, as the
 // scanner's list.
-std::string secrets_of(const std::vector<std::string>& keywords)
-{
+std::string secrets_of(const std::vector<std::string>& keywords) {
     std::string list;
     for (const std::string& keyword : keywords) {
         std::uint8_t key[32];
@@ -72,16 +69,14 @@ struct freed_case {
     int status;
 };
 
-std::string encrypted(const std::string& plain, const std::string& key)
-{
+std::string encrypted(const std::string& plain, const std::string& key) {
     harness::run_options o;
     o.args = {"-K", key};
     o.input = plain;
     return harness::run(o).out;
 }
 
-std::vector<freed_case> cases()
-{
+std::vector<freed_case> cases() {
     const std::string plain(70000, 'p');
     const std::string sealed = encrypted(plain, keyword);
     const std::vector<std::string> one = {keyword};
@@ -135,22 +130,16 @@ std::vector<freed_case> cases()
 
 struct freed_memory : testing::TestWithParam<freed_case> {};
 
-void PrintTo(const freed_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const freed_case& c, std::ostream* out) { *out << c.title; }
 
-TEST_P(freed_memory, holds_no_keyword_hashed_key_or_round_key)
-{
+TEST_P(freed_memory, holds_no_keyword_hashed_key_or_round_key) {
     if (!scanner_usable())
         GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
     const freed_case& c = GetParam();
     harness::temp_dir dir;
     harness::temp_dir reports;
-    if (!c.file.empty())
-        harness::write_file(dir / c.file_name, c.file);
-    if (!c.key_file.empty())
-        harness::write_file(dir / "keys", c.key_file);
+    if (!c.file.empty()) harness::write_file(dir / c.file_name, c.file);
+    if (!c.key_file.empty()) harness::write_file(dir / "keys", c.key_file);
     harness::run_options o;
     o.args = c.args;
     o.input = c.input;
@@ -173,8 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, freed_memory, testing::ValuesIn(cases()),
 
 // The scanner itself: told to look for a file name, which the program
 // keeps in blocks it releases after the file, it catches the run.
-TEST(freed_memory_scanner, finds_what_is_left_in_a_released_block)
-{
+TEST(freed_memory_scanner, finds_what_is_left_in_a_released_block) {
     if (!scanner_usable())
         GTEST_SKIP() << "the sanitizer's allocator is not scanned; the Release run checks this";
     harness::temp_dir dir;

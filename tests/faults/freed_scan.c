@@ -27,27 +27,20 @@ static struct {
     char report[4096];
 } secrets;
 
-static int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
 /* Parsed without allocating: getenv and plain loops only. */
-static void load(void)
-{
-    if (secrets.loaded)
-        return;
+static void load(void) {
+    if (secrets.loaded) return;
     secrets.loaded = 1;
     const char* list = getenv("OSTREL_SECRETS");
     const char* report = getenv("OSTREL_SECRET_REPORT");
-    if (report)
-        snprintf(secrets.report, sizeof secrets.report, "%s", report);
+    if (report) snprintf(secrets.report, sizeof secrets.report, "%s", report);
     for (const char* c = list; c && *c && secrets.count < max_secrets;) {
         size_t n = 0;
         while (c[0] && c[0] != ',' && c[1] && hex_value(c[0]) >= 0 && hex_value(c[1]) >= 0 &&
@@ -56,24 +49,18 @@ static void load(void)
                 (unsigned char)(hex_value(c[0]) * 16 + hex_value(c[1]));
             c += 2;
         }
-        if (n > 0)
-            secrets.length[secrets.count++] = n;
-        while (*c && *c != ',')
-            ++c;
-        if (*c == ',')
-            ++c;
+        if (n > 0) secrets.length[secrets.count++] = n;
+        while (*c && *c != ',') ++c;
+        if (*c == ',') ++c;
     }
 }
 
-static void check(void* block)
-{
-    if (!block)
-        return;
+static void check(void* block) {
+    if (!block) return;
     load();
     size_t size = malloc_usable_size(block);
     for (int i = 0; i < secrets.count; ++i) {
-        if (!memmem(block, size, secrets.bytes[i], secrets.length[i]))
-            continue;
+        if (!memmem(block, size, secrets.bytes[i], secrets.length[i])) continue;
         char line[128];
         int n = snprintf(line, sizeof line, "secret %d found in a released block of %zu bytes\n", i,
                          size);
@@ -87,14 +74,12 @@ static void check(void* block)
     }
 }
 
-void free(void* block)
-{
+void free(void* block) {
     static void (*real_free)(void*);
     static int resolving;
     if (!real_free) {
         /* dlsym may release memory of its own meanwhile: that is leaked. */
-        if (resolving)
-            return;
+        if (resolving) return;
         resolving = 1;
         real_free = (void (*)(void*))dlsym(RTLD_NEXT, "free");
         resolving = 0;
@@ -103,11 +88,9 @@ void free(void* block)
     real_free(block);
 }
 
-void* realloc(void* block, size_t size)
-{
+void* realloc(void* block, size_t size) {
     static void* (*real_realloc)(void*, size_t);
-    if (!real_realloc)
-        real_realloc = (void* (*)(void*, size_t))dlsym(RTLD_NEXT, "realloc");
+    if (!real_realloc) real_realloc = (void* (*)(void*, size_t))dlsym(RTLD_NEXT, "realloc");
     /* The old block may be released with its content: a secret in it is
      * left behind unless the block grows where it is. */
     check(block);

@@ -35,19 +35,15 @@ enum class state { original, transformed, partial, broken };
 // memory (/dev/shm) where available so that the runs stay fast.
 struct scratch_dir {
     std::string path;
-    scratch_dir()
-    {
+    scratch_dir() {
         char shm[] = "/dev/shm/ostrel-faults-XXXXXX";
         char tmp[] = "/tmp/ostrel-faults-XXXXXX";
         const char* made = mkdtemp(shm);
-        if (!made)
-            made = mkdtemp(tmp);
-        if (!made)
-            throw std::runtime_error("mkdtemp");
+        if (!made) made = mkdtemp(tmp);
+        if (!made) throw std::runtime_error("mkdtemp");
         path = made;
     }
-    ~scratch_dir()
-    {
+    ~scratch_dir() {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
@@ -61,24 +57,21 @@ struct file_set {
     std::vector<std::string> names;
     std::vector<std::string> contents;
 
-    explicit file_set(int count, unsigned seed)
-    {
+    explicit file_set(int count, unsigned seed) {
         static const std::string block = harness::random_bytes(1 << 20, 77);
         std::mt19937 random(seed);
         for (int i = 0; i < count; ++i) {
             names.push_back("f" + std::to_string(100 + i));
             // 3 to 8 MiB, each file different from its first bytes on.
             std::string content = harness::random_bytes(64, seed + unsigned(i));
-            for (unsigned n = 3 + random() % 6; n > 0; --n)
-                content += block;
+            for (unsigned n = 3 + random() % 6; n > 0; --n) content += block;
             content.resize(content.size() - random() % 4096);
             contents.push_back(std::move(content));
             harness::write_file(dir / names.back(), contents.back());
         }
     }
 
-    state state_of(std::size_t i) const
-    {
+    state state_of(std::size_t i) const {
         const bool plain_there = harness::exists(dir / names[i]);
         const bool result_there = harness::exists(dir / (names[i] + ".osl"));
         if (plain_there && !result_there)
@@ -95,16 +88,14 @@ struct file_set {
 
     // The names that should be there for these states; anything else
     // (a temporary file) is left over.
-    std::set<std::string> expected_names(const std::vector<state>& states) const
-    {
+    std::set<std::string> expected_names(const std::vector<state>& states) const {
         std::set<std::string> out;
         for (std::size_t i = 0; i < names.size(); ++i)
             out.insert(states[i] == state::transformed ? names[i] + ".osl" : names[i]);
         return out;
     }
 
-    harness::run_options options(std::vector<std::string> extra) const
-    {
+    harness::run_options options(std::vector<std::string> extra) const {
         harness::run_options o;
         o.args = std::move(extra);
         o.args.insert(o.args.end(), {"-K", key});
@@ -115,8 +106,7 @@ struct file_set {
 };
 
 // The run's wall time without any signal, to place the signals in.
-milliseconds calibrate(const std::vector<std::string>& extra)
-{
+milliseconds calibrate(const std::vector<std::string>& extra) {
     file_set files(10, 99);
     auto start = steady_clock::now();
     auto r = harness::run(files.options(extra));
@@ -130,8 +120,7 @@ struct outcome {
 };
 
 outcome interrupt_run(const file_set& files, std::vector<std::string> extra, milliseconds first,
-                      milliseconds second_after, int signal_number, int signals)
-{
+                      milliseconds second_after, int signal_number, int signals) {
     harness::running_program p = harness::start(files.options(std::move(extra)));
     std::this_thread::sleep_for(first);
     kill(p.pid, signal_number);
@@ -151,22 +140,18 @@ outcome interrupt_run(const file_set& files, std::vector<std::string> extra, mil
     return o;
 }
 
-std::string describe(const outcome& o)
-{
+std::string describe(const outcome& o) {
     static const char* const names[] = {"original", "transformed", "partial", "broken"};
     std::string text = "status " + std::to_string(o.result.status) + ", files:";
-    for (state s : o.states)
-        text += std::string(" ") + names[int(s)];
+    for (state s : o.states) text += std::string(" ") + names[int(s)];
     return text + "\nstandard error: " + o.result.err;
 }
 
 // Files are processed in order: a transformed prefix, at most `partial_allowed`
 // partly transformed file right after it, then untouched files.
-void expect_ordered(const outcome& o, int partial_allowed)
-{
+void expect_ordered(const outcome& o, int partial_allowed) {
     std::size_t i = 0;
-    while (i < o.states.size() && o.states[i] == state::transformed)
-        ++i;
+    while (i < o.states.size() && o.states[i] == state::transformed) ++i;
     int partial = 0;
     if (i < o.states.size() && o.states[i] == state::partial && partial_allowed) {
         ++partial;
@@ -177,15 +162,13 @@ void expect_ordered(const outcome& o, int partial_allowed)
     EXPECT_LE(partial, partial_allowed);
 }
 
-unsigned test_seed()
-{
+unsigned test_seed() {
     const unsigned seed = std::random_device{}();
     std::cout << "[ seed     ] " << seed << "\n";
     return seed;
 }
 
-TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns)
-{
+TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns) {
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
@@ -207,8 +190,7 @@ TEST(RandomInterrupt, OneInterruptDuringInPlaceRuns)
     }
 }
 
-TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns)
-{
+TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns) {
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 3; ++trial) {
@@ -229,8 +211,7 @@ TEST(RandomInterrupt, DoubleInterruptDuringInPlaceRuns)
     }
 }
 
-TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns)
-{
+TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns) {
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
@@ -247,8 +228,7 @@ TEST(RandomInterrupt, InterruptDuringTemporaryFileRuns)
     }
 }
 
-TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput)
-{
+TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput) {
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 3; ++trial) {
@@ -266,8 +246,7 @@ TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput)
             if (harness::exists(files.dir / files.names[i])) {
                 EXPECT_TRUE(harness::read_file(files.dir / files.names[i]) == files.contents[i])
                     << files.names[i] << " was changed; " << describe(o);
-                if (harness::exists(files.dir / (files.names[i] + ".osl")))
-                    ++incomplete;
+                if (harness::exists(files.dir / (files.names[i] + ".osl"))) ++incomplete;
             } else {
                 EXPECT_EQ(o.states[i], state::transformed) << describe(o);
             }
@@ -282,14 +261,12 @@ TEST(RandomKill, KillDuringTemporaryFileRunsKeepsEveryInput)
 // have their default action.
 class RandomTermination : public testing::TestWithParam<int> {};
 
-std::string notice_of(int signal_number)
-{
+std::string notice_of(int signal_number) {
     return std::string("ostrel: ") + (signal_number == SIGTERM ? "SIGTERM" : "SIGHUP") +
            " - will exit after current file.\n";
 }
 
-TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten)
-{
+TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten) {
     const int sig = GetParam();
     const milliseconds span = calibrate({});
     std::mt19937 random(test_seed());
@@ -318,8 +295,7 @@ TEST_P(RandomTermination, InPlaceRunsFinishTheFileBeingWritten)
     }
 }
 
-TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile)
-{
+TEST_P(RandomTermination, TemporaryFileRunsLeaveNoTemporaryFile) {
     const int sig = GetParam();
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
@@ -345,8 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, RandomTermination, testing::Values(SIGTERM, SI
 // Outputs under new names are written under temporary names too: after a
 // kill at any moment a final name holds the complete result or nothing,
 // and a leftover temporary file is private to the owner until complete.
-TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult)
-{
+TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult) {
     const milliseconds span = calibrate({"-T"});
     std::mt19937 random(test_seed());
     for (int trial = 0; trial < 4; ++trial) {
@@ -357,8 +332,7 @@ TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult)
                      std::to_string(at.count()) + " ms");
         for (std::size_t i = 0; i < files.names.size(); ++i) {
             const std::string result = files.dir / (files.names[i] + ".osl");
-            if (!harness::exists(result))
-                continue;
+            if (!harness::exists(result)) continue;
             bool ok = false;
             EXPECT_TRUE(
                 faults::decrypt(harness::read_file(result), key, &ok) == files.contents[i] && ok)
@@ -367,15 +341,12 @@ TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult)
         // A leftover gets the input's mode only once it is complete.
         for (const std::string& name : faults::listing(files.dir.path)) {
             const std::size_t at = name.find(".osl.");
-            if (at == std::string::npos)
-                continue;
+            if (at == std::string::npos) continue;
             struct stat st {};
             ASSERT_EQ(lstat((files.dir / name).c_str(), &st), 0);
-            if ((st.st_mode & 07777) == 0600u)
-                continue;
+            if ((st.st_mode & 07777) == 0600u) continue;
             std::size_t i = 0;
-            while (files.names[i] != name.substr(0, at))
-                ++i;
+            while (files.names[i] != name.substr(0, at)) ++i;
             bool ok = false;
             EXPECT_TRUE(faults::decrypt(harness::read_file(files.dir / name), key, &ok) ==
                             files.contents[i] &&
@@ -402,15 +373,11 @@ const window_case window_cases[] = {
     {"temporary_file_before_removing_input", {"-T"}, "unlink", "a.txt", false},
 };
 
-void PrintTo(const window_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const window_case& c, std::ostream* out) { *out << c.title; }
 
 class InterruptWindow : public testing::TestWithParam<window_case> {};
 
-TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed)
-{
+TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
     const window_case& c = GetParam();
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(30000, 12);

@@ -46,15 +46,11 @@ const io_case untouched_cases[] = {
     {"temporary file key change, close", {"-T", "-x", "-H", "new"}, true, "fclose", "output", 1},
 };
 
-void PrintTo(const io_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const io_case& c, std::ostream* out) { *out << c.title; }
 
 class UntouchedOnIoError : public testing::TestWithParam<io_case> {};
 
-TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas)
-{
+TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
     const io_case& c = GetParam();
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 4);
@@ -99,8 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, UntouchedOnIoError, testing::ValuesIn(untouched
                          [](const auto& info) {
                              std::string name = info.param.title;
                              for (auto& ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
+                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                              return name;
                          });
 
@@ -110,8 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, UntouchedOnIoError, testing::ValuesIn(untouched
 // untouched rest, and the 32 bytes secured at the end; the 32 input bytes
 // between the two parts were only in memory. They are lost: this is the
 // documented cost of writing in place, and the message says the run failed.
-TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest)
-{
+TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(50000, 5);
     harness::write_file(dir / "a.txt", plain);
@@ -140,8 +134,7 @@ TEST(InPlaceIoError, ReadErrorMidwayLeavesEncryptedStartAndOriginalRest)
 // the run stops with status 3 before the rename, so the file holds its whole
 // encryption under the old name. Nothing is lost; the name is not yet the
 // output name, and the message says so.
-TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename)
-{
+TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(30000, 6);
     harness::write_file(dir / "a.txt", plain);
@@ -163,8 +156,7 @@ TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename)
 }
 
 // The filter's output fails: status 3 and the system's text, no success.
-TEST(FilterIoError, WriteErrorOnStandardOutput)
-{
+TEST(FilterIoError, WriteErrorOnStandardOutput) {
     harness::run_options o;
     o.args = {"-K", key};
     o.input = harness::random_bytes(5000, 7);

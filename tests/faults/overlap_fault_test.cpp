@@ -23,26 +23,22 @@ constexpr std::size_t long_length = 3 * 1024 * 1024 + 1234;
 // The stream driver hands over after this many of its 992-byte reads.
 constexpr int plain_stream_calls = int((overlap_threshold_chunks * chunk + 991) / 992);
 
-const std::string& long_plain()
-{
+const std::string& long_plain() {
     static const std::string plain = harness::random_bytes(long_length, 61);
     return plain;
 }
 
-std::string sealed(const std::string& plain)
-{
+std::string sealed(const std::string& plain) {
     harness::run_options enc;
     enc.args = {"-K", key};
     enc.input = plain;
     return harness::run(enc).out;
 }
 
-std::string case_name(const char* title)
-{
+std::string case_name(const char* title) {
     std::string name = title;
     for (auto& ch : name)
-        if (!isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return name;
 }
 
@@ -57,10 +53,7 @@ struct untouched_case {
     int nth;
 };
 
-void PrintTo(const untouched_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const untouched_case& c, std::ostream* out) { *out << c.title; }
 
 const untouched_case untouched_cases[] = {
     {"in place, the helper's first read", {}, false, "read", false, 1},
@@ -91,8 +84,7 @@ const untouched_case untouched_cases[] = {
 
 class HelperFault : public testing::TestWithParam<untouched_case> {};
 
-TEST_P(HelperFault, IsReportedAndLeavesTheInputAsItWas)
-{
+TEST_P(HelperFault, IsReportedAndLeavesTheInputAsItWas) {
     const untouched_case& c = GetParam();
     harness::temp_dir dir;
     const std::string input_name = c.encrypted_input ? "a.txt.osl" : "a.txt";
@@ -132,10 +124,7 @@ struct midway_case {
 // Either way only the first chunk's output was written: after a failing
 // third read, because the second chunk's output waits for the third read;
 // after a failing second write, because that write was the second chunk's.
-void PrintTo(const midway_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const midway_case& c, std::ostream* out) { *out << c.title; }
 
 const midway_case midway_cases[] = {
     {"the third read", "read", 3},
@@ -144,8 +133,7 @@ const midway_case midway_cases[] = {
 
 class HelperFaultMidway : public testing::TestWithParam<midway_case> {};
 
-TEST_P(HelperFaultMidway, LeavesTheEncryptedStartAndTheOriginalRest)
-{
+TEST_P(HelperFaultMidway, LeavesTheEncryptedStartAndTheOriginalRest) {
     const midway_case& c = GetParam();
     harness::temp_dir dir;
     const std::string& plain = long_plain();
@@ -172,8 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, HelperFaultMidway, testing::ValuesIn(midway_cas
 
 // Another writer appends while the helper writes: the file is not cut, and
 // the run reports it.
-TEST(HelperOtherWriter, AnAppendDuringTheHelpersWritesIsReported)
-{
+TEST(HelperOtherWriter, AnAppendDuringTheHelpersWritesIsReported) {
     harness::temp_dir dir;
     const std::string& plain = long_plain();
     harness::write_file(dir / "log", plain);
@@ -203,10 +190,7 @@ struct whole_case {
     bool filter; // standard input to standard output
 };
 
-void PrintTo(const whole_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const whole_case& c, std::ostream* out) { *out << c.title; }
 
 const whole_case whole_cases[] = {
     {"in place encryption", {}, false, false},
@@ -221,8 +205,7 @@ class HelperShortCalls : public testing::TestWithParam<whole_case> {};
 
 // Every read and write moves at most 65537 bytes, and the first of each kind
 // fails with EINTR: the result is complete all the same.
-TEST_P(HelperShortCalls, GiveTheWholeResult)
-{
+TEST_P(HelperShortCalls, GiveTheWholeResult) {
     const whole_case& c = GetParam();
     harness::temp_dir dir;
     const std::string& plain = long_plain();
@@ -269,10 +252,7 @@ struct pipe_case {
     bool ignored;       // SIGPIPE ignored from the start
 };
 
-void PrintTo(const pipe_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const pipe_case& c, std::ostream* out) { *out << c.title; }
 
 const pipe_case pipe_cases[] = {
     {"short input", 50000, false},
@@ -283,8 +263,7 @@ const pipe_case pipe_cases[] = {
 
 class ClosedPipe : public testing::TestWithParam<pipe_case> {};
 
-TEST_P(ClosedPipe, EndsTheFilterAsWithoutTheHelper)
-{
+TEST_P(ClosedPipe, EndsTheFilterAsWithoutTheHelper) {
     const pipe_case& c = GetParam();
     harness::temp_dir dir;
     harness::write_file(dir / "in", long_plain().substr(0, c.length));
@@ -294,8 +273,7 @@ TEST_P(ClosedPipe, EndsTheFilterAsWithoutTheHelper)
     const bool ignored = c.ignored;
     o.child_setup = [ignored] {
         int ends[2];
-        if (pipe(ends) != 0)
-            _exit(125);
+        if (pipe(ends) != 0) _exit(125);
         close(ends[0]);
         dup2(ends[1], 1);
         close(ends[1]);
@@ -331,10 +309,7 @@ struct interrupt_case {
     bool first_done; // a is transformed; otherwise untouched
 };
 
-void PrintTo(const interrupt_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const interrupt_case& c, std::ostream* out) { *out << c.title; }
 
 const interrupt_case interrupt_cases[] = {
     {"in place, SIGINT at a read", {}, "sigint", "read", false, 2, int_notice, true},
@@ -356,8 +331,7 @@ class HelperInterrupted : public testing::TestWithParam<interrupt_case> {};
 // the file is finished and the run ends after it; through a temporary file
 // the run ends at once and the temporary file goes. The next file is not
 // started either way.
-TEST_P(HelperInterrupted, EndsTheRunAsWithoutTheHelper)
-{
+TEST_P(HelperInterrupted, EndsTheRunAsWithoutTheHelper) {
     const interrupt_case& c = GetParam();
     harness::temp_dir dir;
     const std::string& plain = long_plain();

@@ -17,8 +17,7 @@ const std::string key = "key";
 // when the message has that form and the name is `output` followed by a dot
 // and mkstemp's six characters; empty otherwise.
 std::string renamed_temp(const std::string& message, const std::string& output,
-                         const std::string& text)
-{
+                         const std::string& text) {
     const std::string head = "ostrel: could not rename ";
     const std::string tail = " to " + output + ": " + text + "\n";
     if (message.size() < head.size() + tail.size() || message.compare(0, head.size(), head) != 0 ||
@@ -29,8 +28,7 @@ std::string renamed_temp(const std::string& message, const std::string& output,
     if (temp.size() != output.size() + 7 || temp.compare(0, output.size() + 1, output + ".") != 0)
         return "";
     for (std::size_t i = output.size() + 1; i < temp.size(); ++i)
-        if (!std::isalnum(static_cast<unsigned char>(temp[i])))
-            return "";
+        if (!std::isalnum(static_cast<unsigned char>(temp[i]))) return "";
     return temp;
 }
 
@@ -39,8 +37,7 @@ std::string renamed_temp(const std::string& message, const std::string& output,
 struct read_only_dir {
     harness::temp_dir base;
     std::string path;
-    read_only_dir(const std::string& file, const std::string& content)
-    {
+    read_only_dir(const std::string& file, const std::string& content) {
         path = base / "ro";
         mkdir(path.c_str(), 0755);
         harness::write_file(path + "/" + file, content);
@@ -51,8 +48,7 @@ struct read_only_dir {
     }
 };
 
-TEST(RenameFailure, InPlaceResultStaysUnderTheOldName)
-{
+TEST(RenameFailure, InPlaceResultStaysUnderTheOldName) {
     if (!faults::can_drop_privileges())
         GTEST_SKIP() << "needs root to prepare files for an unprivileged user";
     const std::string plain = harness::random_bytes(20000, 8);
@@ -72,8 +68,7 @@ TEST(RenameFailure, InPlaceResultStaysUnderTheOldName)
     EXPECT_TRUE(ok) << "a.txt should hold the whole encryption";
 }
 
-TEST(RenameFailure, TemporaryFileOutputThatCannotBeCreated)
-{
+TEST(RenameFailure, TemporaryFileOutputThatCannotBeCreated) {
     if (!faults::can_drop_privileges())
         GTEST_SKIP() << "needs root to prepare files for an unprivileged user";
     const std::string plain = harness::random_bytes(20000, 9);
@@ -93,8 +88,7 @@ TEST(RenameFailure, TemporaryFileOutputThatCannotBeCreated)
 
 // Key change through a temporary file: the new version is complete under the
 // temporary name when its rename fails; the old version keeps its name.
-TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions)
-{
+TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(20000, 10);
     harness::run_options enc;
@@ -122,8 +116,7 @@ TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions)
 // Decryption through a temporary file over an existing output (-f): when the
 // rename fails, the encrypted input must stay, since the result exists only
 // under the temporary name.
-TEST(RenameFailure, TemporaryFileDecryptionKeepsTheInput)
-{
+TEST(RenameFailure, TemporaryFileDecryptionKeepsTheInput) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(20000, 11);
     harness::run_options enc;

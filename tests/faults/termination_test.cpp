@@ -220,15 +220,11 @@ const ending_case cases[] = {
      "ddd"},
 };
 
-void PrintTo(const ending_case& c, std::ostream* out)
-{
-    *out << c.title;
-}
+void PrintTo(const ending_case& c, std::ostream* out) { *out << c.title; }
 
 struct ending : testing::TestWithParam<ending_case> {};
 
-TEST_P(ending, each_file_is_whole_and_the_status_tells)
-{
+TEST_P(ending, each_file_is_whole_and_the_status_tells) {
     const ending_case& c = GetParam();
     harness::temp_dir dir;
     const std::vector<std::string> names = {"a", "b", "c"};
@@ -248,14 +244,11 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells)
     faults::inject(o, f);
     const start how = c.how;
     o.child_setup = [how] {
-        if (how == start::sigint_ignored)
-            signal(SIGINT, SIG_IGN);
-        if (how == start::sigterm_ignored)
-            signal(SIGTERM, SIG_IGN);
+        if (how == start::sigint_ignored) signal(SIGINT, SIG_IGN);
+        if (how == start::sigterm_ignored) signal(SIGTERM, SIG_IGN);
         if (how == start::stderr_closed) {
             int p[2];
-            if (pipe(p) != 0)
-                _exit(125);
+            if (pipe(p) != 0) _exit(125);
             close(p[0]);
             dup2(p[1], 2);
             close(p[1]);
@@ -298,8 +291,7 @@ namespace {
 // A kill, which no program can catch, at the first write of a temporary
 // file's output: the input is intact, nothing has the output's name, and
 // the leftover can be read by its owner only.
-TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover)
-{
+TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover) {
     for (const char* mode : {"-e", "-d"}) {
         harness::temp_dir dir;
         const std::string plain = harness::random_bytes(40000, 50);
@@ -326,8 +318,7 @@ TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover)
         const std::set<std::string> names = faults::listing(dir.path);
         ASSERT_EQ(names.size(), 2u);
         for (const std::string& name : names) {
-            if (name == input)
-                continue;
+            if (name == input) continue;
             EXPECT_EQ(name.rfind(output + ".", 0), 0u) << name;
             struct stat st {};
             ASSERT_EQ(lstat((dir / name).c_str(), &st), 0);

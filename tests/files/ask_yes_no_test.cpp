@@ -11,11 +11,9 @@
 namespace {
 
 // The answers of successive questions to `typed`, one bit per question.
-int answers(const std::string& typed, int questions)
-{
+int answers(const std::string& typed, int questions) {
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        return -1;
+    if (pipe(pipe_fds) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
         setsid(); // no controlling terminal: /dev/tty cannot be opened
@@ -23,8 +21,7 @@ int answers(const std::string& typed, int questions)
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         int bits = 0;
-        for (int i = 0; i < questions; ++i)
-            bits |= ask_yes_no() << i;
+        for (int i = 0; i < questions; ++i) bits |= ask_yes_no() << i;
         _exit(bits);
     }
     close(pipe_fds[0]);
@@ -32,13 +29,11 @@ int answers(const std::string& typed, int questions)
     close(pipe_fds[1]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (written != ssize_t(typed.size()) || !WIFEXITED(status))
-        return -1;
+    if (written != ssize_t(typed.size()) || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
 
-TEST(ask_yes_no, yes_exactly_for_y_and_yes)
-{
+TEST(ask_yes_no, yes_exactly_for_y_and_yes) {
     const std::pair<std::string, int> cases[] = {
         {"y\n", 1}, {"yes\n", 1}, {"y\r\n", 1}, // the line end, CR included, is not part of it
         {"yes", 1},                             // a last line without newline
@@ -49,8 +44,7 @@ TEST(ask_yes_no, yes_exactly_for_y_and_yes)
         EXPECT_EQ(answers(typed, 1), expected) << '"' << typed << '"';
 }
 
-TEST(ask_yes_no, each_question_reads_the_next_line_of_standard_input)
-{
+TEST(ask_yes_no, each_question_reads_the_next_line_of_standard_input) {
     // Standard input is never closed between questions.
     EXPECT_EQ(answers("n\ny\nyes\n", 4), 0b0110);
 }

@@ -20,8 +20,7 @@ using strings = std::vector<std::string>;
 // Runs unprivileged: as root the child becomes uid 65534; as another user
 // the permissions bind already.
 harness::run_result run_unprivileged(const harness::temp_dir& dir, const std::string& name,
-                                     strings args)
-{
+                                     strings args) {
     harness::run_options options = options_in(dir, name, std::move(args));
     if (geteuid() == 0) {
         files_e2e::open_to_everyone(dir.path);
@@ -31,8 +30,7 @@ harness::run_result run_unprivileged(const harness::temp_dir& dir, const std::st
 }
 
 // A file the unprivileged user owns inside a directory it cannot write.
-void make_locked_dir_with_own_file(const harness::temp_dir& dir, const std::string& content)
-{
+void make_locked_dir_with_own_file(const harness::temp_dir& dir, const std::string& content) {
     ASSERT_EQ(mkdir((dir / "locked").c_str(), 0755), 0);
     harness::write_file(dir / "locked/a", content);
     if (geteuid() == 0) {
@@ -42,21 +40,18 @@ void make_locked_dir_with_own_file(const harness::temp_dir& dir, const std::stri
     }
 }
 
-TEST(failures, an_open_that_is_refused_is_counted_and_the_next_file_is_done)
-{
+TEST(failures, an_open_that_is_refused_is_counted_and_the_next_file_is_done) {
     harness::temp_dir dir;
     harness::write_file(dir / "theirs", "not yours");
     ASSERT_EQ(chmod((dir / "theirs").c_str(), 0644), 0);
     harness::write_file(dir / "mine", "yours");
     ASSERT_EQ(chmod((dir / "mine").c_str(), 0666), 0);
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to own a file the test user cannot write";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to own a file the test user cannot write";
     for (bool temp : {false, true}) {
         // Unreadable for -T (the input cannot be opened), unwritable in place.
         ASSERT_EQ(chmod((dir / "theirs").c_str(), temp ? 0200 : 0644), 0);
         strings args = {"-K", "k", "theirs", "mine"};
-        if (temp)
-            args = {"-T", "-K", "k", "theirs", "mine.osl"};
+        if (temp) args = {"-T", "-K", "k", "theirs", "mine.osl"};
         harness::run_result r = run_unprivileged(dir, "ostrel", args);
         EXPECT_EQ(r.status, 8);
         EXPECT_EQ(r.err, "ostrel: theirs: Permission denied\n");
@@ -70,8 +65,7 @@ TEST(failures, an_open_that_is_refused_is_counted_and_the_next_file_is_done)
     EXPECT_EQ(listing(dir.path), (strings{"mine.osl.osl", "theirs"}));
 }
 
-TEST(failures, a_refused_rename_in_place_leaves_the_result_under_the_old_name)
-{
+TEST(failures, a_refused_rename_in_place_leaves_the_result_under_the_old_name) {
     harness::temp_dir dir;
     make_locked_dir_with_own_file(dir, "locked in");
     harness::run_result r = run_unprivileged(dir, "ostrel", {"-K", "k", "locked/a"});
@@ -80,8 +74,7 @@ TEST(failures, a_refused_rename_in_place_leaves_the_result_under_the_old_name)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "locked/a"), "k"), "locked in");
 }
 
-TEST(failures, no_output_or_temporary_file_can_be_created)
-{
+TEST(failures, no_output_or_temporary_file_can_be_created) {
     harness::temp_dir dir;
     make_locked_dir_with_own_file(dir, "locked in");
     harness::run_result r = run_unprivileged(dir, "ostrel", {"-T", "-K", "k", "locked/a"});
@@ -94,8 +87,7 @@ TEST(failures, no_output_or_temporary_file_can_be_created)
     EXPECT_EQ(listing(dir / "locked"), strings{"a"});
 }
 
-TEST(failures, a_directory_that_cannot_be_opened_is_counted_and_its_siblings_done)
-{
+TEST(failures, a_directory_that_cannot_be_opened_is_counted_and_its_siblings_done) {
     harness::temp_dir dir;
     ASSERT_EQ(mkdir((dir / "d").c_str(), 0), 0);
     files_e2e::open_to_everyone(dir / "d");
@@ -108,8 +100,7 @@ TEST(failures, a_directory_that_cannot_be_opened_is_counted_and_its_siblings_don
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/a.osl"), "k"), "sibling");
 }
 
-TEST(failures, a_failed_rename_of_the_temporary_file_keeps_the_input)
-{
+TEST(failures, a_failed_rename_of_the_temporary_file_keeps_the_input) {
     // The output name is taken by a directory, so the finished temporary
     // file cannot be renamed to it; the input must survive.
     harness::temp_dir dir;

@@ -11,8 +11,7 @@
 namespace files_e2e {
 
 harness::run_options options_in(const harness::temp_dir& dir, const std::string& name,
-                                std::vector<std::string> args)
-{
+                                std::vector<std::string> args) {
     harness::run_options options;
     options.name = name;
     options.args = std::move(args);
@@ -22,13 +21,11 @@ harness::run_options options_in(const harness::temp_dir& dir, const std::string&
 }
 
 harness::run_result run_in(const harness::temp_dir& dir, const std::string& name,
-                           std::vector<std::string> args)
-{
+                           std::vector<std::string> args) {
     return harness::run(options_in(dir, name, std::move(args)));
 }
 
-std::string encrypted(const std::string& plain, const std::string& key)
-{
+std::string encrypted(const std::string& plain, const std::string& key) {
     harness::run_options options;
     options.args = {"-e", "-K", key};
     options.input = plain;
@@ -38,8 +35,7 @@ std::string encrypted(const std::string& plain, const std::string& key)
     return r.out;
 }
 
-std::string decrypted(const std::string& data, const std::string& key)
-{
+std::string decrypted(const std::string& data, const std::string& key) {
     harness::run_options options;
     options.args = {"-d", "-K", key};
     options.input = data;
@@ -48,27 +44,23 @@ std::string decrypted(const std::string& data, const std::string& key)
     return r.out;
 }
 
-struct stat lstat_of(const std::string& path)
-{
+struct stat lstat_of(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << " is missing";
     return st;
 }
 
-bool is_link(const std::string& path)
-{
+bool is_link(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-std::vector<std::string> listing(const std::string& dir)
-{
+std::vector<std::string> listing(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (const dirent* e = readdir(d)) {
             std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
+            if (name != "." && name != "..") names.push_back(name);
         }
         closedir(d);
     }
@@ -76,9 +68,6 @@ std::vector<std::string> listing(const std::string& dir)
     return names;
 }
 
-void open_to_everyone(const std::string& dir)
-{
-    EXPECT_EQ(chmod(dir.c_str(), 0777), 0) << dir;
-}
+void open_to_everyone(const std::string& dir) { EXPECT_EQ(chmod(dir.c_str(), 0777), 0) << dir; }
 
 } // namespace files_e2e

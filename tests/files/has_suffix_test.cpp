@@ -10,8 +10,7 @@ struct suffix_case {
     int expected;
 };
 
-TEST(has_suffix, judges_the_last_component_strictly_longer_than_the_suffix)
-{
+TEST(has_suffix, judges_the_last_component_strictly_longer_than_the_suffix) {
     const suffix_case cases[] = {
         {"a.osl", ".osl", 1},
         {"a.osl.osl", ".osl", 1},

@@ -33,8 +33,7 @@ const std::string notice =
     "Press CTRL-C twice to exit now (warning: this can lead to loss of data).\n";
 
 // child_setup: makes standard error a full pipe of one page.
-void fill_standard_error()
-{
+void fill_standard_error() {
     fcntl(STDERR_FILENO, F_SETPIPE_SZ, 4096);
     int flags = fcntl(STDERR_FILENO, F_GETFL);
     fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK);
@@ -46,31 +45,26 @@ void fill_standard_error()
 }
 
 // What the program wrote after the filler.
-std::string written(const harness::run_result& r)
-{
+std::string written(const harness::run_result& r) {
     std::size_t start = r.err.find_first_not_of('#');
     return start == std::string::npos ? std::string() : r.err.substr(start);
 }
 
 // Whether `pid` waits in write(2) on standard error, with `count` bytes when
 // count is not 0.
-bool waits_in_stderr_write(pid_t pid, unsigned long count)
-{
+bool waits_in_stderr_write(pid_t pid, unsigned long count) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
     long number = -1;
     std::string fd, buffer, length;
-    if (!(f >> number >> fd >> buffer >> length))
-        return false; // "running"
+    if (!(f >> number >> fd >> buffer >> length)) return false; // "running"
     return number == SYS_write && std::stoul(fd, nullptr, 16) == 2 &&
            (count == 0 || std::stoul(length, nullptr, 16) == count);
 }
 
-::testing::AssertionResult wait_for_stderr_write(pid_t pid, unsigned long count = 0)
-{
+::testing::AssertionResult wait_for_stderr_write(pid_t pid, unsigned long count = 0) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (waits_in_stderr_write(pid, count))
-            return ::testing::AssertionSuccess();
+        if (waits_in_stderr_write(pid, count)) return ::testing::AssertionSuccess();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return ::testing::AssertionFailure() << "the program never blocked writing to standard error";
@@ -78,8 +72,7 @@ bool waits_in_stderr_write(pid_t pid, unsigned long count)
 
 // Waits, without collecting it, until `pid` has ended: a reader draining the
 // pipe earlier would let a blocked write complete before the signal acts.
-void wait_for_end(pid_t pid)
-{
+void wait_for_end(pid_t pid) {
     siginfo_t info{};
     waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT);
 }
@@ -88,12 +81,10 @@ struct interrupts : ::testing::Test {
     harness::temp_dir dir;
     std::string content = harness::random_bytes(300000, 11);
 
-    void SetUp() override
-    {
+    void SetUp() override {
         std::ifstream probe("/proc/self/syscall");
         std::string first;
-        if (!(probe >> first))
-            GTEST_SKIP() << "/proc/<pid>/syscall is not readable here";
+        if (!(probe >> first)) GTEST_SKIP() << "/proc/<pid>/syscall is not readable here";
         if (harness::under_emulation())
             GTEST_SKIP() << "under emulation /proc/<pid>/syscall shows the emulator's system "
                             "calls, not the program's";
@@ -109,16 +100,14 @@ struct interrupts : ::testing::Test {
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / "a").c_str(), times, 0), 0);
     }
 
-    harness::running_program start(const std::string& name, strings args)
-    {
+    harness::running_program start(const std::string& name, strings args) {
         harness::run_options options = options_in(dir, name, std::move(args));
         options.child_setup = fill_standard_error;
         return harness::start(options);
     }
 };
 
-TEST_F(interrupts, one_in_place_lets_the_file_finish_and_stops_before_the_next)
-{
+TEST_F(interrupts, one_in_place_lets_the_file_finish_and_stops_before_the_next) {
     harness::running_program p = start("ostrel", {"-v", "-K", "k", "a", "b"});
     ASSERT_TRUE(wait_for_stderr_write(p.pid));
     kill(p.pid, SIGINT);
@@ -134,8 +123,7 @@ TEST_F(interrupts, one_in_place_lets_the_file_finish_and_stops_before_the_next)
     EXPECT_EQ(harness::read_file(dir / "b"), "next file");
 }
 
-TEST_F(interrupts, a_second_within_a_second_ends_the_process_at_once)
-{
+TEST_F(interrupts, a_second_within_a_second_ends_the_process_at_once) {
     harness::running_program p = start("ostrel", {"-v", "-K", "k", "a", "b"});
     ASSERT_TRUE(wait_for_stderr_write(p.pid));
     kill(p.pid, SIGINT);
@@ -149,8 +137,7 @@ TEST_F(interrupts, a_second_within_a_second_ends_the_process_at_once)
     EXPECT_EQ(harness::read_file(dir / "b"), "next file");
 }
 
-TEST_F(interrupts, two_seconds_apart_each_is_a_first_one)
-{
+TEST_F(interrupts, two_seconds_apart_each_is_a_first_one) {
     harness::running_program p = start("osencrypt", {"-v", "-K", "k", "a", "b"});
     ASSERT_TRUE(wait_for_stderr_write(p.pid));
     kill(p.pid, SIGINT);
@@ -166,8 +153,7 @@ TEST_F(interrupts, two_seconds_apart_each_is_a_first_one)
     EXPECT_EQ(harness::read_file(dir / "b"), "next file");
 }
 
-TEST_F(interrupts, one_during_a_rejected_file_still_ends_the_run)
-{
+TEST_F(interrupts, one_during_a_rejected_file_still_ends_the_run) {
     std::string cipher = files_e2e::encrypted(content, "other");
     harness::write_file(dir / "x.osl", cipher);
     harness::running_program p = start("osdecrypt", {"-v", "-K", "k", "x.osl", "b"});
@@ -182,8 +168,7 @@ TEST_F(interrupts, one_during_a_rejected_file_still_ends_the_run)
     EXPECT_EQ(harness::read_file(dir / "b"), "next file");
 }
 
-TEST_F(interrupts, with_a_temporary_file_remove_it_silently)
-{
+TEST_F(interrupts, with_a_temporary_file_remove_it_silently) {
     // Encrypting creates the output file itself; a key change a temporary
     // file beside it. Either is gone afterwards, and the input untouched.
     harness::running_program p = start("ostrel", {"-T", "-v", "-K", "k", "a", "b"});
@@ -209,8 +194,7 @@ TEST_F(interrupts, with_a_temporary_file_remove_it_silently)
     EXPECT_EQ(harness::read_file(dir / "c.osl"), cipher);
 }
 
-TEST_F(interrupts, outside_the_writing_of_a_file_have_their_default_action)
-{
+TEST_F(interrupts, outside_the_writing_of_a_file_have_their_default_action) {
     // During a question, and during cat mode.
     harness::write_file(dir / "a.osl", "taken");
     harness::running_program p = start("ostrel", {"-K", "k", "a"});

@@ -18,8 +18,7 @@ using files_e2e::options_in;
 using files_e2e::run_in;
 using strings = std::vector<std::string>;
 
-TEST(hard_links, two_names_are_transformed_once_and_both_renamed)
-{
+TEST(hard_links, two_names_are_transformed_once_and_both_renamed) {
     harness::temp_dir dir;
     harness::write_file(dir / "a", "shared content");
     ASSERT_EQ(link((dir / "a").c_str(), (dir / "b").c_str()), 0);
@@ -43,8 +42,7 @@ TEST(hard_links, two_names_are_transformed_once_and_both_renamed)
     EXPECT_EQ(listing(dir.path), (strings{"a.osl", "b.osl"}));
 }
 
-TEST(hard_links, write_protection_is_asked_for_each_name)
-{
+TEST(hard_links, write_protection_is_asked_for_each_name) {
     harness::temp_dir dir;
     harness::write_file(dir / "a", "shared content");
     ASSERT_EQ(chmod((dir / "a").c_str(), 0444), 0);
@@ -61,8 +59,7 @@ TEST(hard_links, write_protection_is_asked_for_each_name)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "b.osl"), "k"), "shared content");
 }
 
-TEST(hard_links, a_rejected_file_keeps_every_name)
-{
+TEST(hard_links, a_rejected_file_keeps_every_name) {
     // Rejected under its first name, it is left alone under the second too:
     // nothing was decrypted, so nothing may be renamed as if it had been.
     harness::temp_dir dir;
@@ -75,8 +72,7 @@ TEST(hard_links, a_rejected_file_keeps_every_name)
     EXPECT_EQ(harness::read_file(dir / "b.osl"), sealed);
 }
 
-TEST(hard_links, through_temporary_files_each_name_is_its_own_file)
-{
+TEST(hard_links, through_temporary_files_each_name_is_its_own_file) {
     // No visited check when writing through temporary files, but the warning
     // all the same: the other name keeps the plaintext.
     harness::temp_dir dir;
@@ -90,15 +86,13 @@ TEST(hard_links, through_temporary_files_each_name_is_its_own_file)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "b.osl"), "k"), "shared content");
 }
 
-TEST(symbolic_links, are_ignored_without_l)
-{
+TEST(symbolic_links, are_ignored_without_l) {
     for (bool temp : {false, true}) {
         harness::temp_dir dir;
         harness::write_file(dir / "t", "target");
         ASSERT_EQ(symlink("t", (dir / "l").c_str()), 0);
         strings args = {"-K", "k", "l"};
-        if (temp)
-            args.insert(args.begin(), "-T");
+        if (temp) args.insert(args.begin(), "-T");
         harness::run_result r = run_in(dir, "ostrel", args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "ostrel: l: is a symbolic link -- ignored\n");
@@ -111,8 +105,7 @@ TEST(symbolic_links, are_ignored_without_l)
     }
 }
 
-TEST(symbolic_links, in_place_with_l_transform_the_target_and_rename_the_link)
-{
+TEST(symbolic_links, in_place_with_l_transform_the_target_and_rename_the_link) {
     harness::temp_dir dir;
     harness::write_file(dir / "t", "target");
     ASSERT_EQ(symlink("t", (dir / "l").c_str()), 0);
@@ -124,8 +117,7 @@ TEST(symbolic_links, in_place_with_l_transform_the_target_and_rename_the_link)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "t"), "k"), "target");
 }
 
-TEST(symbolic_links, with_a_temporary_file_and_l_a_new_file_replaces_the_link)
-{
+TEST(symbolic_links, with_a_temporary_file_and_l_a_new_file_replaces_the_link) {
     harness::temp_dir dir;
     harness::write_file(dir / "t", "target");
     ASSERT_EQ(symlink("t", (dir / "l").c_str()), 0);
@@ -138,14 +130,12 @@ TEST(symbolic_links, with_a_temporary_file_and_l_a_new_file_replaces_the_link)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "l.osl"), "k"), "target");
 }
 
-TEST(symbolic_links, a_dangling_link_with_l_is_a_counted_failure)
-{
+TEST(symbolic_links, a_dangling_link_with_l_is_a_counted_failure) {
     for (bool temp : {false, true}) {
         harness::temp_dir dir;
         ASSERT_EQ(symlink("nowhere", (dir / "l").c_str()), 0);
         strings args = {"-l", "-K", "k", "l"};
-        if (temp)
-            args.insert(args.begin(), "-T");
+        if (temp) args.insert(args.begin(), "-T");
         harness::run_result r = run_in(dir, "ostrel", args);
         EXPECT_EQ(r.status, 8);
         EXPECT_EQ(r.err, "ostrel: l: No such file or directory\n");
@@ -153,8 +143,7 @@ TEST(symbolic_links, a_dangling_link_with_l_is_a_counted_failure)
     }
 }
 
-TEST(symbolic_links, cat_follows_links_without_l)
-{
+TEST(symbolic_links, cat_follows_links_without_l) {
     harness::temp_dir dir;
     harness::write_file(dir / "t.osl", files_e2e::encrypted("through a link", "k"));
     ASSERT_EQ(symlink("t.osl", (dir / "l").c_str()), 0);
@@ -164,8 +153,7 @@ TEST(symbolic_links, cat_follows_links_without_l)
     EXPECT_EQ(r.err, "");
 }
 
-TEST(other_files, that_are_not_regular_are_ignored)
-{
+TEST(other_files, that_are_not_regular_are_ignored) {
     for (const char* program : {"ostrel", "osdecrypt", "oscat"}) {
         harness::temp_dir dir;
         ASSERT_EQ(mkfifo((dir / "p").c_str(), 0644), 0);
@@ -177,8 +165,7 @@ TEST(other_files, that_are_not_regular_are_ignored)
     }
 }
 
-TEST(rejected_inputs, leave_the_file_untouched_and_the_run_goes_on)
-{
+TEST(rejected_inputs, leave_the_file_untouched_and_the_run_goes_on) {
     for (bool temp : {false, true}) {
         SCOPED_TRACE(temp ? "temp_file" : "in_place");
         harness::temp_dir dir;
@@ -187,8 +174,7 @@ TEST(rejected_inputs, leave_the_file_untouched_and_the_run_goes_on)
         harness::write_file(dir / "short.osl", "31 bytes are no header block...");
         harness::write_file(dir / "y.osl", files_e2e::encrypted("right key", "k"));
         strings args = {"-K", "k", "x.osl", "short.osl", "y.osl"};
-        if (temp)
-            args.insert(args.begin(), "-T");
+        if (temp) args.insert(args.begin(), "-T");
         harness::run_result r = run_in(dir, "osdecrypt", args);
         EXPECT_EQ(r.status, 4);
         EXPECT_EQ(r.err, "osdecrypt: x.osl: key does not match -- unchanged\n"
@@ -201,8 +187,7 @@ TEST(rejected_inputs, leave_the_file_untouched_and_the_run_goes_on)
     }
 }
 
-TEST(rejected_inputs, in_cat_mode_are_ignored)
-{
+TEST(rejected_inputs, in_cat_mode_are_ignored) {
     harness::temp_dir dir;
     harness::write_file(dir / "x.osl", files_e2e::encrypted("other", "other"));
     harness::write_file(dir / "y.osl", files_e2e::encrypted("mine", "k"));

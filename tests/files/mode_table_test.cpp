@@ -9,17 +9,14 @@
 namespace {
 
 // The conversions of a printf format, in order ("ss" for two %s).
-std::string conversions(const char* format)
-{
+std::string conversions(const char* format) {
     std::string found;
     for (const char* c = format; *c; ++c)
-        if (*c == '%' && c[1] != '\0')
-            found += *++c;
+        if (*c == '%' && c[1] != '\0') found += *++c;
     return found;
 }
 
-TEST(mode_table, every_row_agrees_with_its_stream)
-{
+TEST(mode_table, every_row_agrees_with_its_stream) {
     const struct {
         int mode;
         const char* name;
@@ -51,8 +48,7 @@ TEST(mode_table, every_row_agrees_with_its_stream)
     }
 }
 
-TEST(mode_table, texts_take_exactly_the_arguments_given_them)
-{
+TEST(mode_table, texts_take_exactly_the_arguments_given_them) {
     for (const mode_record& row : mode_table) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(conversions(row.writing_line), "s");
@@ -65,8 +61,7 @@ TEST(mode_table, texts_take_exactly_the_arguments_given_them)
     }
 }
 
-TEST(mode_table, only_encryption_grows_its_input)
-{
+TEST(mode_table, only_encryption_grows_its_input) {
     EXPECT_EQ(encrypt_kind.growth, 32);
     for (const stream_kind* kind : {&decrypt_kind, &keychange_kind, &unixcrypt_kind})
         EXPECT_EQ(kind->growth, 0);

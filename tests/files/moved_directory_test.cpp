@@ -27,26 +27,19 @@ struct move_case {
     const char* g_result; // where the sibling g ends up: its name after the run
 };
 
-void PrintTo(const move_case& c, std::ostream* os)
-{
-    *os << c.label;
-}
+void PrintTo(const move_case& c, std::ostream* os) { *os << c.label; }
 
 std::function<void()> active_move;
 bool moved = false;
 
-void move_at_first_file(file_step step, const char* shown)
-{
-    if (moved || step != file_step::decided || std::string(shown) != "t/a/b/f")
-        return;
+void move_at_first_file(file_step step, const char* shown) {
+    if (moved || step != file_step::decided || std::string(shown) != "t/a/b/f") return;
     moved = true;
     active_move();
 }
 
-void must(int result)
-{
-    if (result != 0)
-        _exit(90);
+void must(int result) {
+    if (result != 0) _exit(90);
 }
 
 const move_case cases[] = {
@@ -63,8 +56,7 @@ const move_case cases[] = {
 
 struct moved_directory : ::testing::TestWithParam<move_case> {};
 
-TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it)
-{
+TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it) {
     const move_case& c = GetParam();
     harness::temp_dir dir;
     for (const char* d : {"t", "t/a", "t/a/b", "victim"})
@@ -77,8 +69,7 @@ TEST_P(moved_directory, the_run_goes_on_in_the_same_directory_or_reports_it)
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0 || dup2(err, 2) < 0 || chdir(dir.path.c_str()) != 0)
-            _exit(91);
+        if (err < 0 || dup2(err, 2) < 0 || chdir(dir.path.c_str()) != 0) _exit(91);
         static char keyword[] = "k";
         static run_context run;
         run.options.name = "ostrel";

@@ -17,8 +17,7 @@ struct outcome_test : ::testing::Test {
     char key[6] = "right";
     char wrong[6] = "wrong";
 
-    static void set_up(run_context& run, int mode, char* keyword)
-    {
+    static void set_up(run_context& run, int mode, char* keyword) {
         run.options.name = "ostrel";
         run.options.mode = mode;
         run.keyword = keyword;
@@ -26,8 +25,7 @@ struct outcome_test : ::testing::Test {
     void TearDown() override { interrupted = 0; }
 };
 
-TEST_F(outcome_test, each_kind_of_operand)
-{
+TEST_F(outcome_test, each_kind_of_operand) {
     harness::write_file(dir / "plain", "some text");
     harness::write_file(dir / "sealed", "more text");
     run_context sealer;
@@ -74,8 +72,7 @@ TEST_F(outcome_test, each_kind_of_operand)
 
 // A first signal while a file is written lets that file finish whole; the
 // run then ends before the next operand.
-TEST_F(outcome_test, an_interrupt_ends_the_run_after_the_file)
-{
+TEST_F(outcome_test, an_interrupt_ends_the_run_after_the_file) {
     harness::write_file(dir / "a", "first");
     harness::write_file(dir / "b", "second");
     const std::string a = dir / "a", b = dir / "b";

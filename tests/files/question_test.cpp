@@ -27,10 +27,8 @@ const answer_case answers[] = {
 };
 
 struct questions : ::testing::TestWithParam<bool> {
-    strings with_way(strings args) const
-    {
-        if (GetParam())
-            args.insert(args.begin(), "-T");
+    strings with_way(strings args) const {
+        if (GetParam()) args.insert(args.begin(), "-T");
         return args;
     }
 };
@@ -38,8 +36,7 @@ struct questions : ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(writing, questions, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "temp_file" : "in_place"; });
 
-TEST_P(questions, overwrite_is_asked_at_the_terminal)
-{
+TEST_P(questions, overwrite_is_asked_at_the_terminal) {
     for (const answer_case& a : answers) {
         SCOPED_TRACE(::testing::PrintToString(a.typed));
         harness::temp_dir dir;
@@ -65,8 +62,7 @@ TEST_P(questions, overwrite_is_asked_at_the_terminal)
     }
 }
 
-TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force)
-{
+TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force) {
     harness::temp_dir dir;
     harness::write_file(dir / "a", "plain");
     ASSERT_EQ(symlink("nowhere", (dir / "a.osl").c_str()), 0);
@@ -86,8 +82,7 @@ TEST_P(questions, overwrite_is_asked_for_a_dangling_link_and_not_with_force)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "a.osl"), "k"), "plain");
 }
 
-TEST_P(questions, without_a_terminal_the_answer_comes_from_standard_input)
-{
+TEST_P(questions, without_a_terminal_the_answer_comes_from_standard_input) {
     harness::temp_dir dir;
     harness::write_file(dir / "a", "one");
     harness::write_file(dir / "a.osl", "old one");
@@ -112,8 +107,7 @@ struct protected_case {
 
 // In place only: writing through a temporary file never asks about write
 // protection.
-TEST(write_protection, is_asked_per_mode_and_the_mode_survives)
-{
+TEST(write_protection, is_asked_per_mode_and_the_mode_survives) {
     const protected_case cases[] = {
         {"ostrel", {"-K", "k"}, "a", "ostrel: encrypt write-protected file a (y or n)? "},
         {"osdecrypt",
@@ -154,8 +148,7 @@ TEST(write_protection, is_asked_per_mode_and_the_mode_survives)
     }
 }
 
-TEST(write_protection, force_and_temporary_files_do_not_ask)
-{
+TEST(write_protection, force_and_temporary_files_do_not_ask) {
     harness::temp_dir dir;
     harness::write_file(dir / "a", "plain a");
     harness::write_file(dir / "b", "plain b");

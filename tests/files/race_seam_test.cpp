@@ -89,13 +89,9 @@ const race_case cases[] = {
     {"tmp_dec_output_link_rename", D, true, false, S::rename, K::output_link, O::exists},
 };
 
-void PrintTo(const race_case& c, std::ostream* os)
-{
-    *os << c.label;
-}
+void PrintTo(const race_case& c, std::ostream* os) { *os << c.label; }
 
-std::string encrypted(const std::string& plain, const char* keyword)
-{
+std::string encrypted(const std::string& plain, const char* keyword) {
     std::FILE* in = fmemopen(const_cast<char*>(plain.data()), plain.size(), "rb");
     char* text = nullptr;
     std::size_t size = 0;
@@ -108,8 +104,7 @@ std::string encrypted(const std::string& plain, const char* keyword)
     return result;
 }
 
-std::string decrypted(const std::string& data, const char* keyword, bool* ok)
-{
+std::string decrypted(const std::string& data, const char* keyword, bool* ok) {
     std::FILE* in = fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
     char* text = nullptr;
     std::size_t size = 0;
@@ -123,17 +118,14 @@ std::string decrypted(const std::string& data, const char* keyword, bool* ok)
 }
 
 // Whether `content` is the finished result of `mode` on `plain`.
-bool is_result(const std::string& content, int mode, const std::string& plain)
-{
-    if (mode == mode_decrypt)
-        return content == plain;
+bool is_result(const std::string& content, int mode, const std::string& plain) {
+    if (mode == mode_decrypt) return content == plain;
     bool ok = false;
     const std::string back = decrypted(content, mode == mode_keychange ? "n" : "k", &ok);
     return ok && back == plain;
 }
 
-std::vector<std::string> listing(const std::string& directory)
-{
+std::vector<std::string> listing(const std::string& directory) {
     std::vector<std::string> names;
     if (DIR* d = opendir(directory.c_str())) {
         while (const dirent* e = readdir(d))
@@ -144,8 +136,7 @@ std::vector<std::string> listing(const std::string& directory)
     return names;
 }
 
-struct stat stat_of(const std::string& path)
-{
+struct stat stat_of(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return st;
@@ -156,11 +147,9 @@ const race_case* active = nullptr;
 std::string work_dir, victim_dir, input_name, output_name;
 bool swapped = false;
 
-void swap_now(file_step step, const char* shown)
-{
+void swap_now(file_step step, const char* shown) {
     const std::string input = work_dir + "/" + input_name;
-    if (swapped || step != active->step || input != shown)
-        return;
+    if (swapped || step != active->step || input != shown) return;
     swapped = true;
     switch (active->swap) {
     case swap_kind::parent_link:
@@ -179,19 +168,16 @@ void swap_now(file_step step, const char* shown)
             _exit(90);
         break;
     case swap_kind::file_decoy:
-        if (rename(input.c_str(), (input + ".moved").c_str()) != 0)
-            _exit(90);
+        if (rename(input.c_str(), (input + ".moved").c_str()) != 0) _exit(90);
         harness::write_file(input, "the attacker's decoy");
-        if (chmod(input.c_str(), 0644) != 0)
-            _exit(90);
+        if (chmod(input.c_str(), 0644) != 0) _exit(90);
         break;
     }
 }
 
 struct race_seams : ::testing::TestWithParam<race_case> {};
 
-TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
-{
+TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) {
     const race_case& c = GetParam();
     harness::temp_dir dir;
     const char* keyword = "k";
@@ -232,8 +218,7 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
         setsid(); // no terminal: the questions are answered on standard input
         int in = open(answers.c_str(), O_RDONLY);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0)
-            _exit(91);
+        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(91);
         static char key1[] = "k", key2[] = "n";
         static run_context run;
         run.options.name = "ostrel";
@@ -248,8 +233,7 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported)
         file_step_hook = swap_now;
         process_path(run, work_dir.c_str());
         std::fflush(stderr);
-        if (!swapped)
-            _exit(92);
+        if (!swapped) _exit(92);
         _exit(run.errors ? 8 : run.rejects ? 4 : 0);
     }
     int status = 0;

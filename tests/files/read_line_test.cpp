@@ -14,8 +14,7 @@
 namespace {
 
 // Every line read_line gives for `input`, up to the first none.
-std::vector<std::string> all_lines(const std::string& input)
-{
+std::vector<std::string> all_lines(const std::string& input) {
     std::FILE* in = std::tmpfile();
     EXPECT_NE(in, nullptr);
     std::fwrite(input.data(), 1, input.size(), in);
@@ -24,8 +23,7 @@ std::vector<std::string> all_lines(const std::string& input)
     while (char* line = read_line(in)) {
         lines.emplace_back(line);
         std::free(line);
-        if (lines.size() > input.size() + 1)
-            break; // never ends: fail below
+        if (lines.size() > input.size() + 1) break; // never ends: fail below
     }
     std::fclose(in);
     return lines;
@@ -37,12 +35,10 @@ struct line_case {
     std::vector<std::string> lines;
 };
 
-TEST(ReadLine, LinesOfEveryLengthAndEnding)
-{
+TEST(ReadLine, LinesOfEveryLengthAndEnding) {
     auto text = [](std::size_t n) {
         std::string s;
-        for (std::size_t i = 0; i < n; ++i)
-            s += char('a' + i % 26);
+        for (std::size_t i = 0; i < n; ++i) s += char('a' + i % 26);
         return s;
     };
     std::vector<line_case> cases = {
@@ -73,14 +69,12 @@ TEST(ReadLine, LinesOfEveryLengthAndEnding)
         // The CR sits exactly where the buffer was full before it grew.
         cases.push_back({std::to_string(n) + " bytes + CR", line + "\r", {line + "\r"}});
     }
-    for (const auto& c : cases)
-        EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
+    for (const auto& c : cases) EXPECT_EQ(all_lines(c.input), c.lines) << c.label;
 }
 
 // Whether a zero byte cut the line, for the key-file warning; the text is
 // the line up to it either way.
-TEST(ReadLine, TellsWhetherAZeroByteCutTheLine)
-{
+TEST(ReadLine, TellsWhetherAZeroByteCutTheLine) {
     struct zero_case {
         std::string input;
         std::string text;
@@ -112,8 +106,7 @@ TEST(ReadLine, TellsWhetherAZeroByteCutTheLine)
     }
 }
 
-TEST(ReadLine, LeavesTheRestOfTheStreamUnread)
-{
+TEST(ReadLine, LeavesTheRestOfTheStreamUnread) {
     std::FILE* in = std::tmpfile();
     ASSERT_NE(in, nullptr);
     const std::string long_key(100, 'k');

@@ -21,8 +21,7 @@ struct status_case {
     int status;
 };
 
-TEST(file_list, status_comes_from_the_counters)
-{
+TEST(file_list, status_comes_from_the_counters) {
     harness::temp_dir dir;
     harness::write_file(dir / "plain", "plain");
     harness::write_file(dir / "p.osl", "already suffixed");
@@ -48,8 +47,7 @@ TEST(file_list, status_comes_from_the_counters)
     EXPECT_EQ(harness::read_file(dir / "plain"), "plain");
 }
 
-TEST(file_list, cat_reads_standard_input_in_operand_order)
-{
+TEST(file_list, cat_reads_standard_input_in_operand_order) {
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("first ", "k"));
     harness::write_file(dir / "b.osl", files_e2e::encrypted("third", "k"));
@@ -62,8 +60,7 @@ TEST(file_list, cat_reads_standard_input_in_operand_order)
     EXPECT_EQ(r.err, "Decrypting a.osl\nDecrypting standard input\nDecrypting b.osl\n");
 }
 
-TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted)
-{
+TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted) {
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("mine", "k"));
     harness::run_options options = options_in(dir, "oscat", {"-K", "k", "-", "a.osl"});
@@ -81,8 +78,7 @@ TEST(file_list, cat_of_standard_input_under_another_key_is_ignored_and_counted)
                      "oscat: missing: No such file or directory\n");
 }
 
-TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway)
-{
+TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway) {
     harness::temp_dir dir;
     harness::run_options options = options_in(dir, "oscat", {"-m", "-K", "k", "-"});
     options.input = files_e2e::encrypted("theirs", "other");
@@ -92,8 +88,7 @@ TEST(file_list, cat_with_mismatch_decrypts_standard_input_anyway)
     EXPECT_NE(r.out, "theirs");
 }
 
-TEST(file_list, cat_to_a_full_device_ends_with_status_3)
-{
+TEST(file_list, cat_to_a_full_device_ends_with_status_3) {
     harness::temp_dir dir;
     harness::write_file(dir / "a.osl", files_e2e::encrypted("data", "k"));
     for (const std::string operand : {"a.osl", "-"}) {
@@ -107,8 +102,7 @@ TEST(file_list, cat_to_a_full_device_ends_with_status_3)
     }
 }
 
-TEST(file_list, a_dash_is_an_ordinary_name_when_writing_files)
-{
+TEST(file_list, a_dash_is_an_ordinary_name_when_writing_files) {
     harness::temp_dir dir;
     harness::run_options options = options_in(dir, "ostrel", {"-K", "k", "-"});
     options.input = "not read";

@@ -31,8 +31,7 @@ const name_case names[] = {
     {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
 };
 
-TEST(shown_names, verbose_lines_and_renames_of_files_with_control_bytes)
-{
+TEST(shown_names, verbose_lines_and_renames_of_files_with_control_bytes) {
     for (const name_case& n : names) {
         harness::temp_dir dir;
         harness::write_file(dir / n.name, "content");
@@ -43,8 +42,7 @@ TEST(shown_names, verbose_lines_and_renames_of_files_with_control_bytes)
     }
 }
 
-TEST(shown_names, messages_questions_and_traversal_escape_every_component)
-{
+TEST(shown_names, messages_questions_and_traversal_escape_every_component) {
     for (const name_case& n : names) {
         harness::temp_dir dir;
         ASSERT_EQ(mkdir((dir / n.name).c_str(), 0755), 0);

@@ -18,13 +18,10 @@ namespace {
 
 std::string target_path; // where the swapped-in link points
 
-void swap_for_link(file_step step, const char* path)
-{
-    if (step != file_step::open)
-        return;
+void swap_for_link(file_step step, const char* path) {
+    if (step != file_step::open) return;
     unlink(path);
-    if (symlink(target_path.c_str(), path) != 0)
-        std::abort();
+    if (symlink(target_path.c_str(), path) != 0) std::abort();
 }
 
 struct swap_test : ::testing::Test {
@@ -32,8 +29,7 @@ struct swap_test : ::testing::Test {
     char keyword[2] = "k";
     run_context run;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         run.options.name = "ostrel";
         run.keyword = keyword;
         forget_visited(run.visited);
@@ -41,27 +37,23 @@ struct swap_test : ::testing::Test {
         harness::write_file(target_path, "the target's own content");
         harness::write_file(dir / "a", "the file's content");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         run.keyword = nullptr;
         file_step_hook = nullptr;
         forget_visited(run.visited);
     }
-    mode_t mode_of(const std::string& path)
-    {
+    mode_t mode_of(const std::string& path) {
         struct stat st {};
         EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
         return st.st_mode & 07777;
     }
-    bool is_link(const std::string& path)
-    {
+    bool is_link(const std::string& path) {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     }
 };
 
-TEST_F(swap_test, without_a_swap_the_file_is_encrypted)
-{
+TEST_F(swap_test, without_a_swap_the_file_is_encrypted) {
     // The control case: the same call transforms the file when nothing swaps it.
     process_file(run, (dir / "a").c_str());
     EXPECT_EQ(run.errors, 0);
@@ -69,8 +61,7 @@ TEST_F(swap_test, without_a_swap_the_file_is_encrypted)
     EXPECT_EQ(harness::read_file(dir / "a.osl").size(), std::strlen("the file's content") + 32);
 }
 
-TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stays)
-{
+TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stays) {
     file_step_hook = swap_for_link;
     std::string path = dir / "a";
     ::testing::internal::CaptureStderr();
@@ -88,8 +79,7 @@ TEST_F(swap_test, a_link_swapped_in_before_the_open_fails_it_and_the_target_stay
     EXPECT_EQ(run.visited.entries[0].done, 0);
 }
 
-TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone)
-{
+TEST_F(swap_test, a_write_protected_file_swapped_leaves_the_target_mode_alone) {
     // With force the write bit is raised before the open and taken back after
     // it failed; neither may reach the target through the link.
     run.options.force = 1;

@@ -21,10 +21,8 @@ using strings = std::vector<std::string>;
 // Parameter: whether to write through a temporary file (-T).
 struct both_ways : ::testing::TestWithParam<bool> {
     harness::temp_dir dir;
-    strings with_way(strings args) const
-    {
-        if (GetParam())
-            args.insert(args.begin(), "-T");
+    strings with_way(strings args) const {
+        if (GetParam()) args.insert(args.begin(), "-T");
         return args;
     }
 };
@@ -32,8 +30,7 @@ struct both_ways : ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(writing, both_ways, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "temp_file" : "in_place"; });
 
-TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip)
-{
+TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip) {
     // Lengths around the drivers' buffer sizes and the block size.
     const std::size_t sizes[] = {0,   1,     31,    32,    33,         991,
                                  992, 10239, 10240, 10241, 20480 + 17, 300000};
@@ -56,8 +53,7 @@ TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip)
     }
 
     strings change_args = with_way({"-x", "-K", "old", "-H", "new"});
-    for (const auto& n : names)
-        change_args.push_back(n + ".osl");
+    for (const auto& n : names) change_args.push_back(n + ".osl");
     r = run_in(dir, "ostrel", change_args);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -70,8 +66,7 @@ TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip)
     EXPECT_EQ(r.err, "osdecrypt: " + names.back() + ".osl: key does not match -- unchanged\n");
 
     strings decrypt_args = with_way({"-K", "new"});
-    for (const auto& n : names)
-        decrypt_args.push_back(n + ".osl");
+    for (const auto& n : names) decrypt_args.push_back(n + ".osl");
     r = run_in(dir, "osdecrypt", decrypt_args);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(listing(dir.path), [&] {
@@ -86,8 +81,7 @@ TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip)
 
 // The attributes of `path` after its times, mode and (as root) owner were set
 // to unusual values with sub-second parts.
-void give_attributes(const std::string& path, mode_t mode)
-{
+void give_attributes(const std::string& path, mode_t mode) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(path.c_str(), 1234, 2345), 0);
@@ -96,8 +90,7 @@ void give_attributes(const std::string& path, mode_t mode)
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-void expect_attributes(const std::string& path, mode_t mode)
-{
+void expect_attributes(const std::string& path, mode_t mode) {
     struct stat st = lstat_of(path);
     EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
     EXPECT_EQ(st.st_mode & 07777, mode) << path;
@@ -114,10 +107,8 @@ void expect_attributes(const std::string& path, mode_t mode)
     EXPECT_EQ(st.st_mtim.tv_nsec, 0);
 }
 
-TEST_P(both_ways, owner_group_mode_and_times_are_carried_over_in_every_mode)
-{
-    if (geteuid() != 0)
-        std::printf("not root: the owner is checked to stay the user's own\n");
+TEST_P(both_ways, owner_group_mode_and_times_are_carried_over_in_every_mode) {
+    if (geteuid() != 0) std::printf("not root: the owner is checked to stay the user's own\n");
     harness::write_file(dir / "a", "attribute carrier");
     give_attributes(dir / "a", 0604);
     harness::run_result r = run_in(dir, "ostrel", with_way({"-K", "k", "a"}));
@@ -145,8 +136,7 @@ struct suffix_case {
     std::string err;    // standard error, exactly
 };
 
-TEST_P(both_ways, output_names_follow_the_suffix_rules)
-{
+TEST_P(both_ways, output_names_follow_the_suffix_rules) {
     const suffix_case cases[] = {
         // A double suffix without strictsuffix; a note (unless quiet) with it.
         {"ostrel", {}, "a.osl", false, "a.osl.osl", ""},
@@ -196,15 +186,13 @@ TEST_P(both_ways, output_names_follow_the_suffix_rules)
         }
         // Nothing else is left behind (no temporary file, no stray output).
         strings expected = {c.result.substr(0, c.result.find('/')), "d"};
-        if (expected[0] == "d")
-            expected.pop_back();
+        if (expected[0] == "d") expected.pop_back();
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(listing(case_dir.path), expected);
     }
 }
 
-TEST_P(both_ways, decrypt_falls_back_to_the_name_with_the_suffix)
-{
+TEST_P(both_ways, decrypt_falls_back_to_the_name_with_the_suffix) {
     std::string cipher = files_e2e::encrypted("fallback", "k");
     harness::write_file(dir / "a.osl", cipher);
     harness::run_result r = run_in(dir, "osdecrypt", with_way({"-K", "k", "a"}));
@@ -226,8 +214,7 @@ TEST_P(both_ways, decrypt_falls_back_to_the_name_with_the_suffix)
     EXPECT_EQ(r.err, "ostrel: b: No such file or directory\n");
 }
 
-TEST_P(both_ways, keychange_and_unsuffixed_decrypt_keep_the_name_without_asking)
-{
+TEST_P(both_ways, keychange_and_unsuffixed_decrypt_keep_the_name_without_asking) {
     // No -f and no terminal: a question would read end of input and say no.
     std::string cipher = files_e2e::encrypted("kept name", "k");
     harness::write_file(dir / "plain", cipher);
@@ -244,8 +231,7 @@ TEST_P(both_ways, keychange_and_unsuffixed_decrypt_keep_the_name_without_asking)
     EXPECT_EQ(listing(dir.path), (strings{"e.osl", "plain"}));
 }
 
-TEST_P(both_ways, verbose_names_each_file_by_mode)
-{
+TEST_P(both_ways, verbose_names_each_file_by_mode) {
     harness::write_file(dir / "a", "x");
     harness::run_result r = run_in(dir, "ostrel", with_way({"-v", "-K", "k", "a"}));
     EXPECT_EQ(r.err, "Encrypting a\n");

@@ -23,14 +23,10 @@ using files_e2e::options_in;
 using files_e2e::run_in;
 using strings = std::vector<std::string>;
 
-void make_dir(const std::string& path)
-{
-    ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-}
+void make_dir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
 
 // Lines of `text`, sorted: the order of directory entries is the system's.
-strings sorted_lines(const std::string& text)
-{
+strings sorted_lines(const std::string& text) {
     strings lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -42,8 +38,7 @@ strings sorted_lines(const std::string& text)
     return lines;
 }
 
-TEST(directories, are_ignored_without_r)
-{
+TEST(directories, are_ignored_without_r) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -57,8 +52,7 @@ TEST(directories, are_ignored_without_r)
     EXPECT_EQ(listing(dir / "d"), strings{"a"});
 }
 
-TEST(directories, r_processes_a_tree_hidden_names_included)
-{
+TEST(directories, r_processes_a_tree_hidden_names_included) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     make_dir(dir / "d/sub");
@@ -87,8 +81,7 @@ TEST(directories, r_processes_a_tree_hidden_names_included)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/.hidden_dir/c.osl"), "k"), "c");
 }
 
-TEST(directories, R_enters_a_link_to_an_ancestor_once)
-{
+TEST(directories, R_enters_a_link_to_an_ancestor_once) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     make_dir(dir / "d/sub");
@@ -107,8 +100,7 @@ TEST(directories, R_enters_a_link_to_an_ancestor_once)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/sub/b.osl"), "n"), "b");
 }
 
-TEST(directories, R_traverses_a_link_named_as_operand)
-{
+TEST(directories, R_traverses_a_link_named_as_operand) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -119,8 +111,7 @@ TEST(directories, R_traverses_a_link_named_as_operand)
     EXPECT_EQ(listing(dir / "d"), strings{"a.osl"});
 }
 
-TEST(directories, named_twice_are_traversed_once)
-{
+TEST(directories, named_twice_are_traversed_once) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -131,8 +122,7 @@ TEST(directories, named_twice_are_traversed_once)
     EXPECT_EQ(files_e2e::decrypted(harness::read_file(dir / "d/a.osl"), "k"), "a");
 }
 
-TEST(directories, a_trailing_slash_doubles_the_separator_in_messages)
-{
+TEST(directories, a_trailing_slash_doubles_the_separator_in_messages) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/a", "a");
@@ -145,8 +135,7 @@ TEST(directories, a_trailing_slash_doubles_the_separator_in_messages)
     EXPECT_EQ(sorted_lines(r.err), (strings{"ostrel: d//p: is not a regular file -- ignored"}));
 }
 
-TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree)
-{
+TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree) {
     harness::temp_dir dir;
     make_dir(dir / "d");
     harness::write_file(dir / "d/.osl", files_e2e::encrypted("suffix only", "k"));
@@ -157,8 +146,7 @@ TEST(directories, a_file_named_like_the_suffix_keeps_its_name_in_a_tree)
     EXPECT_EQ(harness::read_file(dir / "d/.osl"), "suffix only");
 }
 
-TEST(directories, at_most_one_is_open_at_a_time)
-{
+TEST(directories, at_most_one_is_open_at_a_time) {
     // 40 levels deep, with only 6 descriptors: standard input, output and
     // error, one directory, the file being written and one to spare.
     harness::temp_dir dir;
@@ -187,8 +175,7 @@ TEST(directories, at_most_one_is_open_at_a_time)
 
 namespace {
 
-TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_few_descriptors)
-{
+TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_few_descriptors) {
     // 45 levels of 100-byte names: the 41st directory's path passes the
     // system's limit on path length. Everything above it is done, with as
     // few descriptors as for a shallow tree.
@@ -206,8 +193,7 @@ TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_fe
         ASSERT_GE(next, 0);
         at = next;
         path += "/" + name;
-        if (path.size() >= PATH_MAX && too_long.empty())
-            too_long = path;
+        if (path.size() >= PATH_MAX && too_long.empty()) too_long = path;
         int fd = openat(at, "f", O_WRONLY | O_CREAT, 0644);
         ASSERT_EQ(write(fd, "x", 1), 1);
         close(fd);
@@ -227,13 +213,11 @@ TEST(directories, past_the_path_length_limit_the_run_reports_and_goes_on_with_fe
     for (int level = 1; level <= 45 && at >= 0; ++level) {
         int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
         struct stat st;
-        if (fstatat(next, "f.osl", &st, 0) == 0)
-            ++done;
+        if (fstatat(next, "f.osl", &st, 0) == 0) ++done;
         close(at);
         at = next;
     }
-    if (at >= 0)
-        close(at);
+    if (at >= 0) close(at);
     EXPECT_EQ(done, 40);
     // Deeper than a path can name: rm removes it where the temporary
     // directory's own clean-up could not.

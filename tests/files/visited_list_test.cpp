@@ -27,8 +27,7 @@ struct pair_pattern {
     std::vector<pair_key> pairs;
 };
 
-std::vector<pair_pattern> pair_patterns()
-{
+std::vector<pair_pattern> pair_patterns() {
     std::vector<pair_pattern> patterns;
     pair_pattern consecutive{"consecutive inodes on one device", {}};
     for (std::uint64_t inode = 1; inode <= 5000; ++inode)
@@ -63,8 +62,7 @@ std::vector<pair_pattern> pair_patterns()
 
 // Every pair remembered is found with its own flag, and each neighbour of a
 // pair that was never remembered is not, across every growth of the list.
-TEST_F(visited_list_test, finds_exactly_what_was_remembered)
-{
+TEST_F(visited_list_test, finds_exactly_what_was_remembered) {
     for (const pair_pattern& pattern : pair_patterns()) {
         SCOPED_TRACE(pattern.what);
         forget_visited(set);
@@ -85,14 +83,12 @@ TEST_F(visited_list_test, finds_exactly_what_was_remembered)
         // Near misses: the same inode on the next device, the next inode on
         // the same device, unless the pattern holds those too.
         std::set<std::pair<dev_t, std::uint64_t>> held;
-        for (const pair_key& key : pattern.pairs)
-            held.insert({key.device, key.inode});
+        for (const pair_key& key : pattern.pairs) held.insert({key.device, key.inode});
         std::size_t misses = 0;
         for (const pair_key& key : pattern.pairs)
             for (const pair_key& near : {pair_key{dev_t(key.device + 1000003), key.inode},
                                          pair_key{key.device, key.inode + 0x100000000ull}}) {
-                if (held.count({near.device, near.inode}))
-                    continue;
+                if (held.count({near.device, near.inode})) continue;
                 EXPECT_EQ(find_visited(set, near.device, near.inode), nullptr)
                     << near.device << " " << near.inode;
                 ++misses;
@@ -103,29 +99,24 @@ TEST_F(visited_list_test, finds_exactly_what_was_remembered)
 
 // The pointer find_visited returns is the entry itself: a flag set through
 // it is what the next look-up sees, also after the list has grown.
-TEST_F(visited_list_test, a_flag_set_through_the_found_entry_is_kept)
-{
+TEST_F(visited_list_test, a_flag_set_through_the_found_entry_is_kept) {
     remember_inode(set, 10, 1, 0);
     find_visited(set, 1, 10)->done = 1;
-    for (std::uint64_t inode = 11; inode < 2000; ++inode)
-        remember_inode(set, inode, 1, 0);
+    for (std::uint64_t inode = 11; inode < 2000; ++inode) remember_inode(set, inode, 1, 0);
     EXPECT_EQ(find_visited(set, 1, 10)->done, 1);
     EXPECT_EQ(find_visited(set, 1, 11)->done, 0);
 }
 
 // A pair remembered again (a file refused, then refused under another name)
 // keeps its first entry: the later one, whatever its flag, is never found.
-TEST_F(visited_list_test, a_pair_recorded_twice_is_found_as_the_older_entry)
-{
+TEST_F(visited_list_test, a_pair_recorded_twice_is_found_as_the_older_entry) {
     for (const int later_done : {0, 1}) {
         SCOPED_TRACE(later_done);
         forget_visited(set);
         remember_inode(set, 9, 3, 1 - later_done);
-        for (std::uint64_t inode = 100; inode < 1100; ++inode)
-            remember_inode(set, inode, 3, 1);
+        for (std::uint64_t inode = 100; inode < 1100; ++inode) remember_inode(set, inode, 3, 1);
         const visited_entry* later = remember_inode(set, 9, 3, later_done);
-        for (std::uint64_t inode = 2000; inode < 3000; ++inode)
-            remember_inode(set, inode, 3, 1);
+        for (std::uint64_t inode = 2000; inode < 3000; ++inode) remember_inode(set, inode, 3, 1);
         const visited_entry* entry = find_visited(set, 3, 9);
         ASSERT_EQ(entry, &set.entries[0]);
         EXPECT_EQ(entry->done, 1 - later_done);
@@ -134,8 +125,7 @@ TEST_F(visited_list_test, a_pair_recorded_twice_is_found_as_the_older_entry)
     }
 }
 
-TEST_F(visited_list_test, matches_device_and_inode_together)
-{
+TEST_F(visited_list_test, matches_device_and_inode_together) {
     remember_inode(set, 5, 1, 1);
     EXPECT_EQ(find_visited(set, 1, 5), &set.entries[0]);
     EXPECT_EQ(find_visited(set, 2, 5), nullptr);
@@ -148,10 +138,8 @@ TEST_F(visited_list_test, matches_device_and_inode_together)
 
 // Forgetting releases both the entries and the index, and the list works
 // again from empty.
-TEST_F(visited_list_test, is_empty_after_being_forgotten)
-{
-    for (std::uint64_t inode = 1; inode <= 150; ++inode)
-        remember_inode(set, inode, 4, 1);
+TEST_F(visited_list_test, is_empty_after_being_forgotten) {
+    for (std::uint64_t inode = 1; inode <= 150; ++inode) remember_inode(set, inode, 4, 1);
     forget_visited(set);
     EXPECT_EQ(set.entries, nullptr);
     EXPECT_EQ(set.index, nullptr);
@@ -165,15 +153,13 @@ TEST_F(visited_list_test, is_empty_after_being_forgotten)
 }
 
 // The index stays at most half full, so every search stops early.
-TEST_F(visited_list_test, the_index_keeps_free_slots_as_it_grows)
-{
+TEST_F(visited_list_test, the_index_keeps_free_slots_as_it_grows) {
     for (std::uint64_t inode = 1; inode <= 70000; ++inode) {
         remember_inode(set, inode, 9, 1);
         ASSERT_GE(set.index_size, 2u * std::uint32_t(set.count)) << inode;
     }
     std::uint32_t used = 0;
-    for (std::uint32_t i = 0; i < set.index_size; ++i)
-        used += set.index[i] != 0;
+    for (std::uint32_t i = 0; i < set.index_size; ++i) used += set.index[i] != 0;
     EXPECT_EQ(used, 70000u);
 }
 

@@ -21,8 +21,7 @@ using bytes = std::vector<std::uint8_t>;
 
 struct machine {
     cipher_stream stream{};
-    explicit machine(const std::string& keyword)
-    {
+    explicit machine(const std::string& keyword) {
         if (unixcrypt_init(&stream, keyword.c_str()) != 0)
             throw std::runtime_error("unixcrypt_init failed");
     }
@@ -33,8 +32,7 @@ struct machine {
     rotor_state& state() { return *static_cast<rotor_state*>(stream.state); }
 
     // Transforms `input` in steps of `piece` bytes.
-    bytes run(const bytes& input, std::size_t piece = SIZE_MAX)
-    {
+    bytes run(const bytes& input, std::size_t piece = SIZE_MAX) {
         bytes out(input.size());
         stream.in_ptr = input.data();
         stream.out_ptr = out.data();
@@ -52,12 +50,10 @@ struct machine {
     }
 };
 
-bytes random_bytes(std::size_t count, std::uint32_t seed)
-{
+bytes random_bytes(std::size_t count, std::uint32_t seed) {
     std::mt19937 rng(seed);
     bytes data(count);
-    for (auto& b : data)
-        b = static_cast<std::uint8_t>(rng());
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
     return data;
 }
 
@@ -67,8 +63,7 @@ const std::vector<std::string> keywords = {
     "",        "a", "!", "\xff", "\x80", "secret", "!\xff~{", ":@[`", "longer than eight bytes",
     "\x01\x02"};
 
-TEST(unixcrypt, applying_twice_restores_the_input)
-{
+TEST(unixcrypt, applying_twice_restores_the_input) {
     const bytes input = random_bytes(70000, 1);
     for (const std::string& keyword : keywords) {
         machine once(keyword), twice(keyword);
@@ -79,17 +74,14 @@ TEST(unixcrypt, applying_twice_restores_the_input)
 }
 
 // The reflector has no fixed point, so no byte ever maps to itself.
-TEST(unixcrypt, no_byte_maps_to_itself)
-{
+TEST(unixcrypt, no_byte_maps_to_itself) {
     const bytes input = random_bytes(5000, 2);
     machine m("fixed");
     const bytes out = m.run(input);
-    for (std::size_t i = 0; i < input.size(); ++i)
-        ASSERT_NE(out[i], input[i]) << i;
+    for (std::size_t i = 0; i < input.size(); ++i) ASSERT_NE(out[i], input[i]) << i;
 }
 
-TEST(unixcrypt, steps_of_any_size_give_one_output)
-{
+TEST(unixcrypt, steps_of_any_size_give_one_output) {
     const bytes input = random_bytes(3000, 3);
     machine whole("split");
     const bytes reference = whole.run(input);
@@ -114,8 +106,7 @@ TEST(unixcrypt, steps_of_any_size_give_one_output)
 }
 
 // The mapping of all 256 byte values at the machine's current offsets.
-bytes mapping_at(const rotor_state& at)
-{
+bytes mapping_at(const rotor_state& at) {
     bytes map(256);
     for (int u = 0; u < 256; ++u) {
         rotor_state copy = at;
@@ -131,8 +122,7 @@ bytes mapping_at(const rotor_state& at)
     return map;
 }
 
-TEST(unixcrypt, offsets_wrap_after_256_and_65536_bytes)
-{
+TEST(unixcrypt, offsets_wrap_after_256_and_65536_bytes) {
     machine m("offsets");
     const rotor_state start = m.state();
     const bytes at_0 = mapping_at(start);
@@ -152,8 +142,7 @@ TEST(unixcrypt, offsets_wrap_after_256_and_65536_bytes)
     EXPECT_EQ(mapping_at(m.state()), at_0);
 }
 
-TEST(unixcrypt, every_keyword_builds_a_complete_machine)
-{
+TEST(unixcrypt, every_keyword_builds_a_complete_machine) {
     for (const std::string& keyword : keywords) {
         machine m(keyword);
         const rotor_state& s = m.state();
@@ -170,8 +159,7 @@ TEST(unixcrypt, every_keyword_builds_a_complete_machine)
     }
 }
 
-TEST(unixcrypt, only_the_first_eight_bytes_count)
-{
+TEST(unixcrypt, only_the_first_eight_bytes_count) {
     const bytes input = random_bytes(1000, 4);
     machine a("abcdefgh"), b("abcdefgh and more"), c("abcdefgX");
     const bytes out_a = a.run(input);
@@ -182,8 +170,7 @@ TEST(unixcrypt, only_the_first_eight_bytes_count)
 // Every possible first byte: DES accepts every key text under a salt from
 // the alphabet, so no keyword meets crypt(3)'s failure token, and the same
 // keyword always builds the same machine.
-TEST(unixcrypt, every_first_byte_keys_a_machine_repeatably)
-{
+TEST(unixcrypt, every_first_byte_keys_a_machine_repeatably) {
     for (int first = 1; first < 256; ++first) {
         const std::string keyword = {static_cast<char>(first), '\xfe', '\x80', 'q'};
         machine a(keyword), b(keyword);
@@ -191,8 +178,7 @@ TEST(unixcrypt, every_first_byte_keys_a_machine_repeatably)
     }
 }
 
-TEST(unixcrypt, empty_input_and_immediate_end)
-{
+TEST(unixcrypt, empty_input_and_immediate_end) {
     cipher_stream s{};
     ASSERT_EQ(unixcrypt_init(&s, "k"), 0);
     EXPECT_EQ(unixcrypt_end(&s), 0);
@@ -208,8 +194,7 @@ TEST(unixcrypt, empty_input_and_immediate_end)
 // 18 -> 'G'. The hash comes from crypt(3) directly, and the seed arithmetic
 // is done in 64 bits with an explicit reduction to the signed 32-bit range.
 
-std::int64_t wrap32(std::int64_t v)
-{
+std::int64_t wrap32(std::int64_t v) {
     v &= 0xFFFFFFFF;
     return v >= 0x80000000LL ? v - 0x100000000LL : v;
 }
@@ -218,37 +203,30 @@ struct reference_machine {
     std::uint8_t rotor[256], reflector[256], inverse[256];
 };
 
-reference_machine build_reference(const std::uint8_t text[13])
-{
+reference_machine build_reference(const std::uint8_t text[13]) {
     auto term = [&](int i) { return static_cast<std::int64_t>(static_cast<std::int8_t>(text[i])); };
     std::int64_t seed = 123;
-    for (int i = 0; i < 13; ++i)
-        seed = wrap32(seed * term(i) + i);
+    for (int i = 0; i < 13; ++i) seed = wrap32(seed * term(i) + i);
 
     reference_machine m{};
-    for (int x = 0; x < 256; ++x)
-        m.rotor[x] = static_cast<std::uint8_t>(x);
+    for (int x = 0; x < 256; ++x) m.rotor[x] = static_cast<std::uint8_t>(x);
     for (int k = 255; k >= 0; --k) {
         seed = wrap32(5 * seed + term((255 - k) % 13));
         const std::int64_t remainder = seed % 65521; // truncates, like C
         const std::uint32_t pattern = static_cast<std::uint32_t>(remainder & 0xFFFFFFFF);
         const int j = static_cast<int>(pattern % 256) % (k + 1);
         std::swap(m.rotor[k], m.rotor[j]);
-        if (m.reflector[k] != 0)
-            continue;
+        if (m.reflector[k] != 0) continue;
         int r = static_cast<int>((pattern / 256) % 256) % k;
-        while (m.reflector[r] != 0)
-            r = (r + 1) % k;
+        while (m.reflector[r] != 0) r = (r + 1) % k;
         m.reflector[k] = static_cast<std::uint8_t>(r);
         m.reflector[r] = static_cast<std::uint8_t>(k);
     }
-    for (int x = 0; x < 256; ++x)
-        m.inverse[m.rotor[x]] = static_cast<std::uint8_t>(x);
+    for (int x = 0; x < 256; ++x) m.inverse[m.rotor[x]] = static_cast<std::uint8_t>(x);
     return m;
 }
 
-TEST(unixcrypt, known_machines_from_crypt_directly)
-{
+TEST(unixcrypt, known_machines_from_crypt_directly) {
     const struct {
         std::string keyword;
         const char* salt;
@@ -290,8 +268,7 @@ TEST(unixcrypt, known_machines_from_crypt_directly)
 
 // A keyword of one byte: the seed text is that byte and twelve zero bytes,
 // whatever the hash; an empty keyword: thirteen zero bytes.
-TEST(unixcrypt, short_keywords_cut_the_seed_text)
-{
+TEST(unixcrypt, short_keywords_cut_the_seed_text) {
     std::uint8_t text[13] = {'Q'};
     const reference_machine one = build_reference(text);
     machine q("Q");

@@ -14,21 +14,17 @@ namespace {
 // Which processor family the kernel itself describes. qemu-user (7.2) passes
 // the machine's /proc/cpuinfo through to the programs it emulates, so this
 // is the machine, not the program's target.
-std::string kernel_cpu_family()
-{
+std::string kernel_cpu_family() {
     std::ifstream f("/proc/cpuinfo");
     std::stringstream all;
     all << f.rdbuf();
     const std::string text = all.str();
-    if (text.find("vendor_id") != std::string::npos)
-        return "x86";
-    if (text.find("CPU implementer") != std::string::npos)
-        return "arm";
+    if (text.find("vendor_id") != std::string::npos) return "x86";
+    if (text.find("CPU implementer") != std::string::npos) return "arm";
     return "";
 }
 
-constexpr const char* build_cpu_family()
-{
+constexpr const char* build_cpu_family() {
 #if defined(__x86_64__) || defined(__i386__)
     return "x86";
 #elif defined(__aarch64__) || defined(__arm__)
@@ -38,8 +34,7 @@ constexpr const char* build_cpu_family()
 #endif
 }
 
-TEST(Harness, SeesEmulationExactlyWhenTheMachineIsNotTheBuildsTarget)
-{
+TEST(Harness, SeesEmulationExactlyWhenTheMachineIsNotTheBuildsTarget) {
     const std::string machine = kernel_cpu_family();
     if (machine.empty() || std::string(build_cpu_family()).empty())
         GTEST_SKIP() << "/proc/cpuinfo or this build's target is of no family this test knows";
