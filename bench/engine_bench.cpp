@@ -24,6 +24,7 @@
 #include "engine/engine.h"
 #include "engine/testing.h"
 #include "legacy/unixcrypt.h"
+#include "tests/support/stream_ops.h"
 
 namespace {
 

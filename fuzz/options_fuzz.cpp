@@ -47,6 +47,7 @@
 #include "engine/engine.h"
 #include "engine/testing.h"
 #include "fuzz_check.h"
+#include "tests/support/stream_ops.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "engine/engine.h"
 #include "engine/stream_runner.h"
 #include "engine/testing.h"
+#include "tests/support/stream_ops.h"
 
 namespace {
 

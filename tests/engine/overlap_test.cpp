@@ -22,6 +22,7 @@
 #include "engine/stream_runner.h"
 #include "engine/testing.h"
 #include "legacy/unixcrypt.h"
+#include "tests/support/stream_ops.h"
 
 namespace {
 

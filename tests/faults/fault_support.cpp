@@ -16,6 +16,7 @@
 
 #include "engine/engine.h"
 #include "engine/testing.h"
+#include "tests/support/stream_ops.h"
 
 namespace faults {
 

@@ -26,6 +26,7 @@
 #include "files/file_steps.h"
 #include "files/files.h"
 #include "support/harness.h"
+#include "tests/support/stream_ops.h"
 
 namespace {
 
