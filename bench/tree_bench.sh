@@ -10,7 +10,8 @@
 # otherwise a directory in /dev/shm (or /tmp when there is none).
 # TREE_BASELINE=PROGRAM runs another build alongside, at counts up to
 # 200,000 (an older build whose cost grows with the count would take hours
-# at a million). Needs about 3 KiB of memory per file.
+# at a million). Needs about 5 KiB of memory per file (a tmpfs page and
+# an inode each).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 counts=("$@")
