@@ -85,8 +85,12 @@ sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 # the Release build above keeps that warning as an error. clang has no such
 # warning, and -Werror makes an unknown one an error.
 [ -n "$suffix" ] || sanitize="$sanitize -Wno-maybe-uninitialized"
+# -O1 with line tables only: the sanitizers' reports keep their file and
+# line, and the build takes a good deal less time than at -O2 with full
+# debug information.
 cmake -S "$top" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
   -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_C_FLAGS="$sanitize" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build "$asan" -j "$jobs"
@@ -102,7 +106,12 @@ asan_status=0
   # into its own fatal message (status 2), which the suite tests.
   export ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:allocator_may_return_null=1:verify_asan_link_order=0:log_path=$reports/asan"
   export UBSAN_OPTIONS="halt_on_error=1:exitcode=86:print_stacktrace=1"
-  cd "$asan" && ctest --output-on-failure -j "$jobs" --timeout 600
+  # Left to the Release run: the package and installation checks, which
+  # build and install the program afresh rather than run it, and the
+  # randomised signal and kill loops, whose every case the deterministic
+  # interrupt tests also run here.
+  cd "$asan" && ctest --output-on-failure -j "$jobs" --timeout 600 \
+    -E '^install[.]|[.]Random(Interrupt|Kill)[.]'
 ) | tee "$log" || asan_status=$?
 if ! grep -qE '^[0-9]+% tests passed' "$log"; then
   echo "test.sh: the sanitized suite did not run" >&2

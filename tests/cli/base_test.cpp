@@ -4,6 +4,7 @@
 
 #include <getopt.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ TEST(ScanOptions, StatusesAndOperands) {
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         run_context run;
+        char* const given_name = argv[0];
         ASSERT_EQ(take_program_name(run.options, int(args.size()), argv.data()), keep_going);
         optind = 0; // a fresh scan
         opterr = 0;
@@ -51,6 +53,8 @@ TEST(ScanOptions, StatusesAndOperands) {
             EXPECT_EQ(run.options.infile_count, c.operands);
         }
         release_keywords(run);
+        if (argv[0] != given_name)
+            std::free(argv[0]); // the heap copy of "ostrel" the program keeps for good
     }
     opterr = 1;
 }
