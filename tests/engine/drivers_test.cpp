@@ -28,20 +28,6 @@ const std::size_t edge_lengths[] = {0,     1,     31,    32,    33,    991,   99
                                     1024,  1025,  1055,  1056,  1057,  10207, 10208, 10239, 10240,
                                     10241, 10271, 10272, 10273, 20479, 20480, 20481, 30752, 31000};
 
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-struct file_guard {
-    std::FILE* f;
-    ~file_guard() {
-        if (f != nullptr) std::fclose(f);
-    }
-};
-
 using fd_operation = std::function<int(int)>;
 using file_operation = std::function<int(std::FILE*, std::FILE*)>;
 

@@ -60,19 +60,6 @@ const std::size_t lengths[] = {0,    1,    31,   32,   33,   991,  992,  999,   
                                1001, 1023, 1024, 1025, 2047, 2048, 2049, 3000,  4095,
                                4096, 4097, 8191, 8192, 8193, 8224, 9000, 12345, 40000};
 
-struct closer {
-    int fd;
-    ~closer() {
-        if (fd >= 0) close(fd);
-    }
-};
-struct file_closer {
-    std::FILE* f;
-    ~file_closer() {
-        if (f != nullptr) std::fclose(f);
-    }
-};
-
 // What a run left: the result, errno, stream fault, and the file.
 struct outcome {
     int result;
@@ -96,7 +83,7 @@ using fd_run = std::function<int(int)>;
 using file_run = std::function<int(std::FILE*, std::FILE*)>;
 
 outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_RDWR) {
-    closer fd{open(path.c_str(), flags)};
+    fd_guard fd{open(path.c_str(), flags)};
     EXPECT_GE(fd.fd, 0);
     errno = 0;
     last_fault_for_testing = 0;
@@ -107,8 +94,8 @@ outcome run_in_place(const std::string& path, const fd_run& run, int flags = O_R
 }
 
 outcome run_through_files(const std::string& from, const std::string& to, const file_run& run) {
-    file_closer in{std::fopen(from.c_str(), "rb")};
-    file_closer out{std::fopen(to.c_str(), "wb")};
+    file_guard in{std::fopen(from.c_str(), "rb")};
+    file_guard out{std::fopen(to.c_str(), "wb")};
     EXPECT_NE(in.f, nullptr);
     EXPECT_NE(out.f, nullptr);
     errno = 0;
@@ -198,7 +185,7 @@ struct fault_case {
 };
 
 int in_place_with(const std::string& path, int flags, bool decrypt) {
-    closer fd{open(path.c_str(), flags)};
+    fd_guard fd{open(path.c_str(), flags)};
     cipher_stream stream{};
     int result;
     if (decrypt) {
@@ -232,16 +219,16 @@ const fault_case fault_cases[] = {
      result_io, EBADF},
     {"stream, a write (full device)", false,
      [](const std::string& in, const std::string&) {
-         file_closer from{std::fopen(in.c_str(), "rb")};
-         file_closer to{std::fopen("/dev/full", "wb")};
+         file_guard from{std::fopen(in.c_str(), "rb")};
+         file_guard to{std::fopen("/dev/full", "wb")};
          std::setvbuf(to.f, nullptr, _IONBF, 0);
          return stream_with(from.f, to.f);
      },
      result_io, ENOSPC},
     {"stream, the first read (write-only stream)", false,
      [](const std::string& in, const std::string& out) {
-         file_closer from{std::fopen(in.c_str(), "ab")};
-         file_closer to{std::fopen(out.c_str(), "wb")};
+         file_guard from{std::fopen(in.c_str(), "ab")};
+         file_guard to{std::fopen(out.c_str(), "wb")};
          return stream_with(from.f, to.f);
      },
      result_io, EBADF},

@@ -3,7 +3,10 @@
 // and files in a temporary directory.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
@@ -12,6 +15,20 @@
 #include "engine/engine.h"
 
 namespace engine_test {
+
+// A descriptor and a stdio stream closed when their owner goes.
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0) close(fd);
+    }
+};
+struct file_guard {
+    std::FILE* f;
+    ~file_guard() {
+        if (f != nullptr) std::fclose(f);
+    }
+};
 
 using bytes = std::vector<std::uint8_t>;
 
