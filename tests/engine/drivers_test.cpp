@@ -346,16 +346,6 @@ int doubling_step(cipher_stream* stream) {
     }
     return 0;
 }
-int padding_step(cipher_stream* stream) {
-    if (stream->in_left == 0) return 0;
-    std::memset(stream->out_ptr, 0xAA, 32);
-    std::memcpy(stream->out_ptr + 32, stream->in_ptr, static_cast<std::size_t>(stream->in_left));
-    stream->out_ptr += 32 + stream->in_left;
-    stream->out_left -= 32 + stream->in_left;
-    stream->in_ptr += stream->in_left;
-    stream->in_left = 0;
-    return 0;
-}
 int counted_end(cipher_stream*) {
     ++end_calls;
     return 0;

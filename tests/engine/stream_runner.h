@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -15,6 +16,20 @@
 #include "engine/engine.h"
 
 namespace engine_test {
+
+// A stream step that writes 32 bytes more than it reads at every step: its
+// output falls behind the reads, by one input buffer after as many steps as
+// a buffer has groups.
+inline int padding_step(cipher_stream* stream) {
+    if (stream->in_left == 0) return 0;
+    std::memset(stream->out_ptr, 0xAA, 32);
+    std::memcpy(stream->out_ptr + 32, stream->in_ptr, static_cast<std::size_t>(stream->in_left));
+    stream->out_ptr += 32 + stream->in_left;
+    stream->out_left -= 32 + stream->in_left;
+    stream->in_ptr += stream->in_left;
+    stream->in_left = 0;
+    return 0;
+}
 
 // A descriptor and a stdio stream closed when their owner goes.
 struct fd_guard {
