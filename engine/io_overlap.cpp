@@ -1,6 +1,7 @@
 #include "engine/io_overlap.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <csignal>
@@ -180,9 +181,13 @@ bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
                   overlap_order order) {
     const std::size_t input_bytes = std::size_t(chunk);
     const std::size_t output_bytes = std::size_t(chunk) + 32;
-    p.memory =
-        static_cast<std::uint8_t*>(std::malloc(overlap_slots * (input_bytes + output_bytes)));
-    if (p.memory == nullptr) return false;
+    // Mapped with its pages in place: faulting them in one at a time would
+    // fall to the cipher's thread, which writes the output chunks first.
+    p.memory_size = overlap_slots * (input_bytes + output_bytes);
+    void* memory = mmap(nullptr, p.memory_size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (memory == MAP_FAILED) return false;
+    p.memory = static_cast<std::uint8_t*>(memory);
     for (int i = 0; i < overlap_slots; ++i) {
         p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
         p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
@@ -229,7 +234,7 @@ overlap_pipeline::~overlap_pipeline() {
         }
         pthread_join(thread, nullptr);
     }
-    std::free(memory);
+    if (memory != nullptr) munmap(memory, memory_size);
     pthread_cond_destroy(&caller_wake);
     pthread_cond_destroy(&helper_wake);
     pthread_mutex_destroy(&lock);
@@ -264,13 +269,21 @@ overlap_chunk* overlap_output(overlap_pipeline& p) {
     return &p.outputs[p.outputs_posted % overlap_slots];
 }
 
+// Waking a sleeping helper costs this thread a system call (and, in a
+// virtual machine, an interrupt to the other CPU), so it is woken only once
+// two outputs wait or its read-ahead is down to one chunk: with three slots
+// each way it still keeps ahead of the cipher, and a caller that waits
+// wakes it anyway.
 void overlap_output_done(overlap_pipeline& p, std::int32_t count) {
+    bool wake;
     {
         const locked hold(&p.lock);
         p.output_counts[p.outputs_posted % overlap_slots] = count;
         ++p.outputs_posted;
+        wake = p.outputs_posted - p.writes_done >= 2 || p.reads_done - p.inputs_released < 2 ||
+               p.input_ended;
     }
-    pthread_cond_signal(&p.helper_wake);
+    if (wake) pthread_cond_signal(&p.helper_wake);
 }
 
 int overlap_stop(overlap_pipeline& p, bool input_failed) {

@@ -25,6 +25,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // How much a chunk holds, unless a test has chosen otherwise, and how long
@@ -84,7 +85,8 @@ struct overlap_pipeline {
     bool caller_may_write = false;
     std::int32_t chunk = 0;
 
-    std::uint8_t* memory = nullptr; // every chunk, one block
+    std::uint8_t* memory = nullptr; // every chunk, one mapping
+    std::size_t memory_size = 0;
     overlap_chunk inputs[overlap_slots]{};
     overlap_chunk outputs[overlap_slots]{};
 

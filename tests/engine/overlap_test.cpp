@@ -5,9 +5,11 @@
 // input, and for the signals a failing write brings on.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -415,6 +417,83 @@ TEST(overlap_signals, a_signal_brought_on_by_the_helpers_write_acts_as_without_i
             EXPECT_EXIT(write_into_trouble(c, dir.file("in"), dir.file("out"), true),
                         testing::ExitedWithCode(0), "");
         }
+    }
+}
+
+// ---- Terminals -------------------------------------------------------------------
+
+// A terminal as output keeps the plain loop: a background job's write to
+// its terminal must stop the process, which a helper that blocks every
+// signal would not let happen. Seen from outside: the plain loop writes
+// through the stream's buffer, the helper past it, so before the caller
+// flushes, a terminal has received nothing and a regular file everything.
+struct terminal_case {
+    const char* what;
+    bool terminal;
+    bool written_before_flush;
+};
+const terminal_case terminal_cases[] = {
+    {"a terminal", true, false},
+    {"a regular file", false, true},
+};
+
+// Bytes waiting on the master side of a pseudo-terminal, without blocking.
+bytes drain(int master) {
+    bytes got;
+    std::uint8_t buffer[4096];
+    pollfd ready{master, POLLIN, 0};
+    while (poll(&ready, 1, 100) == 1 && (ready.revents & POLLIN) != 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+}
+
+TEST(overlap, a_terminal_as_output_keeps_the_plain_loop) {
+    const temp_dir dir;
+    const bytes plain = random_bytes(3000, 9); // output fits a terminal's queue
+    write_file(dir.file("in"), plain);
+    const overlap_guard always({overlap_choice::always, 1024});
+    for (const terminal_case& c : terminal_cases) {
+        SCOPED_TRACE(c.what);
+        int master = -1;
+        int out_fd = -1;
+        if (c.terminal) {
+            master = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_GE(master, 0);
+            ASSERT_EQ(grantpt(master), 0);
+            ASSERT_EQ(unlockpt(master), 0);
+            out_fd = open(ptsname(master), O_RDWR | O_NOCTTY);
+            termios raw{};
+            ASSERT_EQ(tcgetattr(out_fd, &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(out_fd, TCSANOW, &raw), 0);
+        } else {
+            out_fd = open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        }
+        ASSERT_GE(out_fd, 0);
+        const fd_guard master_guard{master};
+        std::FILE* out = fdopen(out_fd, "w");
+        std::FILE* in = std::fopen(dir.file("in").c_str(), "rb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_NE(in, nullptr);
+        const file_guard out_guard{out};
+        const file_guard in_guard{in};
+        // A buffer of its own: given none, stdio would take the terminal's
+        // 1024-byte block size and write before the flush after all.
+        static char buffer[1 << 16];
+        ASSERT_EQ(setvbuf(out, buffer, _IOFBF, sizeof buffer), 0);
+
+        cipher_stream stream{};
+        encrypt_init(&stream, "k");
+        ASSERT_EQ(pump_file(&stream, encrypt_step, encrypt_end, in, out), result_ok);
+        bytes sealed = c.terminal ? drain(master) : read_file(dir.file("out"));
+        EXPECT_EQ(!sealed.empty(), c.written_before_flush) << sealed.size() << " bytes";
+
+        ASSERT_EQ(std::fflush(out), 0);
+        sealed = c.terminal ? drain(master) : read_file(dir.file("out"));
+        EXPECT_EQ(decrypt_bytes("k", sealed).output, plain);
     }
 }
 
