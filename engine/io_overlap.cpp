@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -223,6 +224,42 @@ bool overlap_wanted(off_t length) {
     case overlap_choice::always: return true;
     default: return length >= overlap_threshold_chunks * setting.chunk;
     }
+}
+
+int read_whole(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* count, bool* at_end,
+               off_t* limit) {
+    std::int32_t filled = 0;
+    while (filled < size) {
+        std::size_t want = static_cast<std::size_t>(size - filled);
+        if (limit != nullptr && static_cast<off_t>(want) > *limit)
+            want = static_cast<std::size_t>(*limit);
+        const ssize_t n = want == 0 ? 0 : read(fd, buffer + filled, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return result_io;
+        if (n == 0) {
+            *at_end = true;
+            break;
+        }
+        filled += static_cast<std::int32_t>(n);
+        if (limit != nullptr) *limit -= n;
+    }
+    *count = filled;
+    return result_ok;
+}
+
+int write_whole(int fd, const std::uint8_t* data, std::size_t count, bool* any) {
+    while (count > 0) {
+        const ssize_t n = write(fd, data, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return result_io;
+        }
+        if (any != nullptr) *any = true;
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return result_ok;
 }
 
 overlap_pipeline::~overlap_pipeline() {

@@ -122,6 +122,16 @@ struct overlap_pipeline {
     ~overlap_pipeline();
 };
 
+// The drivers' calls on a descriptor, made whole and retried when
+// interrupted; result_ok, or result_io with errno set. read_whole reads
+// until `size` bytes are in or the input ends (*at_end set), and no more
+// than `*limit` bytes when a limit is given, which it counts down.
+// write_whole writes all `count` bytes (one that takes none fails with
+// EIO) and sets `*any`, unless null, once some byte has gone out.
+int read_whole(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* count, bool* at_end,
+               off_t* limit);
+int write_whole(int fd, const std::uint8_t* data, std::size_t count, bool* any);
+
 // Sets up the chunks and starts the helper; false when either cannot be
 // had, and the driver goes on without.
 bool overlap_begin(overlap_pipeline& pipeline, const overlap_io& io, std::int32_t chunk,

@@ -37,24 +37,6 @@ int stream_error(cipher_stream* stream, int fault) {
     return result_stream;
 }
 
-// Writes all `count` bytes at the current offset; false with errno set.
-// `any` is set once some byte has gone out.
-bool write_all(int fd, const std::uint8_t* data, std::size_t count, bool& any) {
-    while (count > 0) {
-        const ssize_t n = write(fd, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        any = true;
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool seek_by(int fd, off_t delta) { return delta == 0 || lseek(fd, delta, SEEK_CUR) != -1; }
 
 // What the driver secures before the first byte is overwritten.
@@ -192,27 +174,7 @@ struct growth_claim {
 // (at the original length, for a regular file).
 int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
                bool* at_end) {
-    std::int32_t filled = 0;
-    while (filled < size) {
-        std::size_t want = static_cast<std::size_t>(size - filled);
-        if (file.limited && static_cast<off_t>(want) > file.unread)
-            want = static_cast<std::size_t>(file.unread);
-        if (want == 0) {
-            *at_end = true;
-            break;
-        }
-        const ssize_t n = read(file.fd, buffer + filled, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return result_io;
-        if (n == 0) {
-            *at_end = true;
-            break;
-        }
-        filled += static_cast<std::int32_t>(n);
-        if (file.limited) file.unread -= n;
-    }
-    *count = filled;
-    return result_ok;
+    return read_whole(file.fd, buffer, size, count, at_end, file.limited ? &file.unread : nullptr);
 }
 
 // One step over a whole input buffer; a stream that cannot take all of it
@@ -258,7 +220,8 @@ int fill_input(in_place_file& file, plain_pass& pass) {
 int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass) {
     if (pass.pending > pass.gap && !pass.at_end) return stream_error(stream, fault_buffer_overflow);
     if (pass.pending == 0) return result_ok;
-    if (!write_all(file.fd, pass.output, static_cast<std::size_t>(pass.pending), file.written))
+    if (write_whole(file.fd, pass.output, static_cast<std::size_t>(pass.pending), &file.written) !=
+        result_ok)
         return result_io;
     pass.gap -= pass.pending;
     return result_ok;
@@ -308,9 +271,9 @@ int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int3
 int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
     auto& file = *static_cast<in_place_file*>(context);
     if (!seek_to(file, file.write_at)) return result_io;
-    const bool done = write_all(file.fd, data, static_cast<std::size_t>(count), file.written);
     // After a short count the offset is not known; it is not used again.
-    if (!done) return result_io;
+    if (write_whole(file.fd, data, static_cast<std::size_t>(count), &file.written) != result_ok)
+        return result_io;
     file.write_at += count;
     file.offset = file.write_at;
     return result_ok;

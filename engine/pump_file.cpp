@@ -60,29 +60,11 @@ stream_pair pair_for_helper(std::FILE* in, std::FILE* out) {
     return pair;
 }
 
-// Reads until `size` bytes are in or the input has ended.
-int read_descriptor(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-                    bool* at_end) {
-    std::int32_t filled = 0;
-    while (filled < size) {
-        const ssize_t n = read(fd, buffer + filled, std::size_t(size - filled));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return result_io;
-        if (n == 0) {
-            *at_end = true;
-            break;
-        }
-        filled += static_cast<std::int32_t>(n);
-    }
-    *count = filled;
-    return result_ok;
-}
-
 int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
                bool* at_end) {
     auto& pair = *static_cast<stream_pair*>(context);
     if (pair.in_fd >= 0 && pair.buffered == 0)
-        return read_descriptor(pair.in_fd, buffer, size, count, at_end);
+        return read_whole(pair.in_fd, buffer, size, count, at_end, nullptr);
     const std::size_t want =
         pair.in_fd >= 0 && pair.buffered < size ? std::size_t(pair.buffered) : std::size_t(size);
     const std::size_t n = std::fread(buffer, 1, want, pair.in);
@@ -93,28 +75,12 @@ int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int3
     return result_ok;
 }
 
-// Writes all `count` bytes.
-int write_descriptor(int fd, const std::uint8_t* data, std::int32_t count) {
-    while (count > 0) {
-        const ssize_t n = write(fd, data, std::size_t(count));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return result_io;
-        if (n == 0) {
-            errno = EIO;
-            return result_io;
-        }
-        data += n;
-        count -= static_cast<std::int32_t>(n);
-    }
-    return result_ok;
-}
-
 int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
     auto& pair = *static_cast<stream_pair*>(context);
     if (pair.out_fd >= 0) {
         if (!pair.flushed && std::fflush(pair.out) != 0) return result_io;
         pair.flushed = true;
-        return write_descriptor(pair.out_fd, data, count);
+        return write_whole(pair.out_fd, data, std::size_t(count), nullptr);
     }
     if (std::fwrite(data, 1, std::size_t(count), pair.out) != std::size_t(count)) return result_io;
     return result_ok;
