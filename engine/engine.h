@@ -63,8 +63,10 @@ int keychange_end(cipher_stream* stream);
 
 // Runs an initialised stream from one FILE stream to another; neither flushes
 // nor closes them. Calls end exactly once, except after a failing step.
+// `over_input`: the stream may write its output over its own input (see
+// stream_kind), which lets a long input's chunks serve both ways.
 int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out);
+              std::FILE* out, bool over_input = false);
 
 // Runs an initialised stream over a regular file open for reading and writing
 // at offset 0, replacing its contents in place and truncating after the new
@@ -81,7 +83,7 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 // length another writer changed meanwhile is not truncated, and the result
 // is -2 with fault_changed_size.
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
-                     std::int32_t growth = 0);
+                     std::int32_t growth = 0, bool over_input = false);
 
 // ---- Stream kinds -----------------------------------------------------------------
 
@@ -94,13 +96,17 @@ struct stream_keys {
     int mismatch;
 };
 
-// One kind of stream: its init, step and end, and how many bytes its output
-// may exceed its input by (the header block of an encryption).
+// One kind of stream: its init, step and end, how many bytes its output
+// may exceed its input by (the header block of an encryption), and whether
+// a step may be given its own input as output space: true only where no
+// step ever writes a byte before it has read the input byte in that place
+// (it holds back no output from an earlier step, and adds none).
 struct stream_kind {
     int (*init)(cipher_stream* stream, const stream_keys& keys);
     stream_step_fn step;
     stream_end_fn end;
     std::int32_t growth;
+    bool writes_over_input;
 };
 extern const stream_kind encrypt_kind, decrypt_kind, keychange_kind, unixcrypt_kind;
 

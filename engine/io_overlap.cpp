@@ -42,7 +42,8 @@ int take_write_signal() {
 bool may_read(const overlap_pipeline& p) {
     return !p.closing && !p.abandoned && p.read_result == result_ok &&
            p.write_result == result_ok && !p.input_ended &&
-           p.reads_done - p.inputs_released < overlap_slots;
+           p.reads_done - p.inputs_released < overlap_slots &&
+           (!p.outputs_in_inputs || p.reads_done - p.writes_done < overlap_slots);
 }
 
 bool may_write(const overlap_pipeline& p) {
@@ -179,9 +180,9 @@ void join_helper(overlap_pipeline& p) {
 }
 
 bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                  overlap_order order) {
+                  overlap_order order, bool over_input) {
     const std::size_t input_bytes = std::size_t(chunk);
-    const std::size_t output_bytes = std::size_t(chunk) + 32;
+    const std::size_t output_bytes = over_input ? 0 : std::size_t(chunk) + 32;
     // Mapped with its pages in place: faulting them in one at a time would
     // fall to the cipher's thread, which writes the output chunks first.
     p.memory_size = overlap_slots * (input_bytes + output_bytes);
@@ -191,9 +192,12 @@ bool start_helper(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
     p.memory = static_cast<std::uint8_t*>(memory);
     for (int i = 0; i < overlap_slots; ++i) {
         p.inputs[i] = overlap_chunk{p.memory + i * input_bytes, 0, false};
-        p.outputs[i] = overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
-                                     static_cast<std::int32_t>(output_bytes), false};
+        p.outputs[i] =
+            over_input ? overlap_chunk{p.inputs[i].data, chunk, false}
+                       : overlap_chunk{p.memory + overlap_slots * input_bytes + i * output_bytes,
+                                       static_cast<std::int32_t>(output_bytes), false};
     }
+    p.outputs_in_inputs = over_input;
     p.io = io;
     p.chunk = chunk;
     p.writes_trail_reads = order == overlap_order::writes_trail_reads;
@@ -278,10 +282,10 @@ overlap_pipeline::~overlap_pipeline() {
 }
 
 bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk,
-                   overlap_order order) {
+                   overlap_order order, bool over_input) {
     // Whether or not the helper can be had, the caller's errno is kept.
     const int saved = errno;
-    const bool began = start_helper(p, io, chunk, order);
+    const bool began = start_helper(p, io, chunk, order, over_input);
     errno = saved;
     return began;
 }

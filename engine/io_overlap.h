@@ -83,6 +83,7 @@ struct overlap_pipeline {
     overlap_io io{};
     bool writes_trail_reads = false;
     bool caller_may_write = false;
+    bool outputs_in_inputs = false; // output chunk k is input chunk k's memory
     std::int32_t chunk = 0;
 
     std::uint8_t* memory = nullptr; // every chunk, one mapping
@@ -133,9 +134,13 @@ int read_whole(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* co
 int write_whole(int fd, const std::uint8_t* data, std::size_t count, bool* any);
 
 // Sets up the chunks and starts the helper; false when either cannot be
-// had, and the driver goes on without.
+// had, and the driver goes on without. With `over_input` (a stream that may
+// write over its own input, one output chunk per input chunk) each output
+// chunk is the memory of its input chunk, which is read into again only
+// once that output is written: half the memory, and the cipher's thread
+// writes where it has just read instead of into lines another core holds.
 bool overlap_begin(overlap_pipeline& pipeline, const overlap_io& io, std::int32_t chunk,
-                   overlap_order order);
+                   overlap_order order, bool over_input);
 
 // The next input chunk, once read; null when it cannot come (its read
 // failed, or a write did): the driver then calls overlap_stop.

@@ -22,18 +22,20 @@ int init_unixcrypt(cipher_stream* stream, const stream_keys& keys) {
 
 } // namespace
 
-// The header block is all an encryption adds.
-const stream_kind encrypt_kind{init_encrypt, encrypt_step, encrypt_end, 32};
-const stream_kind decrypt_kind{init_decrypt, decrypt_step, decrypt_end, 0};
-const stream_kind keychange_kind{init_keychange, keychange_step, keychange_end, 0};
-const stream_kind unixcrypt_kind{init_unixcrypt, unixcrypt_step, unixcrypt_end, 0};
+// The header block is all an encryption adds. A decryption turns each byte
+// as it reads it and writes nothing for the header; a key change may hold
+// back decrypted bytes from one step to the next.
+const stream_kind encrypt_kind{init_encrypt, encrypt_step, encrypt_end, 32, false};
+const stream_kind decrypt_kind{init_decrypt, decrypt_step, decrypt_end, 0, true};
+const stream_kind keychange_kind{init_keychange, keychange_step, keychange_end, 0, false};
+const stream_kind unixcrypt_kind{init_unixcrypt, unixcrypt_step, unixcrypt_end, 0, false};
 
 stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
                          std::FILE* out) {
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
     if (result != result_ok) return result_of(stream, result);
-    const int code = pump_file(&stream, kind.step, kind.end, in, out);
+    const int code = pump_file(&stream, kind.step, kind.end, in, out, kind.writes_over_input);
     return result_of(stream, code);
 }
 
@@ -42,6 +44,7 @@ stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& ke
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
     if (result != result_ok) return result_of(stream, result);
-    const int code = pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth);
+    const int code =
+        pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth, kind.writes_over_input);
     return result_of(stream, code);
 }

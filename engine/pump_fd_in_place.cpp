@@ -329,11 +329,11 @@ int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& own
 // The whole input through the stream, on a helper when it pays off;
 // without one when it cannot be had.
 int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                  in_place_file& file) {
+                  in_place_file& file, bool over_input) {
     if (file.limited && overlap_wanted(file.unread)) {
         overlap_pipeline pipeline;
         if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &file},
-                          current_overlap().chunk, overlap_order::writes_trail_reads))
+                          current_overlap().chunk, overlap_order::writes_trail_reads, over_input))
             return run_overlapped(stream, step, owner, file, pipeline);
     }
     return run_plain(stream, step, owner, file);
@@ -342,14 +342,14 @@ int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owne
 } // namespace
 
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
-                     std::int32_t growth) {
+                     std::int32_t growth, bool over_input) {
     stream_owner owner(stream, end);
     const secured_growth secured = secure_growth(fd, growth);
     if (secured.failed) return result_io;
     in_place_file file{fd, secured.limited, secured.unread};
     growth_claim claim(file, secured);
 
-    const int result = move_contents(stream, step, owner, file);
+    const int result = move_contents(stream, step, owner, file, over_input);
     if (result != result_ok) return result;
     const int ended = owner.finish();
     if (ended != result_ok) return ended;

@@ -136,7 +136,7 @@ int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn en
 } // namespace
 
 int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out) {
+              std::FILE* out, bool over_input) {
     std::uint8_t input[input_size];
     std::uint8_t output[output_size];
 
@@ -151,7 +151,7 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
             stream_pair files = pair_for_helper(in, out);
             overlap_pipeline pipeline;
             if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
-                              current_overlap().chunk, overlap_order::separate_files))
+                              current_overlap().chunk, overlap_order::separate_files, over_input))
                 return pump_overlapped(stream, step, end, pipeline);
         }
         const std::size_t n = std::fread(input, 1, sizeof input, in);
