@@ -147,16 +147,19 @@ void* helper_main(void* argument) {
 // Waits on the helper until `ready` holds; false once it cannot come:
 // a write has failed, the helper has ended, or (when `needs_reads`) a read
 // has failed. Where the caller may write, it writes what is due instead of
-// waiting idle, and also when outputs pile up while the helper is busy:
-// the caller is then the faster of the two (decryption), and the helper's
-// reads and the caller's writes go on side by side.
+// waiting idle, and also when outputs pile up while the helper is busy if
+// it last found its input not yet read: the caller is then the faster of
+// the two (decryption), and the helper's reads and the caller's writes go
+// on side by side. A caller that finds its input ready (encryption) is the
+// slower one and leaves the writes to the helper.
 template <typename Ready> bool wait_for(overlap_pipeline& p, bool needs_reads, Ready ready) {
     for (;;) {
         const bool is_ready = ready();
         if (!is_ready && (p.write_result != result_ok || p.helper_done ||
                           (needs_reads && p.read_result != result_ok)))
             return false;
-        const bool piling = !p.helper_idle && p.outputs_posted - p.writes_done >= 2;
+        const bool piling =
+            p.caller_starved && !p.helper_idle && p.outputs_posted - p.writes_done >= 2;
         if (p.caller_may_write && may_write(p) && (!is_ready || piling)) {
             write_one(p, false);
             pthread_cond_signal(&p.helper_wake);
@@ -292,6 +295,7 @@ bool overlap_begin(overlap_pipeline& p, const overlap_io& io, std::int32_t chunk
 
 const overlap_chunk* overlap_input(overlap_pipeline& p) {
     const locked hold(&p.lock);
+    p.caller_starved = p.reads_done == p.inputs_released;
     if (!wait_for(p, true, [&] { return p.reads_done > p.inputs_released; })) return nullptr;
     return &p.inputs[p.inputs_released % overlap_slots];
 }

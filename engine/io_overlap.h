@@ -105,6 +105,7 @@ struct overlap_pipeline {
     int write_result = 0, write_errno = 0;       // the first failing write
     int raised_signal = 0;                       // brought on by that write
     bool writing = false;                        // a write is under way, on either thread
+    bool caller_starved = false;                 // its last input was not read yet when asked for
     bool closing = false;                        // no more input is wanted
     bool abandoned = false;                      // stop at once, write nothing more
     bool helper_idle = false;                    // waiting for work
