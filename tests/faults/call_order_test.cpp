@@ -17,13 +17,6 @@ namespace {
 
 const std::string key = "key";
 
-std::string encrypted(const std::string& plain, const std::string& keyword) {
-    harness::run_options enc;
-    enc.args = {"-K", keyword};
-    enc.input = plain;
-    return harness::run(enc).out;
-}
-
 struct way {
     const char* title;
     std::vector<std::string> options;
@@ -60,7 +53,7 @@ TEST_P(short_io, gives_the_same_result) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(30000, 21);
     const std::string input = w.encrypted_input ? "a.osl" : "a";
-    harness::write_file(dir / input, w.encrypted_input ? encrypted(plain, key) : plain);
+    harness::write_file(dir / input, w.encrypted_input ? faults::encrypt(plain, key) : plain);
     harness::run_options o;
     o.args = w.options;
     o.args.insert(o.args.end(), {"-K", key, input});
@@ -162,7 +155,7 @@ TEST_P(durable_order, result_synced_renamed_directory_synced_input_removed) {
     harness::temp_dir dir;
     harness::temp_dir logs;
     const std::string plain = harness::random_bytes(20000, 22);
-    harness::write_file(dir / c.input, c.encrypted_input ? encrypted(plain, key) : plain);
+    harness::write_file(dir / c.input, c.encrypted_input ? faults::encrypt(plain, key) : plain);
     if (c.output_exists) harness::write_file(dir / c.output, "old output");
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-K", key, c.input});
@@ -204,7 +197,8 @@ TEST(created_files, are_exclusive_and_private_in_every_mode) {
         const std::vector<std::string>& options = w.options;
         const bool encrypted_input = w.encrypted_input;
         const std::string input = encrypted_input ? "a.osl" : "a";
-        harness::write_file(dir / input, encrypted_input ? encrypted("content", key) : "content");
+        harness::write_file(dir / input,
+                            encrypted_input ? faults::encrypt("content", key) : "content");
         std::vector<std::string> args = options;
         args.insert(args.end(), {"-K", key, input});
         harness::run_result r = logged_run(dir, args, logs / "calls");

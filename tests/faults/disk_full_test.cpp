@@ -8,6 +8,7 @@
 
 #include <iostream>
 
+#include "engine/io_overlap.h"
 #include "faults/fault_support.h"
 
 namespace {
@@ -129,10 +130,7 @@ TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
         // 1 MiB, of which only the start is written: 16 times the room.
         std::string start = harness::random_bytes(4096, 8);
         if (m.encrypted) {
-            harness::run_options enc;
-            enc.args = {"-K", "key"};
-            enc.input = start;
-            start = harness::run(enc).out;
+            start = faults::encrypt(start, "key");
         }
         const std::string name = m.encrypted ? "sparse.osl" : "sparse";
         harness::write_file(fs / name, start);
@@ -157,27 +155,32 @@ TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
 // Another writer appends to the file while it is encrypted in place: the
 // file is not cut to the encryption's end, the run fails it with status 3,
 // and the file keeps its name and holds the complete encryption of what it
-// held at the start, followed by the appended bytes.
+// held at the start, followed by the appended bytes. The same whether the
+// plain loop or the helper thread writes the file.
 TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes) {
-    harness::temp_dir dir;
-    const std::string plain = harness::random_bytes(50000, 9);
-    harness::write_file(dir / "log", plain);
-    harness::run_options o;
-    o.args = {"-K", "key", "log"};
-    o.cwd = dir.path;
-    faults::fault f = faults::failing("write", dir / "log", 3);
-    f.action = "append";
-    faults::inject(o, f);
-    auto r = harness::run(o);
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
-    EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"log"});
-    const std::string after = harness::read_file(dir / "log");
-    const std::string appended = "appended by another writer\n";
-    ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
-    EXPECT_EQ(after.substr(plain.size() + 32), appended);
-    bool ok = false;
-    EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), "key", &ok) == plain && ok);
+    const std::size_t lengths[] = {50000, overlap_threshold_chunks * overlap_chunk_default + 1234};
+    for (const std::size_t length : lengths) {
+        SCOPED_TRACE(length);
+        harness::temp_dir dir;
+        const std::string plain = harness::random_bytes(length, 9);
+        harness::write_file(dir / "log", plain);
+        harness::run_options o;
+        o.args = {"-K", "key", "log"};
+        o.cwd = dir.path;
+        faults::fault f = faults::failing("write", dir / "log", 3);
+        f.action = "append";
+        faults::inject(o, f);
+        auto r = harness::run(o);
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
+        EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"log"});
+        const std::string after = harness::read_file(dir / "log");
+        const std::string appended = "appended by another writer\n";
+        ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
+        EXPECT_EQ(after.substr(plain.size() + 32), appended);
+        bool ok = false;
+        EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), "key", &ok) == plain && ok);
+    }
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +87,31 @@ std::set<std::string> listing(const std::string& directory) {
     }
     closedir(d);
     return names;
+}
+
+std::string case_name(const std::string& title) {
+    std::string name = title;
+    for (auto& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
+std::string temporary_glob(const std::string& directory, const std::vector<std::string>& options,
+                           const std::string& input_name) {
+    const auto has = [&](const char* option) {
+        return std::find(options.begin(), options.end(), option) != options.end();
+    };
+    const std::string output = has("-x")   ? input_name
+                               : has("-d") ? input_name.substr(0, input_name.size() - 4)
+                                           : input_name + ".osl";
+    return directory + "/" + output + ".*";
+}
+
+std::string encrypt(const std::string& plain, const std::string& keyword) {
+    harness::run_options enc;
+    enc.args = {"-K", keyword};
+    enc.input = plain;
+    return harness::run(enc).out;
 }
 
 std::string decrypt(const std::string& data, const std::string& keyword, bool* ok) {

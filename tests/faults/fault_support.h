@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support/harness.h"
 
@@ -77,10 +78,23 @@ void run_as_nobody(harness::run_options& options);
 // The names in a directory, "." and ".." left out.
 std::set<std::string> listing(const std::string& directory);
 
+// The pattern of the temporary file a -T run with `options` writes for the
+// file `input_name` of `directory`: beside the output name (for a key
+// change, the input's own), with a suffix of its own.
+std::string temporary_glob(const std::string& directory, const std::vector<std::string>& options,
+                           const std::string& input_name);
+
+// The encryption of `plain` under `keyword`, by the program as a filter.
+std::string encrypt(const std::string& plain, const std::string& keyword);
+
 // Decrypts `data` in memory under `keyword`; sets *ok to whether the key
 // matched and the whole stream decrypted.
 std::string decrypt(const std::string& data, const std::string& keyword, bool* ok);
 
 std::string error_text(int error);
+
+// A test case's title as a parameter name: every byte but letters and
+// digits becomes '_'.
+std::string case_name(const std::string& title);
 
 } // namespace faults

@@ -384,10 +384,7 @@ TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
     std::string content = plain;
     std::string input = "a.txt";
     if (c.encrypted_input) {
-        harness::run_options enc;
-        enc.args = {"-K", key};
-        enc.input = plain;
-        content = harness::run(enc).out;
+        content = faults::encrypt(plain, key);
         input = "a.txt.osl";
     }
     harness::write_file(dir / input, content);

@@ -5,9 +5,6 @@
 // new output file is removed.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "faults/fault_support.h"
 
 namespace {
@@ -58,22 +55,13 @@ TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
     std::string content = plain;
     if (c.encrypted_input) {
         input_name = "a.txt.osl";
-        harness::run_options enc;
-        enc.args = {"-K", key};
-        enc.input = plain;
-        content = harness::run(enc).out;
+        content = faults::encrypt(plain, key);
         ASSERT_EQ(content.size(), plain.size() + 32);
     }
     harness::write_file(dir / input_name, content);
 
-    // The result is written under a temporary name beside the output name
-    // (for key change, the input's own).
-    const bool rekey = std::find(c.options.begin(), c.options.end(), "-x") != c.options.end();
-    const bool decrypting = std::find(c.options.begin(), c.options.end(), "-d") != c.options.end();
-    const std::string output_path = dir / ((rekey        ? input_name
-                                            : decrypting ? "a.txt"
-                                                         : "a.txt.osl") +
-                                           ".*");
+    // The result is written under a temporary name beside the output name.
+    const std::string output_path = faults::temporary_glob(dir.path, c.options, input_name);
 
     harness::run_options o;
     o.args = c.options;
@@ -92,12 +80,7 @@ TEST_P(UntouchedOnIoError, ReportsAndLeavesTheInputAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, UntouchedOnIoError, testing::ValuesIn(untouched_cases),
-                         [](const auto& info) {
-                             std::string name = info.param.title;
-                             for (auto& ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 // A read error in the middle of in-place encryption. The driver writes
 // behind its reads, and the result is 32 bytes longer than the input, so

@@ -7,9 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "engine/io_overlap.h"
 #include "faults/fault_support.h"
 
@@ -26,20 +23,6 @@ constexpr int plain_stream_calls = int((overlap_threshold_chunks * chunk + 991) 
 const std::string& long_plain() {
     static const std::string plain = harness::random_bytes(long_length, 61);
     return plain;
-}
-
-std::string sealed(const std::string& plain) {
-    harness::run_options enc;
-    enc.args = {"-K", key};
-    enc.input = plain;
-    return harness::run(enc).out;
-}
-
-std::string case_name(const char* title) {
-    std::string name = title;
-    for (auto& ch : name)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return name;
 }
 
 // ---- A failing call of the helper before anything is overwritten -----------
@@ -88,14 +71,10 @@ TEST_P(HelperFault, IsReportedAndLeavesTheInputAsItWas) {
     const untouched_case& c = GetParam();
     harness::temp_dir dir;
     const std::string input_name = c.encrypted_input ? "a.txt.osl" : "a.txt";
-    const std::string content = c.encrypted_input ? sealed(long_plain()) : long_plain();
+    const std::string content =
+        c.encrypted_input ? faults::encrypt(long_plain(), key) : long_plain();
     harness::write_file(dir / input_name, content);
-    const bool rekey = std::find(c.options.begin(), c.options.end(), "-x") != c.options.end();
-    const bool decrypting = std::find(c.options.begin(), c.options.end(), "-d") != c.options.end();
-    const std::string output_glob = dir / ((rekey        ? input_name
-                                            : decrypting ? "a.txt"
-                                                         : "a.txt.osl") +
-                                           ".*");
+    const std::string output_glob = faults::temporary_glob(dir.path, c.options, input_name);
 
     harness::run_options o;
     o.args = c.options;
@@ -111,7 +90,7 @@ TEST_P(HelperFault, IsReportedAndLeavesTheInputAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HelperFault, testing::ValuesIn(untouched_cases),
-                         [](const auto& info) { return case_name(info.param.title); });
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 // ---- A failing call of the helper in the middle of writing in place ---------
 
@@ -156,30 +135,7 @@ TEST_P(HelperFaultMidway, LeavesTheEncryptedStartAndTheOriginalRest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HelperFaultMidway, testing::ValuesIn(midway_cases),
-                         [](const auto& info) { return case_name(info.param.title); });
-
-// Another writer appends while the helper writes: the file is not cut, and
-// the run reports it.
-TEST(HelperOtherWriter, AnAppendDuringTheHelpersWritesIsReported) {
-    harness::temp_dir dir;
-    const std::string& plain = long_plain();
-    harness::write_file(dir / "log", plain);
-    harness::run_options o;
-    o.args = {"-K", key, "log"};
-    o.cwd = dir.path;
-    faults::fault f = faults::failing("write", dir / "log", 3);
-    f.action = "append";
-    faults::inject(o, f);
-    auto r = harness::run(o);
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
-    const std::string after = harness::read_file(dir / "log");
-    const std::string appended = "appended by another writer\n";
-    ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
-    EXPECT_EQ(after.substr(plain.size() + 32), appended);
-    bool ok = false;
-    EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), key, &ok) == plain && ok);
-}
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 // ---- Interrupted and short calls ---------------------------------------------------
 
@@ -209,7 +165,7 @@ TEST_P(HelperShortCalls, GiveTheWholeResult) {
     const whole_case& c = GetParam();
     harness::temp_dir dir;
     const std::string& plain = long_plain();
-    const std::string content = c.encrypted_input ? sealed(plain) : plain;
+    const std::string content = c.encrypted_input ? faults::encrypt(plain, key) : plain;
     const std::string input = c.encrypted_input ? "a.osl" : "a";
     const std::string output = c.encrypted_input ? "a" : "a.osl";
     harness::write_file(dir / input, content);
@@ -242,7 +198,7 @@ TEST_P(HelperShortCalls, GiveTheWholeResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HelperShortCalls, testing::ValuesIn(whole_cases),
-                         [](const auto& info) { return case_name(info.param.title); });
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 // ---- A filter whose reader has gone ---------------------------------------------
 
@@ -290,7 +246,7 @@ TEST_P(ClosedPipe, EndsTheFilterAsWithoutTheHelper) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ClosedPipe, testing::ValuesIn(pipe_cases),
-                         [](const auto& info) { return case_name(info.param.title); });
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 // ---- Interrupts while the helper works --------------------------------------------
 
@@ -360,6 +316,6 @@ TEST_P(HelperInterrupted, EndsTheRunAsWithoutTheHelper) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HelperInterrupted, testing::ValuesIn(interrupt_cases),
-                         [](const auto& info) { return case_name(info.param.title); });
+                         [](const auto& info) { return faults::case_name(info.param.title); });
 
 } // namespace

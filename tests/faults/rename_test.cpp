@@ -91,10 +91,7 @@ TEST(RenameFailure, TemporaryFileOutputThatCannotBeCreated) {
 TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(20000, 10);
-    harness::run_options enc;
-    enc.args = {"-K", key};
-    enc.input = plain;
-    const std::string old_version = harness::run(enc).out;
+    const std::string old_version = faults::encrypt(plain, key);
     harness::write_file(dir / "a.osl", old_version);
     harness::run_options o;
     o.args = {"-T", "-x", "-K", key, "-H", "new", "a.osl"};
@@ -119,10 +116,7 @@ TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
 TEST(RenameFailure, TemporaryFileDecryptionKeepsTheInput) {
     harness::temp_dir dir;
     const std::string plain = harness::random_bytes(20000, 11);
-    harness::run_options enc;
-    enc.args = {"-K", key};
-    enc.input = plain;
-    const std::string encrypted = harness::run(enc).out;
+    const std::string encrypted = faults::encrypt(plain, key);
     harness::write_file(dir / "a.txt.osl", encrypted);
     harness::write_file(dir / "a.txt", "an older a.txt");
     harness::run_options o;

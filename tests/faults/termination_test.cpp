@@ -298,10 +298,7 @@ TEST(killed, at_the_first_write_of_a_temporary_file_leaves_a_private_leftover) {
         const bool decrypting = std::string(mode) == "-d";
         std::string content = plain;
         if (decrypting) {
-            harness::run_options enc;
-            enc.args = {"-K", key};
-            enc.input = plain;
-            content = harness::run(enc).out;
+            content = faults::encrypt(plain, key);
         }
         const std::string input = decrypting ? "a.osl" : "a";
         const std::string output = decrypting ? "a" : "a.osl";
