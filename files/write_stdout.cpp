@@ -1,12 +1,9 @@
 // Writing to standard output (cat, unixcrypt): the file itself is left as it
 // is, so there is no output name, no question and no interrupt handler.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "files/file_steps.h"
 
