@@ -191,6 +191,21 @@ struct sigint_guard {
     bool active;
 };
 
+// Holds the three signals back until release() or the end of its scope, and
+// then lets through whatever came meanwhile, to the action in force by then:
+// a temporary file is created and its name handed to on_interrupt_tmpfile
+// under it, so no signal can end the process between the two and leave the
+// file behind.
+struct sigint_defer {
+    sigint_defer();
+    ~sigint_defer();
+    sigint_defer(const sigint_defer&) = delete;
+    sigint_defer& operator=(const sigint_defer&) = delete;
+    void release();
+    sigset_t saved_mask;
+    bool held;
+};
+
 // Holds the three signals back while a finished result takes its name and
 // the input is removed, so that a signal can neither leave the result under
 // a temporary name nor leave input and output both. When the hold ends (at

@@ -118,6 +118,13 @@ void install_handlers() {
     }
 }
 
+void block_ending_signals(sigset_t* saved) {
+    sigset_t block;
+    sigemptyset(&block);
+    for (int signal_number : ending_signals) sigaddset(&block, signal_number);
+    sigprocmask(SIG_BLOCK, &block, saved);
+}
+
 } // namespace
 
 void on_interrupt(int signal_number) {
@@ -162,12 +169,17 @@ void sigint_guard::release() {
     active = false;
 }
 
-sigint_hold::sigint_hold() {
-    sigset_t block;
-    sigemptyset(&block);
-    for (int signal_number : ending_signals) sigaddset(&block, signal_number);
-    sigprocmask(SIG_BLOCK, &block, &saved_mask);
+sigint_defer::sigint_defer() : held(true) { block_ending_signals(&saved_mask); }
+
+sigint_defer::~sigint_defer() { release(); }
+
+void sigint_defer::release() {
+    if (!held) return;
+    held = false;
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 }
+
+sigint_hold::sigint_hold() { block_ending_signals(&saved_mask); }
 
 // A signal held back stays pending under the default action; it must not
 // be let through, which would end the process by the signal. It is taken

@@ -174,12 +174,18 @@ outcome write_through_temp_file(run_context& run, const file_job& job) {
     // exclusive and private, and takes the output's name only once it is
     // complete and on disk: after a kill at any moment the output's name
     // holds the complete result or what it held before.
+    // A signal that comes between the creation of that file and the
+    // handler learning its name waits until the handler can remove it;
+    // declared first, so that a result left unfinished here is removed
+    // before such a signal acts.
+    sigint_defer deferred;
     temporary_result result(job.output);
     const outcome created = create_result(run, result, !job.replace_output);
     if (created != outcome::done) return created;
     tmpfile_dir = job.output.dir_fd;
     tmpfile_name = result.name.text;
     sigint_guard guard(on_interrupt_tmpfile, options.name);
+    deferred.release();
     use_large_buffer(in.file, 0);
     announce_writing(options, input.shown);
     const stream_result r = run_stream(*options.row().stream, run.keys(), in.file, result.out.file);

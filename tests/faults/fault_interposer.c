@@ -6,7 +6,9 @@
  * just before it) on descriptors and streams that refer to a given path:
  *
  *   OSTREL_FAULT_OP     read write pwrite close ftruncate fsync fread fwrite
- *                       fflush fclose rename unlink (nothing happens without)
+ *                       fflush fclose rename unlink (nothing happens without);
+ *                       create: an open that creates the file, whose action
+ *                       (a signal only) comes just after the file exists
  *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, and
  *                       renameat, renameat2 and unlinkat, the old name); a trailing "*"
  *                       matches every path that begins with the rest
@@ -53,12 +55,13 @@ enum op_kind {
     op_fflush,
     op_fclose,
     op_rename,
-    op_unlink
+    op_unlink,
+    op_create
 };
 
 static const char* const op_names[] = {"",          "read",   "write", "pwrite", "close",
                                        "ftruncate", "fsync",  "fread", "fwrite", "fflush",
-                                       "fclose",    "rename", "unlink"};
+                                       "fclose",    "rename", "unlink", "create"};
 
 static struct {
     int loaded;
@@ -329,6 +332,11 @@ int openat(int dir_fd, const char* name, int flags, ...) {
     CREATION_MODE(flags, mode);
     int fd = real_openat(dir_fd, name, flags, mode);
     log_open(dir_fd, name, flags, mode, fd);
+    if (fd >= 0 && (flags & O_CREAT) && config.op == op_create) {
+        char path[PATH_MAX];
+        at_path(dir_fd, name, path, sizeof path);
+        strike(op_create, path_matches(path));
+    }
     return fd;
 }
 

@@ -357,12 +357,13 @@ TEST(RandomKill, KillDuringTemporaryFileRunsLeavesNoPartialResult) {
 }
 
 // The moments between the end of the transformation and the file's final
-// name, hit exactly: the interposer sends the interrupt just before the
-// rename (or the removal of the input) is done.
+// name, and the one just after a temporary file is created, hit exactly:
+// the interposer sends the interrupt just before the rename (or the removal
+// of the input) is done, or just after the creating open.
 struct window_case {
     const char* title;
     std::vector<std::string> options;
-    const char* op;   // the call the interrupt comes before
+    const char* op;   // the call the interrupt comes before (after, for create)
     const char* path; // that call's file, relative to the directory
     bool encrypted_input;
 };
@@ -371,6 +372,12 @@ const window_case window_cases[] = {
     {"in_place_before_rename", {}, "rename", "a.txt", false},
     {"temporary_file_before_rename", {"-T", "-x", "-H", "new"}, "rename", "a.txt.osl.*", true},
     {"temporary_file_before_removing_input", {"-T"}, "unlink", "a.txt", false},
+    {"temporary_file_just_created", {"-T"}, "create", "a.txt.osl.*", false},
+    {"temporary_file_just_created_key_change",
+     {"-T", "-x", "-H", "new"},
+     "create",
+     "a.txt.osl.*",
+     true},
 };
 
 void PrintTo(const window_case& c, std::ostream* out) { *out << c.title; }
