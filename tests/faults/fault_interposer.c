@@ -59,8 +59,8 @@ enum op_kind {
     op_create
 };
 
-static const char* const op_names[] = {"",          "read",   "write", "pwrite", "close",
-                                       "ftruncate", "fsync",  "fread", "fwrite", "fflush",
+static const char* const op_names[] = {"",          "read",   "write",  "pwrite", "close",
+                                       "ftruncate", "fsync",  "fread",  "fwrite", "fflush",
                                        "fclose",    "rename", "unlink", "create"};
 
 static struct {
