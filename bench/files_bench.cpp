@@ -14,8 +14,8 @@ void visited_list_run(benchmark::State& state) {
     for (auto _ : state) {
         forget_visited(set);
         for (std::uint64_t inode = 1; inode <= files; ++inode) {
-            benchmark::DoNotOptimize(find_visited(set, 2049, inode));
-            remember_inode(set, inode, 2049, 1);
+            benchmark::DoNotOptimize(find_visited(set, file_identity{2049, inode, 0}));
+            remember_inode(set, file_identity{2049, inode, 0}, 1);
         }
     }
     forget_visited(set);

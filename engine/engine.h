@@ -65,8 +65,10 @@ int keychange_end(cipher_stream* stream);
 // nor closes them. Calls end exactly once, except after a failing step.
 // `over_input`: the stream may write its output over its own input (see
 // stream_kind), which lets a long input's chunks serve both ways.
+// `failed_side`, unless null, tells which stream a result_io came from.
+enum class io_side { none, input, output };
 int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out, bool over_input = false);
+              std::FILE* out, bool over_input = false, io_side* failed_side = nullptr);
 
 // Runs an initialised stream over a regular file open for reading and writing
 // at offset 0, replacing its contents in place and truncating after the new
@@ -77,11 +79,12 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
 // for encryption, 0 otherwise). That many bytes are written behind the end
 // of the file before anything is overwritten; if they cannot be (full file
 // system, file-size limit) the result is -3 with that write's errno and the
-// file is byte for byte as it was. The blocks of a sparse file are reserved
-// first in the same way (where the file system can), so filling its holes
-// cannot fail half way. Only the original length is read; a file whose
-// length another writer changed meanwhile is not truncated, and the result
-// is -2 with fault_changed_size.
+// file is byte for byte as it was. So is a file that the soft file-size
+// limit would stop half way: one whose length, or its length plus
+// `growth`, passes the limit gives -3 with EFBIG before anything is written. The blocks of a sparse
+// file are reserved first in the same way (where the file system can), so filling its holes cannot
+// fail half way. Only the original length is read; a file whose length another writer changed
+// meanwhile is not truncated, and the result is -2 with fault_changed_size.
 int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
                      std::int32_t growth = 0, bool over_input = false);
 
@@ -115,6 +118,7 @@ extern const stream_kind encrypt_kind, decrypt_kind, keychange_kind, unixcrypt_k
 struct stream_result {
     int code;
     int detail;
+    io_side side = io_side::none; // of a result_io between two FILE streams
 
     bool ok() const { return code == result_ok; }
     // The input is not for this key: wrong key, or not an encrypted file.

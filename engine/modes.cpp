@@ -35,8 +35,12 @@ stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
     if (result != result_ok) return result_of(stream, result);
-    const int code = pump_file(&stream, kind.step, kind.end, in, out, kind.writes_over_input);
-    return result_of(stream, code);
+    io_side side = io_side::none;
+    const int code =
+        pump_file(&stream, kind.step, kind.end, in, out, kind.writes_over_input, &side);
+    stream_result outcome = result_of(stream, code);
+    outcome.side = side;
+    return outcome;
 }
 
 stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd) {

@@ -17,6 +17,7 @@
 // and only once the stream has accepted it.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,17 @@ bool reserve_blocks(int fd, const struct stat& info, off_t new_length) {
     return true; // not supported here: go on as without
 }
 
+// Whether every byte the driver writes lies within the soft file-size limit:
+// past it a write fails (EFBIG) half way through the file. The furthest
+// byte is at the new length when the stream adds bytes, and otherwise at
+// most at the old one (decryption and key change write over what is there).
+bool within_size_limit(off_t length, std::int32_t growth) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    const off_t furthest = length + (growth > 0 ? growth : 0);
+    return rlim_t(furthest) <= limit.rlim_cur;
+}
+
 // For a regular file: reserves its blocks, writes `growth` zero bytes
 // behind its last byte without moving the offset (on failure the length is
 // put back), and limits reading to its original length, so bytes appended
@@ -78,6 +90,11 @@ secured_growth secure_growth(int fd, std::int32_t growth) {
         return secured;
     }
     if (!S_ISREG(info.st_mode)) return secured;
+    if (!within_size_limit(info.st_size, growth)) {
+        errno = EFBIG;
+        secured.failed = true;
+        return secured;
+    }
     const off_t start = lseek(fd, 0, SEEK_CUR);
     if (start == -1 || !reserve_blocks(fd, info, info.st_size + (growth > 0 ? growth : 0))) {
         secured.failed = true;

@@ -22,11 +22,18 @@ constexpr std::int32_t input_size = 992;
 constexpr std::int32_t output_size = input_size + 32;
 
 // The stream is released through `end`; the caller sees the errno of the
-// failing call.
-int fail_io(cipher_stream* stream, stream_end_fn end) {
+// failing call, and which stream it failed on.
+int fail_io(cipher_stream* stream, stream_end_fn end, io_side* failed_side, io_side side) {
     const saved_error keep(stream);
     end(stream);
+    if (failed_side) *failed_side = side;
     return result_io;
+}
+
+// The helper stops at the first failure in the input's order: a write's,
+// where there was one, comes first.
+io_side side_of(const overlap_pipeline& pipeline) {
+    return pipeline.write_result != result_ok ? io_side::output : io_side::input;
 }
 
 // The two streams as the helper moves them. Where a stream has a
@@ -98,12 +105,12 @@ bool is_terminal(std::FILE* stream) {
 // The rest of the input through the helper. A failing step has released
 // the stream; a write that failed before it is still what is reported.
 int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn end,
-                    overlap_pipeline& pipeline) {
+                    overlap_pipeline& pipeline, io_side* failed_side) {
     for (;;) {
         const overlap_chunk* input = overlap_input(pipeline);
         if (input == nullptr) {
             overlap_stop(pipeline, true);
-            return fail_io(stream, end);
+            return fail_io(stream, end, failed_side, side_of(pipeline));
         }
         stream->in_ptr = input->data;
         stream->in_left = input->count;
@@ -111,20 +118,22 @@ int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn en
             overlap_chunk* output = overlap_output(pipeline);
             if (output == nullptr) {
                 overlap_stop(pipeline, false);
-                return fail_io(stream, end);
+                return fail_io(stream, end, failed_side, io_side::output);
             }
             stream->out_ptr = output->data;
             stream->out_left = output->count;
             const int result = step(stream);
             if (result != 0) {
                 const int failure = overlap_stop(pipeline, false);
+                if (failure == result_io && failed_side) *failed_side = io_side::output;
                 return failure != result_ok ? failure : result;
             }
             overlap_output_done(pipeline, output->count - stream->out_left);
             if (input->final) {
                 // A full output chunk may mean the stream owes more.
                 if (stream->out_left == 0) continue;
-                if (overlap_stop(pipeline, false) != result_ok) return fail_io(stream, end);
+                if (overlap_stop(pipeline, false) != result_ok)
+                    return fail_io(stream, end, failed_side, io_side::output);
                 return end(stream);
             }
             if (stream->in_left == 0) break;
@@ -136,7 +145,7 @@ int pump_overlapped(cipher_stream* stream, stream_step_fn step, stream_end_fn en
 } // namespace
 
 int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out, bool over_input) {
+              std::FILE* out, bool over_input, io_side* failed_side) {
     std::uint8_t input[input_size];
     std::uint8_t output[output_size];
 
@@ -152,10 +161,10 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
             overlap_pipeline pipeline;
             if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &files},
                               current_overlap().chunk, overlap_order::separate_files, over_input))
-                return pump_overlapped(stream, step, end, pipeline);
+                return pump_overlapped(stream, step, end, pipeline, failed_side);
         }
         const std::size_t n = std::fread(input, 1, sizeof input, in);
-        if (std::ferror(in)) return fail_io(stream, end);
+        if (std::ferror(in)) return fail_io(stream, end, failed_side, io_side::input);
         moved += static_cast<off_t>(n);
         const bool at_end = n < sizeof input;
         stream->in_ptr = input;
@@ -168,7 +177,7 @@ int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std
             if (result != 0) return result;
             const auto produced = static_cast<std::size_t>(output_size - stream->out_left);
             if (produced != 0 && std::fwrite(output, 1, produced, out) != produced)
-                return fail_io(stream, end);
+                return fail_io(stream, end, failed_side, io_side::output);
 
             if (at_end) {
                 // A full output buffer may mean the stream owes more.

@@ -2,6 +2,7 @@
 // checked against the decision they act on, names made safe to print.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,6 +99,37 @@ outcome with_operand(run_context& run, const char* operand,
     if (resolved.error == ENOMEM) return out_of_memory(run.options);
     if (resolved.error != 0) return report_failure(run, resolved.place.shown, resolved.error);
     return handle(run, resolved.place);
+}
+
+int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity) {
+    struct statx x;
+    if (statx(dir_fd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &x) != 0) return -1;
+    *st = {};
+    st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    st->st_ino = x.stx_ino;
+    st->st_mode = x.stx_mode;
+    st->st_nlink = x.stx_nlink;
+    st->st_uid = x.stx_uid;
+    st->st_gid = x.stx_gid;
+    st->st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+    st->st_size = off_t(x.stx_size);
+    st->st_blksize = blksize_t(x.stx_blksize);
+    st->st_blocks = blkcnt_t(x.stx_blocks);
+    st->st_atim = timespec{time_t(x.stx_atime.tv_sec), long(x.stx_atime.tv_nsec)};
+    st->st_mtim = timespec{time_t(x.stx_mtime.tv_sec), long(x.stx_mtime.tv_nsec)};
+    st->st_ctim = timespec{time_t(x.stx_ctime.tv_sec), long(x.stx_ctime.tv_nsec)};
+    if (identity) {
+        const auto nanoseconds = [](const statx_timestamp& t) {
+            return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+        };
+        std::int64_t stamp = 0;
+        if (x.stx_mask & STATX_BTIME)
+            stamp = nanoseconds(x.stx_btime);
+        else if (S_ISREG(x.stx_mode))
+            stamp = nanoseconds(x.stx_ctime);
+        *identity = file_identity{st->st_dev, st->st_ino, stamp};
+    }
+    return 0;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {

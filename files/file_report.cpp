@@ -30,9 +30,13 @@ outcome rename_reported(run_context& run, const file_place& from, const file_pla
         r = linkat(from.dir_fd, from.name, to.dir_fd, to.name, 0);
         if (r == 0) unlinkat(from.dir_fd, from.name, 0);
     }
-    if (r == 0) return outcome::done;
+    return r == 0 ? outcome::done : report_rename_failure(run, from, to, errno);
+}
+
+outcome report_rename_failure(run_context& run, const file_place& from, const file_place& to,
+                              int error) {
     std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", run.options.name, from.shown,
-                 to.shown, std::strerror(errno));
+                 to.shown, std::strerror(error));
     ++run.errors;
     return outcome::failed;
 }

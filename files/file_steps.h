@@ -77,6 +77,11 @@ struct file_place {
 outcome with_operand(run_context& run, const char* operand,
                      outcome (*handle)(run_context&, const file_place&));
 
+// fstatat of `name` in `dir_fd` (flags as fstatat's), and, unless
+// `identity` is null, what the visited list knows the entry by. -1 with
+// errno when it fails.
+int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity);
+
 // Identity of what a decision was made on: device, inode and file type.
 bool same_file(const struct stat& a, const struct stat& b);
 
@@ -122,6 +127,9 @@ outcome report_failure(run_context& run, const char* what, int error_number);
 // "File exists").
 outcome rename_reported(run_context& run, const file_place& from, const file_place& to,
                         bool only_new = false);
+// "name: could not rename from to to: strerror(error)", counted.
+outcome report_rename_failure(run_context& run, const file_place& from, const file_place& to,
+                              int error);
 
 // Asks `question` (a format taking the program's name and `about`) and
 // reads the answer: 1 yes, 0 no (after `refusal`), -1 memory ran out.
@@ -146,6 +154,7 @@ void use_large_buffer(std::FILE* stream, int slot);
 struct file_job {
     file_place input;
     struct stat decided;
+    file_identity identity; // of the file decided on, for the visited list
     file_place output;
     bool follow;         // links named as files are followed
     bool replace_output; // an entry under the output name may be replaced

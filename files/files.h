@@ -52,9 +52,20 @@ struct mode_record {
 extern const mode_record mode_table[5]; // indexed by mode_encrypt .. mode_unixcrypt
 
 // ---- Visited list ----------------------------------------------------------------
-struct visited_entry {
-    std::uint64_t inode;
+// What tells a file from one that later gets its inode number (file systems
+// hand a freed number straight to the next new file): device, number and a
+// stamp no newcomer can share. The stamp is the birth time where the file
+// system records one; otherwise, for a regular file, its change time as the
+// run left it; otherwise 0, and the number alone decides (a directory's
+// change time moves whenever an entry in it changes).
+struct file_identity {
     dev_t device;
+    std::uint64_t inode;
+    std::int64_t stamp; // nanoseconds since the epoch; 0: none
+};
+
+struct visited_entry {
+    file_identity identity;
     int done; // 1: directory entered or file transformed; 0: file left unchanged
 };
 
@@ -65,16 +76,18 @@ struct visited_set {
     visited_entry* entries = nullptr;
     int count = 0;
     int capacity = 0;
-    std::uint32_t* index = nullptr; // open addressing: 1 + the oldest entry of a pair, 0 free
+    std::uint32_t* index = nullptr; // open addressing: 1 + the entry of a pair, 0 free
     std::uint32_t index_size = 0;   // a power of two above twice `count`; 0 while empty
 };
 
-// The oldest entry of that pair, or null. A pointer stays valid until the
-// next remember_inode.
-visited_entry* find_visited(const visited_set& set, dev_t device, std::uint64_t inode);
-// Appends an entry (a pair remembered again gets a new entry all the same,
-// but find_visited keeps finding the oldest); null when memory runs out.
-visited_entry* remember_inode(visited_set& set, std::uint64_t inode, dev_t device, int done);
+// The entry of that file, or null: a pair whose stamp differs (where both
+// have one) is a newcomer on a reused number. A pointer stays valid until
+// the next remember_inode.
+visited_entry* find_visited(const visited_set& set, const file_identity& identity);
+// Records a file. One find_visited already knows keeps its entry, flag and
+// all; a newcomer on a known number takes over that number's entry. Null
+// when memory runs out.
+visited_entry* remember_inode(visited_set& set, const file_identity& identity, int done);
 // Releases the storage and makes the set empty.
 void forget_visited(visited_set& set);
 
@@ -217,6 +230,18 @@ struct sigint_hold {
     sigint_hold(const sigint_hold&) = delete;
     sigint_hold& operator=(const sigint_hold&) = delete;
     sigset_t saved_mask;
+};
+
+// SIGXFSZ ignored while the guard lives, so that a write past the file-size
+// limit fails with EFBIG, reported and handled like any other output error,
+// instead of ending the process half way through a file. The disposition
+// the process had (an inherited ignore included) is put back after.
+struct file_size_signal_ignored {
+    file_size_signal_ignored();
+    ~file_size_signal_ignored();
+    file_size_signal_ignored(const file_size_signal_ignored&) = delete;
+    file_size_signal_ignored& operator=(const file_size_signal_ignored&) = delete;
+    struct sigaction saved;
 };
 
 // ---- Small shared pieces -------------------------------------------------------------

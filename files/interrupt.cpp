@@ -200,3 +200,12 @@ sigint_hold::~sigint_hold() {
     }
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 }
+
+file_size_signal_ignored::file_size_signal_ignored() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &saved);
+}
+
+file_size_signal_ignored::~file_size_signal_ignored() { sigaction(SIGXFSZ, &saved, nullptr); }

@@ -84,11 +84,11 @@ int may_overwrite(const run_options& options, const file_place& input, const fil
 // fills `st`, the fallback's name and its shown path. 1 found, 0 none, -1
 // memory ran out.
 int find_suffixed(const run_options& options, const file_place& operand, struct stat& st,
-                  owned_text& name, owned_text& shown) {
+                  file_identity& identity, owned_text& name, owned_text& shown) {
     if (!options.row().reads_encrypted || options.suffix[0] == '\0') return 0;
     name.text = join_text(operand.name, options.suffix);
     if (!name.text) return -1;
-    if (fstatat(operand.dir_fd, name.text, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (stat_entry(operand.dir_fd, name.text, AT_SYMLINK_NOFOLLOW, &st, &identity) != 0) return 0;
     owned_text shown_suffix(shown_text(options.suffix));
     shown.text = shown_suffix.text ? join_text(operand.shown, shown_suffix.text) : nullptr;
     return shown.text ? 1 : -1;
@@ -103,10 +103,11 @@ outcome process_file_at(run_context& run, const file_place& operand) {
     job.follow = options.symlinks != 0;
     owned_text fallback_name, fallback_shown;
     struct stat& st = job.decided;
-    if (fstatat(operand.dir_fd, operand.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (stat_entry(operand.dir_fd, operand.name, AT_SYMLINK_NOFOLLOW, &st, &job.identity) != 0) {
         const int kept = errno;
-        const int found =
-            kept == ENOENT ? find_suffixed(options, operand, st, fallback_name, fallback_shown) : 0;
+        const int found = kept == ENOENT ? find_suffixed(options, operand, st, job.identity,
+                                                         fallback_name, fallback_shown)
+                                         : 0;
         if (found <= 0)
             return found < 0 ? out_of_memory(options) : report_failure(run, operand.shown, kept);
         job.input = file_place{operand.dir_fd, fallback_name.text, fallback_shown.text,
@@ -121,7 +122,7 @@ outcome process_file_at(run_context& run, const file_place& operand) {
                              input.shown);
             return outcome::done;
         }
-        if (fstatat(input.dir_fd, input.name, &st, 0) != 0)
+        if (stat_entry(input.dir_fd, input.name, 0, &st, &job.identity) != 0)
             return report_failure(run, input.shown, errno);
     }
     if (!S_ISREG(st.st_mode)) {

@@ -32,8 +32,9 @@ struct directory_frame {
     const char* shown;
     std::size_t path_length; // of the whole path before escaping
     struct stat identity;    // what the decision saw
-    bool follow;             // entered through a link to a directory
-    int fd;                  // -1 while closed
+    file_identity visited_as;
+    bool follow; // entered through a link to a directory
+    int fd;      // -1 while closed
 };
 
 // The directory of `frame`, opened in `at` and checked; -1 with errno, or
@@ -147,15 +148,14 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
 }
 
 outcome traverse(run_context& run, directory_frame& frame) {
-    if (find_visited(run.visited, frame.identity.st_dev, frame.identity.st_ino)) {
+    if (find_visited(run.visited, frame.visited_as)) {
         if (run.options.verbosity >= 1)
             std::fprintf(stderr, "Already visited directory %s -- skipped.\n", frame.shown);
         return outcome::done;
     }
     // Recorded before opening, so a directory that cannot be opened is not
     // tried again under another name.
-    if (!remember_inode(run.visited, frame.identity.st_ino, frame.identity.st_dev, 1))
-        return out_of_memory(run.options);
+    if (!remember_inode(run.visited, frame.visited_as, 1)) return out_of_memory(run.options);
     frame.fd = open_directory(frame.parent ? frame.parent->fd : frame.base_fd, frame);
     if (frame.fd < 0)
         return errno == 0 ? report_changed(run, frame.shown)
@@ -179,30 +179,32 @@ outcome traverse(run_context& run, directory_frame& frame) {
 }
 
 outcome enter(run_context& run, const file_place& place, directory_frame* parent,
-              const struct stat& identity, bool follow) {
+              const struct stat& identity, const file_identity& visited_as, bool follow) {
     directory_frame frame{parent,   place.dir_fd, place.name, place.shown, place.path_length,
-                          identity, follow,       -1};
+                          identity, visited_as,   follow,     -1};
     return traverse(run, frame);
 }
 
 outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent) {
     const run_options& options = run.options;
     struct stat st;
+    file_identity visited_as;
     // Past the limit on path length the run stops descending, as it did
     // when whole paths were looked up.
     if (place.path_length >= PATH_MAX) return report_failure(run, place.shown, ENAMETOOLONG);
-    if (fstatat(place.dir_fd, place.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            if (options.recursive != 0) return enter(run, place, parent, st, false);
+            if (options.recursive != 0) return enter(run, place, parent, st, visited_as, false);
             if (!options.quiet())
                 std::fprintf(stderr, "%s: %s: is a directory -- ignored\n", options.name,
                              place.shown);
             return outcome::done;
         }
         struct stat target;
-        if (S_ISLNK(st.st_mode) && fstatat(place.dir_fd, place.name, &target, 0) == 0 &&
+        if (S_ISLNK(st.st_mode) &&
+            stat_entry(place.dir_fd, place.name, 0, &target, &visited_as) == 0 &&
             S_ISDIR(target.st_mode)) {
-            if (options.recursive >= 2) return enter(run, place, parent, target, true);
+            if (options.recursive >= 2) return enter(run, place, parent, target, visited_as, true);
             if (!options.quiet())
                 std::fprintf(stderr, "%s: %s: directory is a symbolic link -- ignored\n",
                              options.name, place.shown);

@@ -21,8 +21,8 @@ std::uint32_t* slot_of(const visited_set& set, dev_t device, std::uint64_t inode
     for (std::uint64_t at = pair_hash(device, inode);; ++at) {
         std::uint32_t* slot = &set.index[at & mask];
         if (*slot == 0) return slot;
-        const visited_entry& entry = set.entries[*slot - 1];
-        if (entry.inode == inode && entry.device == device) return slot;
+        const file_identity& known = set.entries[*slot - 1].identity;
+        if (known.inode == inode && known.device == device) return slot;
     }
 }
 
@@ -38,22 +38,37 @@ bool grow_index(visited_set& set) {
     set.index_size = size;
     for (std::uint32_t i = 0; i < old_size; ++i)
         if (old[i] != 0) {
-            const visited_entry& entry = set.entries[old[i] - 1];
-            *slot_of(set, entry.device, entry.inode) = old[i];
+            const file_identity& known = set.entries[old[i] - 1].identity;
+            *slot_of(set, known.device, known.inode) = old[i];
         }
     std::free(const_cast<std::uint32_t*>(old));
     return true;
 }
 
-} // namespace
-
-visited_entry* find_visited(const visited_set& set, dev_t device, std::uint64_t inode) {
-    if (set.count == 0) return nullptr;
-    const std::uint32_t position = *slot_of(set, device, inode);
-    return position ? &set.entries[position - 1] : nullptr;
+// Stamps of one kind tell files apart; a missing one decides nothing.
+bool same_stamp(const file_identity& a, const file_identity& b) {
+    return a.stamp == b.stamp || a.stamp == 0 || b.stamp == 0;
 }
 
-visited_entry* remember_inode(visited_set& set, std::uint64_t inode, dev_t device, int done) {
+} // namespace
+
+visited_entry* find_visited(const visited_set& set, const file_identity& identity) {
+    if (set.count == 0) return nullptr;
+    const std::uint32_t position = *slot_of(set, identity.device, identity.inode);
+    if (position == 0) return nullptr;
+    visited_entry* entry = &set.entries[position - 1];
+    return same_stamp(entry->identity, identity) ? entry : nullptr;
+}
+
+visited_entry* remember_inode(visited_set& set, const file_identity& identity, int done) {
+    if (set.count > 0) {
+        const std::uint32_t position = *slot_of(set, identity.device, identity.inode);
+        if (position != 0) {
+            visited_entry* entry = &set.entries[position - 1];
+            if (!same_stamp(entry->identity, identity)) *entry = visited_entry{identity, done};
+            return entry;
+        }
+    }
     if (set.count == set.capacity) {
         const int capacity = set.capacity ? set.capacity * 2 : first_capacity;
         auto* grown = static_cast<visited_entry*>(
@@ -65,11 +80,8 @@ visited_entry* remember_inode(visited_set& set, std::uint64_t inode, dev_t devic
     if (std::uint32_t(set.count + 1) * 2 > set.index_size && !grow_index(set)) return nullptr;
     const int position = set.count++;
     visited_entry* entry = &set.entries[position];
-    entry->inode = inode;
-    entry->device = device;
-    entry->done = done;
-    std::uint32_t* slot = slot_of(set, device, inode);
-    if (*slot == 0) *slot = std::uint32_t(position) + 1;
+    *entry = visited_entry{identity, done};
+    *slot_of(set, identity.device, identity.inode) = std::uint32_t(position) + 1;
     return entry;
 }
 

@@ -42,24 +42,73 @@ int open_for_rewriting(run_context& run, const file_job& job, bool raise_write, 
     return fd;
 }
 
+// What the visited list is to know a file by once the run is done with it:
+// as it stands under `place` now (its change time where that is its stamp),
+// or as decided when the name no longer leads to it.
+file_identity identity_now(const file_job& job, const file_place& place) {
+    struct stat st;
+    file_identity now;
+    if (stat_entry(place.dir_fd, place.name, job.follow ? 0 : AT_SYMLINK_NOFOLLOW, &st, &now) ==
+            0 &&
+        now.device == job.identity.device && now.inode == job.identity.inode)
+        return now;
+    return job.identity;
+}
+
+// After a rename failed that was to follow the transformation: which name
+// now holds what.
+void report_kept_name(const run_options& options, const char* shown) {
+    std::fprintf(stderr, "%s: %s now holds the %s content\n", options.name, shown,
+                 options.row().writes_encrypted ? "encrypted" : "decrypted");
+}
+
+// The file takes its output name; when it cannot, it keeps the one it has,
+// said so.
+outcome take_output_name(run_context& run, const file_job& job) {
+    at_step(file_step::rename, job.input.shown);
+    const outcome renamed = rename_reported(run, job.input, job.output);
+    if (renamed == outcome::failed) report_kept_name(run.options, job.input.shown);
+    return renamed;
+}
+
 // A file seen before in this run: nothing is written again, but content
 // transformed under another name earlier must not stay under this one.
-outcome revisit(run_context& run, const file_job& job, const visited_entry& seen) {
+outcome revisit(run_context& run, const file_job& job, visited_entry& seen) {
     if (run.options.verbosity >= 1)
         std::fprintf(stderr, "Already visited inode %s.\n", job.input.shown);
     if (!seen.done) return outcome::done;
     outcome result = outcome::done;
     if (differs(job.output, job.input)) {
         const sigint_guard guard(on_interrupt, run.options.name);
-        at_step(file_step::rename, job.input.shown);
-        result = rename_reported(run, job.input, job.output);
+        result = take_output_name(run, job);
+        if (result == outcome::done) seen.identity = identity_now(job, job.output);
     }
     return after_interrupts(result);
 }
 
-outcome left_unchanged(run_context& run, const struct stat& st, outcome result) {
-    return remember_inode(run.visited, st.st_ino, st.st_dev, 0) ? result
-                                                                : out_of_memory(run.options);
+outcome left_unchanged(run_context& run, const file_job& job, outcome result) {
+    return remember_inode(run.visited, job.identity, 0) ? result : out_of_memory(run.options);
+}
+
+// Why the result could not take its output name, found on the directory
+// held before a byte is written: 0 when nothing known stands in the way.
+// The directory must let the effective user add and remove entries (a
+// read-only file system says EROFS here); in a sticky directory only the
+// owner of the directory or of an entry may move or replace it; a
+// directory is never replaced by a file.
+int rename_refusal(const file_job& job) {
+    const int dir = job.input.dir_fd;
+    if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
+    struct stat directory, entry, existing;
+    const bool exists = fstatat(dir, job.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
+    const uid_t user = geteuid();
+    if (user == 0 || fstatat(dir, ".", &directory, 0) != 0 || !(directory.st_mode & S_ISVTX) ||
+        directory.st_uid == user)
+        return 0;
+    if (fstatat(dir, job.input.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_uid != user)
+        return EPERM;
+    return exists && existing.st_uid != user ? EPERM : 0;
 }
 
 // Transforms the open file and gives it its output name. The handler stays
@@ -82,11 +131,11 @@ outcome rewrite(run_context& run, const file_job& job, owned_fd& file, const str
 
     const outcome result = report_stream_result(run, r, input.shown, " -- unchanged");
     if (result != outcome::done)
-        return ends_run(result) ? result : left_unchanged(run, opened, result);
-    if (!remember_inode(run.visited, saved.inode, saved.device, 1)) return out_of_memory(options);
-    if (!differs(job.output, input)) return outcome::done;
-    at_step(file_step::rename, input.shown);
-    return rename_reported(run, input, job.output);
+        return ends_run(result) ? result : left_unchanged(run, job, result);
+    const outcome renamed = differs(job.output, input) ? take_output_name(run, job) : outcome::done;
+    const file_place& now = renamed == outcome::done ? job.output : input;
+    if (!remember_inode(run.visited, identity_now(job, now), 1)) return out_of_memory(options);
+    return renamed;
 }
 
 } // namespace
@@ -101,14 +150,18 @@ outcome write_in_place(run_context& run, const file_job& job) {
     if (raise_write) {
         const int may = may_change_write_protected(options, input);
         if (may < 0) return out_of_memory(options);
-        if (may == 0) return left_unchanged(run, job.decided, outcome::done);
+        if (may == 0) return left_unchanged(run, job, outcome::done);
     }
-    if (const visited_entry* seen =
-            find_visited(run.visited, job.decided.st_dev, job.decided.st_ino))
+    if (visited_entry* seen = find_visited(run.visited, job.identity))
         return revisit(run, job, *seen);
     if (job.decided.st_nlink > 1 && options.verbosity >= 0)
         std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,
                      int(job.decided.st_nlink));
+    // A result that could not take its name would leave transformed content
+    // under the old one: such a file is left as it is.
+    if (differs(job.output, input))
+        if (const int refusal = rename_refusal(job))
+            return left_unchanged(run, job, report_rename_failure(run, input, job.output, refusal));
 
     at_step(file_step::open, input.shown);
     // Without symlinks the entry was a regular file at the decision; a link
@@ -117,6 +170,6 @@ outcome write_in_place(run_context& run, const file_job& job) {
     bool raised = false;
     struct stat opened;
     owned_fd file(open_for_rewriting(run, job, raise_write, &raised, &opened));
-    if (file.fd < 0) return left_unchanged(run, job.decided, outcome::failed);
+    if (file.fd < 0) return left_unchanged(run, job, outcome::failed);
     return after_interrupts(rewrite(run, job, file, opened, raised));
 }

@@ -11,8 +11,11 @@ outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
                          const char* rejection_tail) {
     announce_writing(run.options, shown);
     const stream_result r = run_stream(*run.options.row().stream, run.keys(), in, stdout);
-    if (std::fflush(stdout) != 0 && r.ok()) return report_write_error(run, shown, errno);
-    return report_stream_result(run, r, shown, rejection_tail);
+    // An output error is standard output's, whichever file was being read.
+    constexpr const char* output_shown = "standard output";
+    if (std::fflush(stdout) != 0 && r.ok()) return report_write_error(run, output_shown, errno);
+    return report_stream_result(run, r, r.side == io_side::output ? output_shown : shown,
+                                rejection_tail);
 }
 
 outcome write_to_stdout(run_context& run, const file_job& job) {

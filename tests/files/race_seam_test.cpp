@@ -30,8 +30,8 @@
 
 namespace {
 
-enum class swap_kind { parent_link, file_link, file_decoy, output_link };
-enum class outcome { done, loop, changed, exists };
+enum class swap_kind { parent_link, file_link, file_decoy, output_link, output_directory };
+enum class outcome { done, loop, changed, exists, kept };
 
 struct race_case {
     const char* label;
@@ -88,6 +88,10 @@ const race_case cases[] = {
     {"tmp_enc_output_link_open", E, true, false, S::open, K::output_link, O::exists},
     {"tmp_enc_output_link_attributes", E, true, false, S::attributes, K::output_link, O::exists},
     {"tmp_dec_output_link_rename", D, true, false, S::rename, K::output_link, O::exists},
+    // A directory made under the output name once the content is transformed:
+    // the file keeps its name, and the run says what it now holds.
+    {"enc_output_directory_rename", E, false, false, S::rename, K::output_directory, O::kept},
+    {"dec_output_directory_rename", D, false, false, S::rename, K::output_directory, O::kept},
 };
 
 void PrintTo(const race_case& c, std::ostream* os) { *os << c.label; }
@@ -168,6 +172,9 @@ void swap_now(file_step step, const char* shown) {
                     (work_dir + "/" + output_name).c_str()) != 0)
             _exit(90);
         break;
+    case swap_kind::output_directory:
+        if (mkdir((work_dir + "/" + output_name).c_str(), 0755) != 0) _exit(90);
+        break;
     case swap_kind::file_decoy:
         if (rename(input.c_str(), (input + ".moved").c_str()) != 0) _exit(90);
         harness::write_file(input, "the attacker's decoy");
@@ -193,7 +200,8 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     ASSERT_EQ(mkdir(victim_dir.c_str(), 0755), 0);
     harness::write_file(work_dir + "/" + input_name, data);
     ASSERT_EQ(chmod((work_dir + "/" + input_name).c_str(), c.protect ? 0444 : 0644), 0);
-    if (output_name != input_name && c.swap != swap_kind::output_link)
+    if (output_name != input_name && c.swap != swap_kind::output_link &&
+        c.swap != swap_kind::output_directory)
         harness::write_file(work_dir + "/" + output_name, "to be overwritten");
     // The victim looks like the input, so a redirected run would transform it.
     const std::string victim = victim_dir + "/" + input_name;
@@ -271,6 +279,13 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
             << err;
         EXPECT_EQ(err.find("changed"), std::string::npos) << err;
         break;
+    case outcome::kept:
+        EXPECT_EQ(WEXITSTATUS(status), 8);
+        EXPECT_EQ(err, "ostrel: could not rename " + work_dir + "/" + input_name + " to " +
+                           work_dir + "/" + output_name + ": " + std::strerror(EISDIR) +
+                           "\nostrel: " + work_dir + "/" + input_name + " now holds the " +
+                           (encrypting ? "encrypted" : "decrypted") + " content\n");
+        break;
     case outcome::changed:
         EXPECT_EQ(WEXITSTATUS(status), 8);
         EXPECT_NE(err.find(shown_input + "changed while being processed\n"), std::string::npos)
@@ -290,13 +305,79 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
     bool found = false;
     for (const std::string& name : listing(here)) {
         const std::string content = harness::read_file(here + "/" + name);
-        found = found ||
-                (c.expected == outcome::done ? is_result(content, c.mode, plain) : content == data);
+        found = found || (c.expected == outcome::done || c.expected == outcome::kept
+                              ? is_result(content, c.mode, plain)
+                              : content == data);
     }
     EXPECT_TRUE(found) << "the owner's file is lost";
 }
 
 INSTANTIATE_TEST_SUITE_P(steps, race_seams, ::testing::ValuesIn(cases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// A file system hands a freed inode number straight to the next new file.
+// A file or directory made on the number of one the run has finished, while
+// the run goes on, is new to the run and is done like any other.
+std::string reuse_dir, reuse_trigger;
+bool reused = false;
+
+void replace_finished(file_step step, const char* shown) {
+    if (step != file_step::decided || reuse_trigger != shown) return;
+    struct stat old_st {};
+    const bool directory = stat((reuse_dir + "/old").c_str(), &old_st) == 0;
+    if (directory) {
+        if (unlink((reuse_dir + "/old/inner.osl").c_str()) != 0 ||
+            rmdir((reuse_dir + "/old").c_str()) != 0 || mkdir((reuse_dir + "/new").c_str(), 0755))
+            _exit(90);
+        harness::write_file(reuse_dir + "/new/inner", "the newcomer's content");
+    } else {
+        if (stat((reuse_dir + "/old.osl").c_str(), &old_st) != 0 ||
+            unlink((reuse_dir + "/old.osl").c_str()) != 0)
+            _exit(90);
+        harness::write_file(reuse_dir + "/new", "the newcomer's content");
+    }
+    reused = stat_of(reuse_dir + "/new").st_ino == old_st.st_ino;
+}
+
+TEST(reused_numbers, a_newcomer_on_the_number_of_a_finished_file_is_done) {
+    for (const bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "directory" : "file");
+        harness::temp_dir dir;
+        reuse_dir = dir.path;
+        reuse_trigger = dir / "next";
+        if (directory) {
+            ASSERT_EQ(mkdir((dir / "old").c_str(), 0755), 0);
+        }
+        harness::write_file(dir / (directory ? "old/inner" : "old"), "finished first");
+        harness::write_file(dir / "next", "done in between");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            static char key[] = "k";
+            static run_context run;
+            run.options.name = "ostrel";
+            run.keyword = key;
+            run.options.recursive = 1;
+            file_step_hook = replace_finished;
+            for (const char* name : {"old", "next", "new"})
+                if (process_path(run, (reuse_dir + "/" + name).c_str()) != ::outcome::done)
+                    _exit(91);
+            _exit(!reused ? 93 : run.errors ? 8 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 93) {
+            std::printf("skipped: the file system gave the newcomer another number\n");
+            continue;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        const std::string done = dir / (directory ? "new/inner.osl" : "new.osl");
+        ASSERT_TRUE(harness::exists(done)) << "the newcomer was taken for the finished file";
+        bool ok = false;
+        EXPECT_EQ(decrypted(harness::read_file(done), "k", &ok), "the newcomer's content");
+        EXPECT_TRUE(ok);
+    }
+}
 
 } // namespace
