@@ -1,21 +1,34 @@
 #!/usr/bin/env python3
-"""tools/mutate.py [--list FILE] [--only ID,...] [--keep] -- mutation testing.
+"""tools/mutate.py [--check] [--list FILE] [--only ID,...] [--keep] -- mutation testing.
 
-Applies each mutant of tools/mutants.txt, one at a time, to a scratch copy
-of the tree (a plausible programmer's mistake: one exact text replaced by
-another), builds the Release suite there, runs it (ctest, stopping at the
-first failure) and puts the file back. A mutant is killed when the build or
-a test fails, survives when the whole suite passes. Prints one line per
-mutant and the score over the mutants not marked equivalent; the status is
-1 when a mutant survived.
+--check: verifies, without building anything, that every mutant of the list
+is well formed and that its `find` text occurs exactly once in the file it
+names. Prints each bad mutant with its id and why (missing file, not found,
+found N times, a missing or unknown key, ...) and ends with status 1, or
+prints one summary line and ends with status 0. ./test.sh runs it, so an
+edit that moves the code under a mutant fails there and not only at the
+next full run.
 
-The list: one mutant per block, blocks separated by blank lines:
-    id: short-name
+Without --check: the same check first (a stale list refuses to start,
+before anything is built); then applies each mutant (with --only, the
+named ones), one at a time, to a scratch copy of the tree (a plausible
+programmer's mistake: one exact text replaced by another), builds the
+Release suite there, runs it (ctest, stopping at the first failure) and
+puts the file back. A mutant is killed when the build or a test fails,
+survives when the whole suite passes. Prints one line per mutant and the
+score over the mutants not marked equivalent; the status is 1 when a
+mutant survived.
+
+The list: one mutant per block, blocks separated by blank lines; lines
+starting with "#" are comments:
+    id: short-name (unique)
     file: path/in/the/tree
     find: exact text (must occur exactly once; \\n for a newline)
-    replace: its replacement
+    replace: its replacement (may be empty: the text is removed)
     why: what the mistake would do to a user
     equivalent: reason   (optional: the mutant cannot change behaviour)
+The text after "key:" loses one space; the rest, leading spaces included,
+is the value.
 """
 import argparse
 import os
@@ -28,25 +41,83 @@ import time
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+REQUIRED = ("id", "file", "find", "replace", "why")
+OPTIONAL = ("equivalent",)
+
+
 def read_mutants(path):
-    mutants, block = [], {}
+    """The mutants of the list, and the problems of its form as (id, why)."""
+    mutants, problems, block = [], [], None
     with open(path, encoding="utf-8") as f:
-        for raw in f.read().split("\n") + [""]:
-            line = raw.rstrip("\n")
-            if line.startswith("#"):
-                continue
-            if not line.strip():
-                if block:
-                    mutants.append(block)
-                block = {}
-                continue
-            key, _, value = line.partition(": ")
-            block[key.strip()] = value.replace("\\n", "\n")
+        lines = f.read().split("\n")
+    for number, line in enumerate(lines + [""], start=1):
+        if line.startswith("#"):
+            continue
+        if not line.strip():
+            if block is not None:
+                mutants.append(block)
+            block = None
+            continue
+        if block is None:
+            block = {"_line": number}
+        key, colon, value = line.partition(":")
+        key = key.strip()
+        if not colon or key not in REQUIRED + OPTIONAL:
+            block.setdefault("_bad", []).append(f"line {number}: not a 'key: value' line of a known key")
+            continue
+        if key in block:
+            block.setdefault("_bad", []).append(f"line {number}: a second '{key}'")
+            continue
+        block[key] = (value[1:] if value.startswith(" ") else value).replace("\\n", "\n")
+    seen = set()
     for m in mutants:
-        for key in ("id", "file", "find", "replace", "why"):
+        name = m.get("id") or f"(block at line {m['_line']})"
+        for why in m.pop("_bad", []):
+            problems.append((name, why))
+        for key in REQUIRED:
             if key not in m:
-                sys.exit(f"mutate: mutant {m.get('id', '?')} lacks '{key}'")
-    return mutants
+                problems.append((name, f"lacks '{key}'"))
+        if m.get("id") in seen:
+            problems.append((name, "the id is used twice"))
+        seen.add(m.get("id"))
+        if "find" in m and not m["find"].strip():
+            problems.append((name, "the text to find is empty"))
+        if "find" in m and m.get("replace") == m["find"]:
+            problems.append((name, "the replacement is the text itself"))
+    return mutants, problems
+
+
+def stale_entries(mutants, top):
+    """(id, why) for every mutant whose text does not occur exactly once."""
+    problems = []
+    for m in mutants:
+        if "file" not in m or "find" not in m:
+            continue
+        name = m.get("id") or f"(block at line {m['_line']})"
+        path = os.path.normpath(os.path.join(top, m["file"]))
+        if os.path.isabs(m["file"]) or not path.startswith(top + os.sep):
+            problems.append((name, f"{m['file']}: not a path inside the tree"))
+            continue
+        try:
+            with open(path, encoding="utf-8") as f:
+                count = f.read().count(m["find"])
+        except FileNotFoundError:
+            problems.append((name, f"{m['file']}: missing file"))
+            continue
+        if count == 0:
+            problems.append((name, f"{m['file']}: not found"))
+        elif count > 1:
+            problems.append((name, f"{m['file']}: found {count} times"))
+    return problems
+
+
+def check(path, top):
+    """The list read and checked; prints every problem. (mutants, ok)."""
+    mutants, problems = read_mutants(path)
+    problems += stale_entries(mutants, top)
+    for name, why in problems:
+        print(f"mutate: {name}: {why}", file=sys.stderr)
+    return mutants, not problems
 
 
 def run(cmd, cwd, timeout):
@@ -58,14 +129,26 @@ def run(cmd, cwd, timeout):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--check", action="store_true",
+                        help="only check that every mutant's text occurs exactly once (no build)")
     parser.add_argument("--list", default=os.path.join(TOP, "tools", "mutants.txt"))
     parser.add_argument("--only", default="")
     parser.add_argument("--keep", action="store_true", help="keep the scratch tree")
     args = parser.parse_args()
-    mutants = read_mutants(args.list)
+    mutants, ok = check(args.list, TOP)
+    if args.check:
+        if not ok:
+            return 1
+        print(f"mutate: {len(mutants)} entries, all found exactly once")
+        return 0
+    if not ok:
+        sys.exit("mutate: the list is stale or malformed (above); nothing was built")
     if args.only:
         wanted = set(args.only.split(","))
+        unknown = wanted - {m["id"] for m in mutants}
+        if unknown:
+            sys.exit(f"mutate: no such mutant: {','.join(sorted(unknown))}")
         mutants = [m for m in mutants if m["id"] in wanted]
 
     scratch = tempfile.mkdtemp(prefix="ostrel-mutate-")
