@@ -101,7 +101,8 @@ outcome with_operand(run_context& run, const char* operand,
     return handle(run, resolved.place);
 }
 
-int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity) {
+int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity,
+               bool* born) {
     struct statx x;
     if (statx(dir_fd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &x) != 0) return -1;
     *st = {};
@@ -129,6 +130,7 @@ int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_id
             stamp = nanoseconds(x.stx_ctime);
         *identity = file_identity{st->st_dev, st->st_ino, stamp};
     }
+    if (born) *born = (x.stx_mask & STATX_BTIME) != 0;
     return 0;
 }
 

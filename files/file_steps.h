@@ -77,10 +77,11 @@ struct file_place {
 outcome with_operand(run_context& run, const char* operand,
                      outcome (*handle)(run_context&, const file_place&));
 
-// fstatat of `name` in `dir_fd` (flags as fstatat's), and, unless
-// `identity` is null, what the visited list knows the entry by. -1 with
-// errno when it fails.
-int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity);
+// fstatat of `name` in `dir_fd` (flags as fstatat's), and, unless null,
+// what the visited list knows the entry by and whether its stamp is a birth
+// time. -1 with errno when it fails.
+int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity,
+               bool* born = nullptr);
 
 // Identity of what a decision was made on: device, inode and file type.
 bool same_file(const struct stat& a, const struct stat& b);
@@ -155,6 +156,7 @@ struct file_job {
     file_place input;
     struct stat decided;
     file_identity identity; // of the file decided on, for the visited list
+    bool born;              // its stamp is a birth time, which no write moves
     file_place output;
     bool follow;         // links named as files are followed
     bool replace_output; // an entry under the output name may be replaced

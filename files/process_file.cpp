@@ -83,12 +83,14 @@ int may_overwrite(const run_options& options, const file_place& input, const fil
 // Decrypting "report.txt" finds "report.txt.osl" when only that exists:
 // fills `st`, the fallback's name and its shown path. 1 found, 0 none, -1
 // memory ran out.
-int find_suffixed(const run_options& options, const file_place& operand, struct stat& st,
-                  file_identity& identity, owned_text& name, owned_text& shown) {
+int find_suffixed(const run_options& options, const file_place& operand, file_job& job,
+                  owned_text& name, owned_text& shown) {
     if (!options.row().reads_encrypted || options.suffix[0] == '\0') return 0;
     name.text = join_text(operand.name, options.suffix);
     if (!name.text) return -1;
-    if (stat_entry(operand.dir_fd, name.text, AT_SYMLINK_NOFOLLOW, &st, &identity) != 0) return 0;
+    if (stat_entry(operand.dir_fd, name.text, AT_SYMLINK_NOFOLLOW, &job.decided, &job.identity,
+                   &job.born) != 0)
+        return 0;
     owned_text shown_suffix(shown_text(options.suffix));
     shown.text = shown_suffix.text ? join_text(operand.shown, shown_suffix.text) : nullptr;
     return shown.text ? 1 : -1;
@@ -103,11 +105,12 @@ outcome process_file_at(run_context& run, const file_place& operand) {
     job.follow = options.symlinks != 0;
     owned_text fallback_name, fallback_shown;
     struct stat& st = job.decided;
-    if (stat_entry(operand.dir_fd, operand.name, AT_SYMLINK_NOFOLLOW, &st, &job.identity) != 0) {
+    if (stat_entry(operand.dir_fd, operand.name, AT_SYMLINK_NOFOLLOW, &st, &job.identity,
+                   &job.born) != 0) {
         const int kept = errno;
-        const int found = kept == ENOENT ? find_suffixed(options, operand, st, job.identity,
-                                                         fallback_name, fallback_shown)
-                                         : 0;
+        const int found = kept == ENOENT
+                              ? find_suffixed(options, operand, job, fallback_name, fallback_shown)
+                              : 0;
         if (found <= 0)
             return found < 0 ? out_of_memory(options) : report_failure(run, operand.shown, kept);
         job.input = file_place{operand.dir_fd, fallback_name.text, fallback_shown.text,
@@ -122,7 +125,7 @@ outcome process_file_at(run_context& run, const file_place& operand) {
                              input.shown);
             return outcome::done;
         }
-        if (stat_entry(input.dir_fd, input.name, 0, &st, &job.identity) != 0)
+        if (stat_entry(input.dir_fd, input.name, 0, &st, &job.identity, &job.born) != 0)
             return report_failure(run, input.shown, errno);
     }
     if (!S_ISREG(st.st_mode)) {

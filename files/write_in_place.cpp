@@ -42,10 +42,13 @@ int open_for_rewriting(run_context& run, const file_job& job, bool raise_write, 
     return fd;
 }
 
-// What the visited list is to know a file by once the run is done with it:
-// as it stands under `place` now (its change time where that is its stamp),
-// or as decided when the name no longer leads to it.
+// What the visited list is to know a file by once the run is done with it.
+// A birth time stays what the decision saw; a change time (the stamp where
+// the file system records no birth) moved with the run's own writes and
+// rename, so it is read again under `place`, unless the name no longer
+// leads to the file.
 file_identity identity_now(const file_job& job, const file_place& place) {
+    if (job.born) return job.identity;
     struct stat st;
     file_identity now;
     if (stat_entry(place.dir_fd, place.name, job.follow ? 0 : AT_SYMLINK_NOFOLLOW, &st, &now) ==
@@ -100,7 +103,10 @@ int rename_refusal(const file_job& job) {
     const int dir = job.input.dir_fd;
     if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
     struct stat directory, entry, existing;
-    const bool exists = fstatat(dir, job.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    // An output name found free when it was decided is free still, or
+    // another process's doing, which the rename itself then meets.
+    const bool exists =
+        job.replace_output && fstatat(dir, job.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
     const uid_t user = geteuid();
     if (user == 0 || fstatat(dir, ".", &directory, 0) != 0 || !(directory.st_mode & S_ISVTX) ||
