@@ -152,34 +152,76 @@ TEST(DiskFull, SparseFileLargerThanTheFreeSpaceIsLeftAsItWas) {
     }
 }
 
-// Another writer appends to the file while it is encrypted in place: the
-// file is not cut to the encryption's end, the run fails it with status 3,
-// and the file keeps its name and holds the complete encryption of what it
-// held at the start, followed by the appended bytes. The same whether the
-// plain loop or the helper thread writes the file.
-TEST(Growth, AFileAppendedToWhileEncryptedInPlaceIsReportedAndKeepsTheAppendedBytes) {
-    const std::size_t lengths[] = {50000, overlap_threshold_chunks * overlap_chunk_default + 1234};
-    for (const std::size_t length : lengths) {
-        SCOPED_TRACE(length);
+// Space that cannot be reserved: only a lack of it fails the file, which
+// stays as it was; a file system that cannot reserve, or an interrupted
+// reservation, leaves the run to go on as without.
+TEST(DiskFull, OnlyALackOfSpaceToReserveFailsTheFile) {
+    for (const int error : {ENOSPC, EDQUOT, EOPNOTSUPP, EINTR}) {
+        SCOPED_TRACE(faults::error_text(error));
         harness::temp_dir dir;
-        const std::string plain = harness::random_bytes(length, 9);
-        harness::write_file(dir / "log", plain);
+        harness::write_file(dir / "f", harness::random_bytes(4096, 10));
+        ASSERT_EQ(truncate((dir / "f").c_str(), 100000), 0);
+        struct stat st {};
+        ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
+        if (st.st_blocks * 512 >= st.st_size) GTEST_SKIP() << "this file system keeps no holes";
+        const std::string original = harness::read_file(dir / "f");
         harness::run_options o;
-        o.args = {"-K", "key", "log"};
+        o.args = {"-K", "key", "f"};
         o.cwd = dir.path;
-        faults::fault f = faults::failing("write", dir / "log", 3);
-        f.action = "append";
+        faults::fault f = faults::failing("posix_fallocate", dir / "f");
+        f.error = error;
         faults::inject(o, f);
         auto r = harness::run(o);
-        EXPECT_EQ(r.status, 3);
-        EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
-        EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"log"});
-        const std::string after = harness::read_file(dir / "log");
-        const std::string appended = "appended by another writer\n";
-        ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
-        EXPECT_EQ(after.substr(plain.size() + 32), appended);
+        if (error == ENOSPC || error == EDQUOT) {
+            EXPECT_EQ(r.status, 3);
+            EXPECT_EQ(r.err, "ostrel: f: " + faults::error_text(error) + "\n");
+            EXPECT_TRUE(harness::read_file(dir / "f") == original);
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
         bool ok = false;
-        EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), "key", &ok) == plain && ok);
+        EXPECT_TRUE(faults::decrypt(harness::read_file(dir / "f.osl"), "key", &ok) == original &&
+                    ok);
+    }
+}
+
+// Another writer appends to the file, or cuts it short, while it is
+// encrypted in place: the file is not cut to the encryption's end, the run
+// fails it with status 3, and the file keeps its name. After an append it
+// holds the complete encryption of what it held at the start, followed by
+// the appended bytes. The same whether the plain loop or the helper thread
+// writes the file; the cut comes at the first write, when the helper has
+// not yet read the file's last chunks.
+TEST(Growth, AFileAppendedToOrCutWhileEncryptedInPlaceIsReported) {
+    const std::size_t lengths[] = {50000, overlap_threshold_chunks * overlap_chunk_default + 1234};
+    for (const std::string action : {"append", "truncate"}) {
+        for (const std::size_t length : lengths) {
+            SCOPED_TRACE(action + " " + std::to_string(length));
+            harness::temp_dir dir;
+            const std::string plain = harness::random_bytes(length, 9);
+            harness::write_file(dir / "log", plain);
+            harness::run_options o;
+            o.args = {"-K", "key", "log"};
+            o.cwd = dir.path;
+            faults::fault f = faults::failing("write", dir / "log", action == "append" ? 3 : 1);
+            f.action = action;
+            faults::inject(o, f);
+            auto r = harness::run(o);
+            EXPECT_EQ(r.status, 3);
+            EXPECT_EQ(r.err, "ostrel: log: changed size while being processed\n");
+            EXPECT_EQ(faults::listing(dir.path), std::set<std::string>{"log"});
+            const std::string after = harness::read_file(dir / "log");
+            if (action == "truncate") {
+                EXPECT_LT(after.size(), plain.size() + 32);
+                continue;
+            }
+            const std::string appended = "appended by another writer\n";
+            ASSERT_EQ(after.size(), plain.size() + 32 + appended.size());
+            EXPECT_EQ(after.substr(plain.size() + 32), appended);
+            bool ok = false;
+            EXPECT_TRUE(faults::decrypt(after.substr(0, plain.size() + 32), "key", &ok) == plain &&
+                        ok);
+        }
     }
 }
 

@@ -6,7 +6,8 @@
  * just before it) on descriptors and streams that refer to a given path:
  *
  *   OSTREL_FAULT_OP     read write pwrite close ftruncate fsync fread fwrite
- *                       fflush fclose rename unlink (nothing happens without);
+ *                       fflush fclose rename unlink posix_fallocate (nothing
+ *                       happens without);
  *                       create: an open that creates the file, whose action
  *                       (a signal only) comes just after the file exists
  *   OSTREL_FAULT_PATH   the file's absolute path (for rename and unlink, and
@@ -18,7 +19,14 @@
  *   OSTREL_FAULT_ACTION fail (default); sigint, sigterm, sighup or sigkill:
  *                       the process sends itself that signal (kill, not
  *                       raise) just before doing the call; append (write only): a line is
- *                       appended to the file first, as another writer would
+ *                       appended to the file first, as another writer would;
+ *                       truncate (write only): the file is cut to half its
+ *                       length first, as another writer would; occupy (rename
+ *                       only): the new name is made, as by another process,
+ *                       before the call fails; reader_gone (write only): only
+ *                       calls of threads other than the first (the I/O helper)
+ *                       match, and the call sends that thread SIGPIPE and fails,
+ *                       as a write to a pipe whose reader has left does
  *
  * A failing close or fclose still releases the descriptor, as the kernel does
  * when close reports a deferred write error. A failing fread or fwrite sets
@@ -56,12 +64,13 @@ enum op_kind {
     op_fclose,
     op_rename,
     op_unlink,
-    op_create
+    op_create,
+    op_fallocate
 };
 
-static const char* const op_names[] = {"",          "read",   "write",  "pwrite", "close",
-                                       "ftruncate", "fsync",  "fread",  "fwrite", "fflush",
-                                       "fclose",    "rename", "unlink", "create"};
+static const char* const op_names[] = {
+    "",       "read",   "write",  "pwrite", "close",  "ftruncate", "fsync",          "fread",
+    "fwrite", "fflush", "fclose", "rename", "unlink", "create",    "posix_fallocate"};
 
 static struct {
     int loaded;
@@ -73,6 +82,9 @@ static struct {
     int error;
     int signal_number;
     int append;
+    int truncate;
+    int occupy;
+    int reader_gone;
     long short_io; /* OSTREL_SHORT_IO: at most this many bytes per call */
     int eintr;     /* OSTREL_EINTR: first read, write and pwrite fail once */
     int log_fd;    /* OSTREL_CALL_LOG: descriptor of the log, or -1 */
@@ -106,6 +118,9 @@ static void load_config(void) {
     if (action && strcmp(action, "sigterm") == 0) config.signal_number = SIGTERM;
     if (action && strcmp(action, "sighup") == 0) config.signal_number = SIGHUP;
     if (action && strcmp(action, "append") == 0) config.append = 1;
+    if (action && strcmp(action, "truncate") == 0) config.truncate = 1;
+    if (action && strcmp(action, "occupy") == 0) config.occupy = 1;
+    if (action && strcmp(action, "reader_gone") == 0) config.reader_gone = 1;
     const char* short_io = getenv("OSTREL_SHORT_IO");
     config.short_io = short_io ? atol(short_io) : 0;
     const char* eintr = getenv("OSTREL_EINTR");
@@ -256,12 +271,18 @@ static void log_pair(const char* call, int from_dir, const char* from, int to_di
     log_line("%s %s %s", call, a, b);
 }
 
-/* The descriptor of the call being checked, for the append action. */
+/* The descriptor of the call being checked, for the append and truncate
+ * actions; the new name of the rename being checked, for occupy. */
 static int strike_fd = -1;
+static int occupy_dir = AT_FDCWD;
+static const char* occupy_name;
+
+/* Whether the calling thread may match: with reader_gone only the helper's. */
+static int thread_matches(void) { return !config.reader_gone || syscall(SYS_gettid) != getpid(); }
 
 /* 1 when this call is to fail (errno is then set); a signal action (or an
- * append, as another writer would) is carried out here and the call then
- * proceeds normally. */
+ * append or a cut, as another writer would) is carried out here and the
+ * call then proceeds normally. */
 static int strike(enum op_kind op, int matched) {
     if (config.op != op || !matched) return 0;
     long n = ++config.seen;
@@ -280,6 +301,22 @@ static int strike(enum op_kind op, int matched) {
             (void)!pwrite(strike_fd, line, sizeof line - 1, st.st_size);
         return 0;
     }
+    if (config.truncate) {
+        struct stat st;
+        if (strike_fd >= 0 && fstat(strike_fd, &st) == 0)
+            (void)!syscall(SYS_ftruncate, strike_fd, st.st_size / 2);
+        return 0;
+    }
+    if (config.occupy && occupy_name) {
+        static const char line[] = "made by another process\n";
+        int fd = (int)syscall(SYS_openat, occupy_dir, occupy_name,
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            (void)!syscall(SYS_write, fd, line, sizeof line - 1);
+            syscall(SYS_close, fd);
+        }
+    }
+    if (config.reader_gone) syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), SIGPIPE);
     errno = config.error;
     return 1;
 }
@@ -303,7 +340,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
 ssize_t write(int fd, const void* buffer, size_t count) {
     REAL(write);
     strike_fd = fd;
-    if (strike(op_write, config.op == op_write && fd_matches(fd))) return -1;
+    if (strike(op_write, config.op == op_write && fd_matches(fd) && thread_matches())) return -1;
     if (interrupted_once(fd, &write_interrupted)) return -1;
     log_first_write(fd);
     return real_write(fd, buffer, io_limit(fd, count));
@@ -427,12 +464,16 @@ int fclose(FILE* stream) {
 
 int rename(const char* from, const char* to) {
     REAL(rename);
+    occupy_dir = AT_FDCWD;
+    occupy_name = to;
     if (strike(op_rename, config.op == op_rename && name_matches(from))) return -1;
     return real_rename(from, to);
 }
 
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     REAL(renameat);
+    occupy_dir = to_dir;
+    occupy_name = to;
     if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
     int r = real_renameat(from_dir, from, to_dir, to);
     if (r == 0) log_pair("renameat", from_dir, from, to_dir, to);
@@ -441,6 +482,8 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
     REAL(renameat2);
+    occupy_dir = to_dir;
+    occupy_name = to;
     if (strike(op_rename, config.op == op_rename && name_at_matches(from_dir, from))) return -1;
     int r = real_renameat2(from_dir, from, to_dir, to, flags);
     if (r == 0)
@@ -463,4 +506,11 @@ int unlink(const char* name) {
     REAL(unlink);
     if (strike(op_unlink, config.op == op_unlink && name_matches(name))) return -1;
     return real_unlink(name);
+}
+
+/* Returns the error number, as posix_fallocate does, rather than setting errno. */
+int posix_fallocate(int fd, off_t offset, off_t length) {
+    REAL(posix_fallocate);
+    if (strike(op_fallocate, config.op == op_fallocate && fd_matches(fd))) return errno;
+    return real_posix_fallocate(fd, offset, length);
 }

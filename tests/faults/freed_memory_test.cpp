@@ -1,6 +1,8 @@
 // No secret in memory the program gives back: a preloaded scanner searches
-// every block released to the allocator for the keyword, its hashed key and
-// a round key, and ends the run with status 99 on a hit. Every mode, every
+// every block released to the allocator for any 16 bytes of the keyword, its
+// hashed key, a round key and (in a key change, which decrypts on its way)
+// the plaintext, and ends the run with status 99 on a hit. The keywords
+// outgrow the first buffer a line is read into. Every mode, every
 // key source and the exit paths where keywords are held (wrong key, typed
 // copies that differ, a missing key file).
 #include <gtest/gtest.h>
@@ -37,9 +39,9 @@ std::string hex(const void* data, std::size_t size) {
 }
 
 // The keyword, its hashed key and the schedule's second round key, as the
-// scanner's list.
-std::string secrets_of(const std::vector<std::string>& keywords) {
-    std::string list;
+// scanner's list, after `plain` when that is given.
+std::string secrets_of(const std::vector<std::string>& keywords, const std::string& plain) {
+    std::string list = hex(plain.data(), plain.size());
     for (const std::string& keyword : keywords) {
         std::uint8_t key[32];
         hash_keyword(keyword.c_str(), key);
@@ -67,7 +69,13 @@ struct freed_case {
     std::string tty;      // typed at the terminal
     std::string key_file; // content of the file "keys"
     int status;
+    bool plain_secret = false; // the plaintext is searched for too
 };
+
+// The plaintext: one line over and over, so that every 16 bytes of it are
+// 16 bytes of one line followed by its start.
+const std::string line = "plaintext that only this test writes, line after line 0123456789\n";
+const std::string plain_secret = line + line.substr(0, 15);
 
 std::string encrypted(const std::string& plain, const std::string& key) {
     harness::run_options o;
@@ -77,14 +85,24 @@ std::string encrypted(const std::string& plain, const std::string& key) {
 }
 
 std::vector<freed_case> cases() {
-    const std::string plain(70000, 'p');
+    std::string plain;
+    while (plain.size() < 70000) plain += line;
     const std::string sealed = encrypted(plain, keyword);
     const std::vector<std::string> one = {keyword};
     const std::vector<std::string> both = {keyword, other};
     return {
         {"filter_encryption", {"-K", keyword}, one, plain, "", "", "", "", 0},
         {"filter_decryption", {"-d", "-K", keyword}, one, sealed, "", "", "", "", 0},
-        {"filter_key_change", {"-x", "-K", keyword, "-H", other}, both, sealed, "", "", "", "", 0},
+        {"filter_key_change",
+         {"-x", "-K", keyword, "-H", other},
+         both,
+         sealed,
+         "",
+         "",
+         "",
+         "",
+         0,
+         true},
         {"in_place_encryption_key_file",
          {"-k", "keys", "f"},
          one,
@@ -111,7 +129,8 @@ std::vector<freed_case> cases() {
          "f.osl",
          "",
          keyword + "\n" + other + "\n",
-         0},
+         0,
+         true},
         {"cat", {"-c", "-K", keyword, "f.osl"}, one, "", sealed, "f.osl", "", "", 0},
         {"prompt_encryption", {"f"}, one, "", plain, "f", keyword + "\n" + keyword + "\n", "", 0},
         {"wrong_key", {"-d", "-K", other, "f.osl"}, {other}, "", sealed, "f.osl", "", "", 4},
@@ -145,7 +164,7 @@ TEST_P(freed_memory, holds_no_keyword_hashed_key_or_round_key) {
     o.input = c.input;
     o.cwd = dir.path;
     o.env_set = {{"LD_PRELOAD", OSTREL_FREED_SCAN},
-                 {"OSTREL_SECRETS", secrets_of(c.keywords)},
+                 {"OSTREL_SECRETS", secrets_of(c.keywords, c.plain_secret ? plain_secret : "")},
                  {"OSTREL_SECRET_REPORT", reports / "hits"},
                  {"OSTREL_TEST_KEY", keyword}};
     if (!c.tty.empty()) {

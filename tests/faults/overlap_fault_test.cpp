@@ -206,6 +206,11 @@ struct pipe_case {
     const char* title;
     std::size_t length; // below and above the length at which the helper starts
     bool ignored;       // SIGPIPE ignored from the start
+    // The pipe stays open, and the interposer has the helper's first write
+    // meet a reader that has gone: with a closed pipe, which thread writes
+    // first is a matter of timing, and a signal the caller's own write
+    // brings on ends the run whatever the helper does with its own.
+    bool at_helper_write = false;
 };
 
 void PrintTo(const pipe_case& c, std::ostream* out) { *out << c.title; }
@@ -215,6 +220,7 @@ const pipe_case pipe_cases[] = {
     {"long input", long_length, false},
     {"short input, SIGPIPE ignored", 50000, true},
     {"long input, SIGPIPE ignored", long_length, true},
+    {"long input, the reader gone at the helper's first write", long_length, false, true},
 };
 
 class ClosedPipe : public testing::TestWithParam<pipe_case> {};
@@ -226,13 +232,21 @@ TEST_P(ClosedPipe, EndsTheFilterAsWithoutTheHelper) {
     harness::run_options o;
     o.args = {"-K", key};
     o.stdin_path = dir / "in";
-    const bool ignored = c.ignored;
-    o.child_setup = [ignored] {
-        int ends[2];
-        if (pipe(ends) != 0) _exit(125);
-        close(ends[0]);
-        dup2(ends[1], 1);
-        close(ends[1]);
+    if (c.at_helper_write) {
+        faults::fault f = faults::failing("write", "pipe:*");
+        f.error = EPIPE;
+        f.action = "reader_gone";
+        faults::inject(o, f);
+    }
+    const bool ignored = c.ignored, closed = !c.at_helper_write;
+    o.child_setup = [ignored, closed] {
+        if (closed) {
+            int ends[2];
+            if (pipe(ends) != 0) _exit(125);
+            close(ends[0]);
+            dup2(ends[1], 1);
+            close(ends[1]);
+        }
         signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL);
     };
     auto r = harness::run(o);

@@ -108,6 +108,33 @@ TEST(RenameFailure, TemporaryFileKeyChangeKeepsBothVersions) {
     EXPECT_TRUE(ok);
 }
 
+// A file system without the no-replace rename (EINVAL, or ENOSYS from an
+// older kernel): an output that appeared during a -T run is not replaced
+// by the fallback either. The new result goes; the input stays.
+TEST(RenameFailure, WithoutNoReplaceRenameAnOutputThatAppearedStays) {
+    for (const int error : {EINVAL, ENOSYS}) {
+        SCOPED_TRACE(faults::error_text(error));
+        harness::temp_dir dir;
+        const std::string plain = harness::random_bytes(20000, 12);
+        harness::write_file(dir / "a.txt", plain);
+        harness::run_options o;
+        o.args = {"-T", "-K", key, "a.txt"};
+        o.cwd = dir.path;
+        faults::fault f = faults::failing("rename", dir / "a.txt.osl.*");
+        f.error = error;
+        f.action = "occupy";
+        faults::inject(o, f);
+
+        auto r = harness::run(o);
+
+        EXPECT_EQ(r.status, 8);
+        EXPECT_FALSE(renamed_temp(r.err, "a.txt.osl", "File exists").empty()) << r.err;
+        EXPECT_EQ(faults::listing(dir.path), (std::set<std::string>{"a.txt", "a.txt.osl"}));
+        EXPECT_EQ(harness::read_file(dir / "a.txt.osl"), "made by another process\n");
+        EXPECT_TRUE(harness::read_file(dir / "a.txt") == plain);
+    }
+}
+
 // Decryption through a temporary file over an existing output (-f): when the
 // rename fails, the encrypted input must stay, since the result exists only
 // under the temporary name.

@@ -80,12 +80,13 @@ TEST_P(both_ways, encrypt_decrypt_and_keychange_round_trip) {
 }
 
 // The attributes of `path` after its times, mode and (as root) owner were set
-// to unusual values with sub-second parts.
+// to unusual values with sub-second parts. The mode comes last: a change of
+// owner clears the set-user-ID and set-group-ID bits.
 void give_attributes(const std::string& path, mode_t mode) {
-    ASSERT_EQ(chmod(path.c_str(), mode), 0);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(path.c_str(), 1234, 2345), 0);
     }
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
     const struct timespec times[2] = {{1000000000, 700000000}, {1200000000, 300000000}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
@@ -110,20 +111,20 @@ void expect_attributes(const std::string& path, mode_t mode) {
 TEST_P(both_ways, owner_group_mode_and_times_are_carried_over_in_every_mode) {
     if (geteuid() != 0) std::printf("not root: the owner is checked to stay the user's own\n");
     harness::write_file(dir / "a", "attribute carrier");
-    give_attributes(dir / "a", 0604);
+    give_attributes(dir / "a", 04604);
     harness::run_result r = run_in(dir, "ostrel", with_way({"-K", "k", "a"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_attributes(dir / "a.osl", 0604);
+    expect_attributes(dir / "a.osl", 04604);
 
     give_attributes(dir / "a.osl", 0640);
     r = run_in(dir, "ostrel", with_way({"-x", "-K", "k", "-H", "n", "a.osl"}));
     ASSERT_EQ(r.status, 0) << r.err;
     expect_attributes(dir / "a.osl", 0640);
 
-    give_attributes(dir / "a.osl", 0751);
+    give_attributes(dir / "a.osl", 02751);
     r = run_in(dir, "osdecrypt", with_way({"-K", "n", "a.osl"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_attributes(dir / "a", 0751);
+    expect_attributes(dir / "a", 02751);
     EXPECT_EQ(harness::read_file(dir / "a"), "attribute carrier");
 }
 
