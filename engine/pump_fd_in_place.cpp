@@ -126,14 +126,6 @@ secured_growth secure_growth(int fd, std::int32_t growth) {
     return secured;
 }
 
-// Whether the file still has the length the driver left it with after
-// securing its growth: anything else means another writer changed it.
-bool length_unchanged(int fd, const secured_growth& secured) {
-    if (!secured.limited) return true;
-    struct stat info;
-    return fstat(fd, &info) == 0 && info.st_size == secured.original_length + secured.growth;
-}
-
 // Owns the stream until it is ended: on the way out of a failure it is
 // ended once, the detail being reported kept, unless the failing step has
 // released it already.
@@ -163,11 +155,27 @@ struct in_place_file {
     int fd;
     bool limited; // reads stop after `unread` more bytes
     off_t unread;
+    off_t secured_length; // of a regular file once its growth is secured; -1 otherwise
+    bool cut = false;     // another writer cut the file below that length
     bool written = false; // some byte has been overwritten
     off_t offset = 0;     // the descriptor's (the helper's passes)
     off_t read_at = 0;
     off_t write_at = 0;
 };
+
+// Whether another writer has changed the file's length since the driver
+// secured its growth; the driver never writes past that length. Looked at
+// after every write and at the end: a cut below the write position is
+// filled again by the next write, with a hole of zeros that the length at
+// the end no longer shows, so the cut is remembered. The driver goes on
+// either way, so that after an append the file holds the whole result.
+bool length_changed(in_place_file& file) {
+    if (file.secured_length < 0) return false;
+    struct stat info;
+    const bool known = fstat(file.fd, &info) == 0;
+    file.cut = file.cut || !known || info.st_size < file.secured_length;
+    return file.cut || info.st_size != file.secured_length;
+}
 
 // While nothing has been overwritten, a failure also takes back the
 // secured growth, so the file is left exactly as it was.
@@ -240,6 +248,7 @@ int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass) {
     if (write_whole(file.fd, pass.output, static_cast<std::size_t>(pass.pending), &file.written) !=
         result_ok)
         return result_io;
+    (void)length_changed(file);
     pass.gap -= pass.pending;
     return result_ok;
 }
@@ -291,6 +300,7 @@ int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
     // After a short count the offset is not known; it is not used again.
     if (write_whole(file.fd, data, static_cast<std::size_t>(count), &file.written) != result_ok)
         return result_io;
+    (void)length_changed(file);
     file.write_at += count;
     file.offset = file.write_at;
     return result_ok;
@@ -363,7 +373,8 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
     stream_owner owner(stream, end);
     const secured_growth secured = secure_growth(fd, growth);
     if (secured.failed) return result_io;
-    in_place_file file{fd, secured.limited, secured.unread};
+    in_place_file file{fd, secured.limited, secured.unread,
+                       secured.limited ? secured.original_length + secured.growth : -1};
     growth_claim claim(file, secured);
 
     const int result = move_contents(stream, step, owner, file, over_input);
@@ -373,7 +384,7 @@ int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn e
     claim.settled = true;
     // A file that grew or shrank meanwhile is not cut to the new end: the
     // other writer's bytes stay, and the caller reports the file.
-    if (!length_unchanged(fd, secured)) return stream_error(stream, fault_changed_size);
+    if (length_changed(file)) return stream_error(stream, fault_changed_size);
     const off_t new_end = lseek(fd, 0, SEEK_CUR);
     if (new_end == -1 || ftruncate(fd, new_end) != 0) return result_system;
     return result_ok;
