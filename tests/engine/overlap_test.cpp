@@ -114,7 +114,27 @@ struct driver_path {
     bool sealed_input; // the input is an encryption under "k"
     fd_run in_place;   // one of the two is set
     file_run through_files;
+    bool long_only = false; // run only on inputs of several chunks
 };
+
+// Decryption whose first step waits: by then the helper has read every
+// chunk it may read ahead, whatever the scheduling, so one that read into
+// a chunk whose output is not yet written would spoil that output on every
+// run, not only when the cipher happens to lag.
+bool first_step_done = false;
+int decrypt_step_late(cipher_stream* stream) {
+    if (!first_step_done && stream->in_left > 0) {
+        first_step_done = true;
+        usleep(20000);
+    }
+    return decrypt_step(stream);
+}
+int decrypt_late_through_files(std::FILE* in, std::FILE* out) {
+    cipher_stream stream{};
+    first_step_done = false;
+    if (decrypt_init(&stream, "k", 0) != 0) return -1;
+    return pump_file(&stream, decrypt_step_late, decrypt_end, in, out, true);
+}
 
 const driver_path driver_paths[] = {
     {"in place, encryption", false, [](int fd) { return encrypt_in_place(fd, "k"); }, nullptr},
@@ -129,6 +149,7 @@ const driver_path driver_paths[] = {
      [](std::FILE* in, std::FILE* out) { return keychange_file(in, out, "k", "n"); }},
     {"stream, legacy rotor", false, nullptr,
      [](std::FILE* in, std::FILE* out) { return unixcrypt_file(in, out, "k"); }},
+    {"stream, decryption, late first step", true, nullptr, decrypt_late_through_files, true},
 };
 
 outcome run_path(const driver_path& path, const temp_dir& dir, const bytes& input) {
@@ -143,6 +164,7 @@ TEST(overlap, every_driver_path_writes_the_same_bytes_with_and_without_the_helpe
     for (const driver_path& path : driver_paths) {
         SCOPED_TRACE(path.what);
         for (const std::size_t length : lengths) {
+            if (path.long_only && length < 8192) continue;
             SCOPED_TRACE("length " + std::to_string(length));
             bytes input = random_bytes(length, std::uint32_t(length) + 3);
             if (path.sealed_input) input = encrypt_bytes("k", input).output;
