@@ -36,6 +36,13 @@ if [ -n "${CXX:-}" ] && "$CXX" --version 2>/dev/null | head -n 1 | grep -qi clan
   fi
 fi
 build="$top/build$suffix"
+# Under the sanitizers' instrumentation GCC's -Wmaybe-uninitialized reports
+# false positives inside libstdc++'s own headers (<regex>, std::function);
+# the Release build keeps that warning as an error. clang has no such
+# warning, and with -Werror it rejects a switch it does not know, so the
+# sanitized builds below take this only from GCC.
+no_false_uninit=
+[ -n "$suffix" ] || no_false_uninit=-Wno-maybe-uninitialized
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
@@ -59,6 +66,18 @@ skip_reasons() { # skip_reasons BUILD_DIR CTEST_LOG
   done
 }
 
+# One run's "passed failed skipped" from its log. ctest's summary line
+# ("N% tests passed, F tests failed out of T") counts a skipped case as
+# passed; the skipped ones are those it lists as "(Skipped)".
+counts() { # counts CTEST_LOG
+  local summary failed total skipped
+  summary=$(grep -E '^[0-9]+% tests passed' "$1" | tail -n 1)
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$1" || true)
+  echo "$((total - failed - skipped)) $failed $skipped"
+}
+
 log=$(mktemp)
 reports=$(mktemp -d)
 trap 'rm -rf "$log" "$reports"' EXIT
@@ -69,7 +88,7 @@ if ! grep -qE '^[0-9]+% tests passed' "$log" || grep -q 'No tests were found' "$
   echo "test.sh: no test ran" >&2
   exit 1
 fi
-release_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+read -r passed failed skipped < <(counts "$log")
 
 # The whole suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the end-to-end tests running the sanitized
@@ -79,12 +98,7 @@ release_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
 # look at is caught too; GCC's UndefinedBehaviorSanitizer ignores log_path
 # and reports on standard error only.
 asan="$top/build-asan$suffix"
-sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-# Under the sanitizers' instrumentation GCC's -Wmaybe-uninitialized reports
-# false positives inside libstdc++'s own headers (<regex>, std::function);
-# the Release build above keeps that warning as an error. clang has no such
-# warning, and -Werror makes an unknown one an error.
-[ -n "$suffix" ] || sanitize="$sanitize -Wno-maybe-uninitialized"
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $no_false_uninit"
 # -O1 with line tables only: the sanitizers' reports keep their file and
 # line, and the build takes a good deal less time than at -O2 with full
 # debug information.
@@ -113,11 +127,13 @@ asan_status=0
   cd "$asan" && ctest --output-on-failure -j "$jobs" --timeout 600 \
     -E '^install[.]|[.]Random(Interrupt|Kill)[.]'
 ) | tee "$log" || asan_status=$?
-if ! grep -qE '^[0-9]+% tests passed' "$log"; then
+if grep -qE '^[0-9]+% tests passed' "$log"; then
+  read -r p f s < <(counts "$log")
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+else
   echo "test.sh: the sanitized suite did not run" >&2
   asan_status=1
 fi
-asan_summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
 skip_reasons "$asan" "$log"
 # The files also receive warnings (a refused allocation); a report is an
 # error of a sanitizer or a runtime error.
@@ -134,10 +150,10 @@ fi
 # The drivers' helper thread (engine/io_overlap.h) against its caller: only
 # the driver tests, built with -fsanitize=thread in a folder of their own;
 # any report fails them (exit code 66).
-tsan="$top/build-tsan"
+tsan="$top/build-tsan$suffix"
 # -O1 with line tables only: a third quicker to build than RelWithDebInfo,
 # and the reports still name files and lines.
-tsan_flags="-O1 -g1 -fsanitize=thread -fno-omit-frame-pointer -Wno-maybe-uninitialized"
+tsan_flags="-O1 -g1 -fsanitize=thread -fno-omit-frame-pointer $no_false_uninit"
 tsan_start=$(date +%s)
 if cmake -S "$top" -B "$tsan" -DCMAKE_BUILD_TYPE=None -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
   -DCMAKE_CXX_FLAGS="$tsan_flags" -DCMAKE_C_FLAGS="$tsan_flags" \
@@ -186,15 +202,7 @@ fi
 # ---- End of constant time ---------------------------------------------------
 
 # One closing line over both runs of the suite, in the plain form
-# "N passed, N failed".
-count() { # count "<ctest summary line>" passed|failed
-  local failed total
-  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$1")
-  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$1")
-  if [ "$2" = failed ]; then echo "$failed"; else echo $((total - failed)); fi
-}
-passed=$(( $(count "$release_summary" passed) + $(count "${asan_summary:-0% tests passed, 0 tests failed out of 0}" passed) ))
-failed=$(( $(count "$release_summary" failed) + $(count "${asan_summary:-0% tests passed, 0 tests failed out of 0}" failed) ))
+# "N passed, N failed, N skipped"; a failure outside the suite counts as one.
 [ $status -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
-echo "test.sh: $passed passed, $failed failed"
+echo "test.sh: $passed passed, $failed failed, $skipped skipped"
 exit $status
