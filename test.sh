@@ -24,6 +24,15 @@ else
   echo "test.sh: clang-format unavailable; format check skipped" >&2
 fi
 
+# Every mutant of the catalogue must still name text that occurs exactly
+# once where it says (no build): a change that moves a line under a mutant
+# moves the mutant with it.
+command -v python3 >/dev/null || "$top/tools/ensure_packages.sh" python3 || true
+if ! python3 "$top/tools/mutate.py" --check; then
+  echo "test.sh: the mutation catalogue is stale (tools/mutants.txt, above)" >&2
+  format_status=1
+fi
+
 # CXX=clang++ ./test.sh builds everything with clang (C files with the
 # matching clang unless CC says otherwise), in build trees of its own, since
 # CMake keeps the compiler a tree was first configured with.
