@@ -442,3 +442,17 @@ stream_result overlap_pipeline::stop(bool input_failed) {
     raise_taken_signal(p.raised_signal);
     return result;
 }
+
+stream_result pipeline_io::next_input(step_input& next) {
+    const overlap_chunk* input = pipeline.input();
+    if (input == nullptr) return pipeline.stop(true);
+    next = {input->data, input->count, input->final};
+    return {};
+}
+
+stream_result pipeline_io::next_output(step_output& room) {
+    overlap_chunk* output = pipeline.output();
+    if (output == nullptr) return pipeline.stop(false);
+    room = {output->data, output->count};
+    return {};
+}

@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "engine/stepping.h"
 
 // How much a chunk holds, unless a test has chosen otherwise, and how long
 // an input must be before a thread pays off.
@@ -130,6 +131,22 @@ public:
 
 private:
     std::unique_ptr<shared> shared_;
+};
+
+// The pipeline as a driver's I/O for step_stream (engine/stepping.h), once
+// begun. A write that failed before a failing step is what is reported.
+struct pipeline_io {
+    overlap_pipeline pipeline;
+
+    stream_result next_input(step_input& next);
+    stream_result next_output(step_output& room);
+    stream_result put_output(std::int32_t produced) {
+        pipeline.output_done(produced);
+        return {};
+    }
+    void input_done() { pipeline.input_done(); }
+    stream_result stop_after_failed_step() { return pipeline.stop(false); }
+    stream_result finish() { return pipeline.stop(false); }
 };
 
 // The drivers' calls on a descriptor, made whole and retried when

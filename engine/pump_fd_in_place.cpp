@@ -239,35 +239,6 @@ stream_result write_chunk(void* context, const std::uint8_t* data, std::int32_t 
     return {};
 }
 
-struct helper_io {
-    descriptor& file;
-    overlap_pipeline pipeline;
-
-    stream_result next_input(step_input& next) {
-        const overlap_chunk* input = pipeline.input();
-        if (input == nullptr) return pipeline.stop(true);
-        next = {input->data, input->count, input->final};
-        return {};
-    }
-    stream_result next_output(step_output& room) {
-        overlap_chunk* output = pipeline.output();
-        if (output == nullptr) return pipeline.stop(false);
-        room = {output->data, output->count};
-        return {};
-    }
-    stream_result put_output(std::int32_t produced) {
-        pipeline.output_done(produced);
-        return {};
-    }
-    // Once the helper has written everything, the descriptor goes to the
-    // end of the output.
-    stream_result finish() {
-        const stream_result result = pipeline.stop(false);
-        if (!result.ok()) return result;
-        return seek_to(file, file.write_at) ? stream_result{} : io_failure(errno);
-    }
-};
-
 // The whole input through the stream, on a helper when it pays off;
 // without one when it cannot be had. Every step must take its whole input:
 // the output is bounded by what has been read.
@@ -277,7 +248,7 @@ struct in_place_io {
     descriptor file;
     const in_place_file& target;
     plain_io plain{file};
-    helper_io helper{file, {}};
+    pipeline_io helper{};
     bool on_helper = false;
 
     explicit in_place_io(const in_place_file& t) : file{t.fd, {}}, target(t) {}
@@ -305,12 +276,19 @@ struct in_place_io {
         return on_helper ? helper.put_output(produced) : plain.put_output(produced);
     }
     void input_done() {
-        if (on_helper) helper.pipeline.input_done();
+        if (on_helper) helper.input_done();
     }
     stream_result stop_after_failed_step() {
-        return on_helper ? helper.pipeline.stop(false) : stream_result{};
+        return on_helper ? helper.stop_after_failed_step() : stream_result{};
     }
-    stream_result finish() { return on_helper ? helper.finish() : plain.finish(); }
+    // Once the helper has written everything, the descriptor goes to the
+    // end of the output.
+    stream_result finish() {
+        if (!on_helper) return plain.finish();
+        const stream_result result = helper.finish();
+        if (!result.ok()) return result;
+        return seek_to(file, file.write_at) ? stream_result{} : io_failure(errno);
+    }
     // While nothing has been overwritten, a failure also takes back the
     // secured growth, so the file is left exactly as it was.
     void abandon() {

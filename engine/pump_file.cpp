@@ -80,32 +80,6 @@ bool is_terminal(std::FILE* stream) {
     return fd >= 0 && isatty(fd);
 }
 
-// The rest of the input through the helper. A write that failed before a
-// failing step is what is reported.
-struct helper_io {
-    overlap_pipeline pipeline;
-    const overlap_chunk* input = nullptr;
-
-    stream_result next_input(step_input& next) {
-        input = pipeline.input();
-        if (input == nullptr) return pipeline.stop(true);
-        next = {input->data, input->count, input->final};
-        return {};
-    }
-    stream_result next_output(step_output& room) {
-        overlap_chunk* output = pipeline.output();
-        if (output == nullptr) return pipeline.stop(false);
-        room = {output->data, output->count};
-        return {};
-    }
-    stream_result put_output(std::int32_t produced) {
-        pipeline.output_done(produced);
-        return {};
-    }
-    void input_done() { pipeline.input_done(); }
-    stream_result stop_after_failed_step() { return pipeline.stop(false); }
-};
-
 // One buffer each way on this thread, until the input has gone on long
 // enough for the helper; then the helper's, from the next input on.
 struct file_io {
@@ -115,7 +89,7 @@ struct file_io {
     bool may_overlap = true; // until a terminal, or no thread or memory, rules it out
     off_t moved = 0;
     stream_pair pair{};
-    helper_io helper{};
+    pipeline_io helper{};
     bool on_helper = false;
     std::uint8_t input[input_size];
     std::uint8_t output[output_size];
@@ -165,7 +139,7 @@ struct file_io {
     stream_result stop_after_failed_step() {
         return on_helper ? helper.stop_after_failed_step() : stream_result{};
     }
-    stream_result finish() { return on_helper ? helper.pipeline.stop(false) : stream_result{}; }
+    stream_result finish() { return on_helper ? helper.finish() : stream_result{}; }
     void abandon() {}
 };
 
