@@ -15,16 +15,19 @@ struct cipher_stream {
     int fault;                  // the fault_* of this stream's last result_stream
 };
 
-// Result codes of every init, step and end, of the drivers and of the
-// per-mode operations.
+// Result codes of every init, step and end, and of the drivers. An init,
+// step or end leaves the detail where the comments say; the drivers and
+// everything above them carry it in a stream_result (engine/engine.h).
 enum : int {
     result_ok = 0,
     result_system = -1, // system error; detail in errno
     result_stream = -2, // stream error; detail in the stream's `fault`
-    result_io = -3,     // input/output error of a driver; detail in errno
+    result_io = -3,     // input/output error of a driver; detail: the failing call's errno
 };
 
-// Detail of the last -2; kept until the next failure sets it.
+// Detail of a -2. A stream kind sets its own in `fault`, kept until its
+// next failure; the drivers' own (buffer overflow, changed size) are only in
+// their stream_result.
 enum : int {
     fault_bad_format = 1,
     fault_key_mismatch = 2,

@@ -14,9 +14,7 @@ crypt_state* new_crypt_state(int key_count) {
     const std::size_t slots = key_count > 0 ? static_cast<std::size_t>(key_count) : 1;
     state->keys = static_cast<key_schedule*>(std::malloc(slots * sizeof(key_schedule)));
     if (state->keys == nullptr) {
-        const int saved = errno;
-        std::free(state);
-        errno = saved;
+        std::free(state); // keeps malloc's errno, the caller's detail
         return nullptr;
     }
     lock_memory(state->keys, slots * sizeof(key_schedule));

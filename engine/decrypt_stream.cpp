@@ -11,7 +11,6 @@
 #include "engine/declassify.h"
 #include "engine/engine.h"
 #include "engine/lock_memory.h"
-#include "engine/saved_error.h"
 #include "engine/testing.h"
 #include "engine/wipe.h"
 
@@ -116,8 +115,7 @@ int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch) {
 
     const char* const candidates[2] = {keyword, with_cr};
     const int result = decrypt_multi_init(stream, 2, candidates, mismatch);
-    const saved_error keep;
-    free_keyword(with_cr);
+    free_keyword(with_cr); // free keeps errno, which may hold the result's detail
     return result;
 }
 

@@ -59,34 +59,80 @@ int keychange_init(cipher_stream* stream, const char* old_keyword, const char* n
 int keychange_step(cipher_stream* stream);
 int keychange_end(cipher_stream* stream);
 
+// ---- Results -------------------------------------------------------------------
+
+// Which of two FILE streams a result_io came from.
+enum class io_side { none, input, output };
+
+// What running a stream came to: a result code and its detail, errno for
+// result_system and result_io, a fault_* for result_stream. The drivers
+// carry it as a value from the failing call up, so nothing done after the
+// failure (the stream's release, a cleanup) can change it.
+struct stream_result {
+    int code = result_ok;
+    int detail = 0;
+    io_side side = io_side::none; // of a result_io between two FILE streams
+
+    bool ok() const { return code == result_ok; }
+    // The input is not for this key: wrong key, or not an encrypted file.
+    bool rejected() const {
+        return code == result_stream &&
+               (detail == fault_bad_format || detail == fault_key_mismatch);
+    }
+    // The data could not be read or written, or another writer changed the
+    // file's length meanwhile (a failed write, not a fault of the program).
+    bool io_failed() const {
+        return code == result_io || (code == result_stream && detail == fault_changed_size);
+    }
+};
+
 // ---- Drivers -------------------------------------------------------------------
 
-// Runs an initialised stream from one FILE stream to another; neither flushes
-// nor closes them. Calls end exactly once, except after a failing step.
-// `over_input`: the stream may write its output over its own input (see
-// stream_kind), which lets a long input's chunks serve both ways.
-// `failed_side`, unless null, tells which stream a result_io came from.
-enum class io_side { none, input, output };
-int pump_file(cipher_stream* stream, stream_step_fn step, stream_end_fn end, std::FILE* in,
-              std::FILE* out, bool over_input = false, io_side* failed_side = nullptr);
+// An initialised stream and the two functions that run it. A driver steps
+// it to the end and releases it exactly once: through `end`, unless a step
+// failed (a failing step releases the stream itself).
+struct stepped_stream {
+    cipher_stream* stream;
+    stream_step_fn step;
+    stream_end_fn end;
+};
 
-// Runs an initialised stream over a regular file open for reading and writing
-// at offset 0, replacing its contents in place and truncating after the new
-// end; on success the descriptor stays open at that end. A rejected stream
-// (wrong key, short header) leaves the file untouched.
+// Runs a stream from one FILE stream to another; neither flushes nor closes
+// them. `over_input`: the stream may write its output over its own input
+// (see stream_kind), which lets a long input's chunks serve both ways. A
+// result_io tells which stream it came from.
+struct file_pair {
+    std::FILE* in;
+    std::FILE* out;
+    bool over_input = false;
+};
+stream_result pump_file(const stepped_stream& s, const file_pair& files);
+
+// Runs a stream over a regular file open for reading and writing at offset
+// 0, replacing its contents in place and truncating after the new end; on
+// success the descriptor stays open at that end. A rejected stream (wrong
+// key, short header) leaves the file untouched.
 //
 // `growth`: how many bytes the stream's output may exceed its input by (32
 // for encryption, 0 otherwise). That many bytes are written behind the end
 // of the file before anything is overwritten; if they cannot be (full file
-// system, file-size limit) the result is -3 with that write's errno and the
-// file is byte for byte as it was. So is a file that the soft file-size
-// limit would stop half way: one whose length, or its length plus
-// `growth`, passes the limit gives -3 with EFBIG before anything is written. The blocks of a sparse
-// file are reserved first in the same way (where the file system can), so filling its holes cannot
-// fail half way. Only the original length is read; a file whose length another writer changed
-// meanwhile is not truncated, and the result is -2 with fault_changed_size.
-int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
-                     std::int32_t growth = 0, bool over_input = false);
+// system, file-size limit) the result is result_io with that write's errno
+// and the file is byte for byte as it was. So is a file that the soft
+// file-size limit would stop half way: one whose length, or its length plus
+// `growth`, passes the limit gives result_io with EFBIG before anything is
+// written. The blocks of a sparse file are reserved first in the same way
+// (where the file system can), so filling its holes cannot fail half way.
+// Only the original length is read; a file whose length another writer
+// changed meanwhile is not truncated, and the result is result_stream with
+// fault_changed_size. A stream whose output runs ahead of what has been
+// read gives result_stream with fault_buffer_overflow. The result has no
+// side.
+struct in_place_file {
+    int fd;
+    std::int32_t growth = 0;
+    bool over_input = false;
+};
+stream_result pump_fd_in_place(const stepped_stream& s, const in_place_file& file);
 
 // ---- Stream kinds -----------------------------------------------------------------
 
@@ -112,26 +158,6 @@ struct stream_kind {
     bool writes_over_input;
 };
 extern const stream_kind encrypt_kind, decrypt_kind, keychange_kind, unixcrypt_kind;
-
-// What running a stream came to: a result code and its detail, errno for
-// result_system and result_io, a fault_* for result_stream.
-struct stream_result {
-    int code;
-    int detail;
-    io_side side = io_side::none; // of a result_io between two FILE streams
-
-    bool ok() const { return code == result_ok; }
-    // The input is not for this key: wrong key, or not an encrypted file.
-    bool rejected() const {
-        return code == result_stream &&
-               (detail == fault_bad_format || detail == fault_key_mismatch);
-    }
-    // The data could not be read or written, or another writer changed the
-    // file's length meanwhile (a failed write, not a fault of the program).
-    bool io_failed() const {
-        return code == result_io || (code == result_stream && detail == fault_changed_size);
-    }
-};
 
 // A stream of `kind` from one FILE stream to another (neither flushed nor
 // closed), or over a file in place (pump_fd_in_place). In place never

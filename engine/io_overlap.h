@@ -22,11 +22,14 @@
 // output before it has been written.
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include "engine/engine.h"
+#include "engine/stepping.h"
 
 // How much a chunk holds, unless a test has chosen otherwise, and how long
 // an input must be before a thread pays off.
@@ -48,23 +51,23 @@ overlap_setting current_overlap();
 // helper under the current setting.
 bool overlap_wanted(off_t length);
 
-// A driver's I/O, one call at a time: reads on the helper thread only,
-// writes there too or, for separate files, on the caller's thread.
-// Both return result_ok, or result_io with errno set.
-struct overlap_io {
-    // Reads up to `size` bytes, as many as there are; sets *at_end when
-    // the input ended within them.
-    int (*read)(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-                bool* at_end);
-    // Writes all `count` bytes.
-    int (*write)(void* context, const std::uint8_t* data, std::int32_t count);
-    void* context;
-};
-
 struct overlap_chunk {
     std::uint8_t* data;
-    std::int32_t count; // input: bytes read; output: room (chunk + 32)
+    std::int32_t count; // input: bytes read; output: room (chunk + 32, or chunk over the input)
     bool final;         // input: the read met the end of the input
+};
+
+// A driver's I/O, one call at a time: reads on the helper thread only,
+// writes there too or, for separate files, on the caller's thread. Each
+// returns ok, or result_io with the errno of the failing call as detail.
+struct overlap_io {
+    // Reads up to `size` bytes, as many as there are, into `into`; its
+    // `count` is set to the bytes read and `final` once the input ended
+    // within them.
+    stream_result (*read)(void* context, overlap_chunk& into, std::int32_t size);
+    // Writes all `count` bytes.
+    stream_result (*write)(void* context, const std::uint8_t* data, std::int32_t count);
+    void* context;
 };
 
 // How the reads and writes of a driver relate.
@@ -79,83 +82,79 @@ enum class overlap_order {
     separate_files,
 };
 
-struct overlap_pipeline {
-    overlap_io io{};
-    bool writes_trail_reads = false;
-    bool caller_may_write = false;
-    bool outputs_in_inputs = false; // output chunk k is input chunk k's memory
-    std::int32_t chunk = 0;
+// How a pipeline is laid out. With `over_input` (a stream that may write
+// over its own input, one output chunk per input chunk) each output chunk
+// is the memory of its input chunk, which is read into again only once
+// that output is written: half the memory, and the cipher's thread writes
+// where it has just read instead of into lines another core holds.
+struct overlap_plan {
+    std::int32_t chunk;
+    overlap_order order;
+    bool over_input;
+};
 
-    std::uint8_t* memory = nullptr; // every chunk, one mapping
-    std::size_t memory_size = 0;
-    overlap_chunk inputs[overlap_slots]{};
-    overlap_chunk outputs[overlap_slots]{};
-
-    // Counted in chunks since the start, under `lock`.
-    std::uint64_t reads_done = 0;
-    std::uint64_t inputs_released = 0;
-    std::uint64_t outputs_posted = 0;
-    std::uint64_t writes_done = 0;
-    bool input_ended = false;
-    std::uint64_t final_input = 0;               // its chunk, once input_ended
-    off_t input_ends[2 * overlap_slots]{};       // input position after each recent chunk
-    std::int32_t output_counts[overlap_slots]{}; // bytes posted in each output chunk
-    off_t written = 0;                           // output bytes written
-    int read_result = 0, read_errno = 0;         // the first failing read
-    int write_result = 0, write_errno = 0;       // the first failing write
-    int raised_signal = 0;                       // brought on by that write
-    bool writing = false;                        // a write is under way, on either thread
-    bool caller_starved = false;                 // its last input was not read yet when asked for
-    bool closing = false;                        // no more input is wanted
-    bool abandoned = false;                      // stop at once, write nothing more
-    bool helper_idle = false;                    // waiting for work
-    bool helper_done = false;
-
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t helper_wake = PTHREAD_COND_INITIALIZER;
-    pthread_cond_t caller_wake = PTHREAD_COND_INITIALIZER;
-    pthread_t thread{};
-    bool running = false;
-
-    overlap_pipeline() = default;
+// The helper and its chunks, driven from the calling thread only. Nothing
+// of its state is visible: the calling thread and the helper meet under a
+// lock inside it. Calls go begin, then any number of input/output rounds,
+// then stop; destroying it without stop abandons the helper, which then
+// writes nothing more.
+class overlap_pipeline {
+public:
+    overlap_pipeline();
+    ~overlap_pipeline();
     overlap_pipeline(const overlap_pipeline&) = delete;
     overlap_pipeline& operator=(const overlap_pipeline&) = delete;
-    // Stops the helper without writing anything more, and frees the chunks.
-    ~overlap_pipeline();
+
+    // Sets up the chunks and starts the helper; false when either cannot
+    // be had, and the driver goes on without.
+    bool begin(const overlap_io& io, const overlap_plan& plan);
+
+    // The next input chunk, once read; null when it cannot come (its read
+    // failed, or a write did): the driver then calls stop.
+    const overlap_chunk* input();
+    // The stream has consumed the oldest input chunk not yet given back.
+    void input_done();
+    // Room for the next output chunk; null when a write has failed.
+    overlap_chunk* output();
+    // `count` bytes of the last output chunk are to be written.
+    void output_done(std::int32_t count);
+
+    // Lets the helper write what it still may, waits for it to end, and
+    // gives the first failure in the input's order: a write's (result_io,
+    // side output; result_stream with fault_buffer_overflow when an output
+    // would have overrun the input not yet read), else, when
+    // `input_failed`, the read's (side input); else ok. A signal the
+    // failing write brought on is raised here.
+    stream_result stop(bool input_failed);
+
+    struct shared; // the state the two threads share
+
+private:
+    std::unique_ptr<shared> shared_;
+};
+
+// The pipeline as a driver's I/O for step_stream (engine/stepping.h), once
+// begun. A write that failed before a failing step is what is reported.
+struct pipeline_io {
+    overlap_pipeline pipeline;
+
+    stream_result next_input(step_input& next);
+    stream_result next_output(step_output& room);
+    stream_result put_output(std::int32_t produced) {
+        pipeline.output_done(produced);
+        return {};
+    }
+    void input_done() { pipeline.input_done(); }
+    stream_result stop_after_failed_step() { return pipeline.stop(false); }
+    stream_result finish() { return pipeline.stop(false); }
 };
 
 // The drivers' calls on a descriptor, made whole and retried when
-// interrupted; result_ok, or result_io with errno set. read_whole reads
-// until `size` bytes are in or the input ends (*at_end set), and no more
-// than `*limit` bytes when a limit is given, which it counts down.
-// write_whole writes all `count` bytes (one that takes none fails with
-// EIO) and sets `*any`, unless null, once some byte has gone out.
-int read_whole(int fd, std::uint8_t* buffer, std::int32_t size, std::int32_t* count, bool* at_end,
-               off_t* limit);
-int write_whole(int fd, const std::uint8_t* data, std::size_t count, bool* any);
-
-// Sets up the chunks and starts the helper; false when either cannot be
-// had, and the driver goes on without. With `over_input` (a stream that may
-// write over its own input, one output chunk per input chunk) each output
-// chunk is the memory of its input chunk, which is read into again only
-// once that output is written: half the memory, and the cipher's thread
-// writes where it has just read instead of into lines another core holds.
-bool overlap_begin(overlap_pipeline& pipeline, const overlap_io& io, std::int32_t chunk,
-                   overlap_order order, bool over_input);
-
-// The next input chunk, once read; null when it cannot come (its read
-// failed, or a write did): the driver then calls overlap_stop.
-const overlap_chunk* overlap_input(overlap_pipeline& pipeline);
-// The stream has consumed it.
-void overlap_input_done(overlap_pipeline& pipeline);
-// Room for the next output chunk; null when a write has failed.
-overlap_chunk* overlap_output(overlap_pipeline& pipeline);
-// `count` bytes of it are to be written.
-void overlap_output_done(overlap_pipeline& pipeline, std::int32_t count);
-
-// Lets the helper write what it still may, waits for it to end, and gives
-// the first failure in the input's order: a write's (result_io, errno set;
-// result_stream when an output would have overrun the input not yet read),
-// else, when `input_failed`, the read's; else result_ok. A signal the
-// failing write brought on is raised here.
-int overlap_stop(overlap_pipeline& pipeline, bool input_failed);
+// interrupted; ok, or result_io with the errno of the failing call.
+// read_whole reads until `into.count` reaches `size` or the input ends
+// (`into.final` set), and no more than `*limit` bytes when a limit is
+// given, which it counts down. write_whole writes all `count` bytes (one
+// that takes none fails with EIO) and sets `*any`, unless null, once some
+// byte has gone out.
+stream_result read_whole(int fd, overlap_chunk& into, std::int32_t size, off_t* limit);
+stream_result write_whole(int fd, const std::uint8_t* data, std::size_t count, bool* any);

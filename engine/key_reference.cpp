@@ -1,22 +1,23 @@
 // Whether a keyword opens a given encrypted file: a decryption stream that
 // is fed the header block and nothing else.
 
+#include <cerrno>
+
 #include "engine/engine.h"
-#include "engine/saved_error.h"
+#include "engine/stepping.h"
 
-namespace {
-
-int open_header(cipher_stream& stream, std::FILE* in, const char* keyword) {
+stream_result check_key_reference(std::FILE* in, const char* keyword) {
     std::clearerr(in);
+    cipher_stream stream;
     const int result = decrypt_init(&stream, keyword, 0);
-    if (result != result_ok) return result;
+    if (result != result_ok) return outcome_of(stream, result);
 
     std::uint8_t header[32];
     const std::size_t n = std::fread(header, 1, sizeof header, in);
     if (std::ferror(in)) {
-        const saved_error keep(&stream);
+        const stream_result failed = io_failure(errno);
         decrypt_end(&stream);
-        return result_io;
+        return failed;
     }
 
     std::uint8_t unused[32];
@@ -25,14 +26,6 @@ int open_header(cipher_stream& stream, std::FILE* in, const char* keyword) {
     stream.out_ptr = unused;
     stream.out_left = sizeof unused;
     const int step_result = decrypt_step(&stream);
-    if (step_result != result_ok) return step_result;
-    return decrypt_end(&stream);
-}
-
-} // namespace
-
-stream_result check_key_reference(std::FILE* in, const char* keyword) {
-    cipher_stream stream;
-    const int code = open_header(stream, in, keyword);
-    return result_of(stream, code);
+    if (step_result != result_ok) return outcome_of(stream, step_result);
+    return outcome_of(stream, decrypt_end(&stream));
 }

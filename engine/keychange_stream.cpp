@@ -6,15 +6,13 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
-#include "engine/saved_error.h"
 #include "engine/wipe.h"
 
 namespace {
 
-// Ends both inner streams and frees the record; errno and the fault of the
-// failure being reported survive.
+// Ends both inner streams and frees the record. The outer stream's fault
+// stays, and so does errno: the inner ends only free memory.
 void release_keychange(cipher_stream* stream) {
-    const saved_error keep(stream);
     auto* state = static_cast<keychange_state*>(stream->state);
     decrypt_end(&state->dec);
     encrypt_end(&state->enc);

@@ -2,7 +2,7 @@
 // stream, and a file in place.
 
 #include "engine/engine.h"
-#include "engine/saved_error.h"
+#include "engine/stepping.h"
 #include "legacy/unixcrypt.h"
 
 namespace {
@@ -34,21 +34,15 @@ stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::
                          std::FILE* out) {
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
-    if (result != result_ok) return result_of(stream, result);
-    io_side side = io_side::none;
-    const int code =
-        pump_file(&stream, kind.step, kind.end, in, out, kind.writes_over_input, &side);
-    stream_result outcome = result_of(stream, code);
-    outcome.side = side;
-    return outcome;
+    if (result != result_ok) return outcome_of(stream, result);
+    return pump_file({&stream, kind.step, kind.end}, {in, out, kind.writes_over_input});
 }
 
 stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd) {
     const stream_keys checked{keys.keyword, keys.keyword2, 0};
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
-    if (result != result_ok) return result_of(stream, result);
-    const int code =
-        pump_fd_in_place(&stream, kind.step, kind.end, fd, kind.growth, kind.writes_over_input);
-    return result_of(stream, code);
+    if (result != result_ok) return outcome_of(stream, result);
+    return pump_fd_in_place({&stream, kind.step, kind.end},
+                            {fd, kind.growth, kind.writes_over_input});
 }

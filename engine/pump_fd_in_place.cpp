@@ -25,25 +25,19 @@
 
 #include "engine/engine.h"
 #include "engine/io_overlap.h"
-#include "engine/saved_error.h"
+#include "engine/stepping.h"
 
 namespace {
 
 constexpr std::int32_t input_size = 10240;
 constexpr std::int32_t output_size = input_size + 32;
 
-// Every stream fault of this driver is set here.
-int stream_error(cipher_stream* stream, int fault) {
-    stream->fault = fault;
-    return result_stream;
-}
-
 bool seek_by(int fd, off_t delta) { return delta == 0 || lseek(fd, delta, SEEK_CUR) != -1; }
 
 // What the driver secures before the first byte is overwritten.
 struct secured_growth {
-    bool failed = false;  // it could not be had: errno tells why
-    bool limited = false; // a regular file: reads stop after `unread` bytes
+    stream_result failure; // it could not be had
+    bool limited = false;  // a regular file: reads stop after `unread` bytes
     off_t original_length = 0;
     off_t unread = 0;
     std::int32_t growth = 0; // bytes written behind the original end
@@ -52,17 +46,14 @@ struct secured_growth {
 // Reserves the blocks of a sparse file (or one whose blocks are otherwise
 // fewer than its new length needs) before anything is overwritten, so
 // filling its holes cannot run out of space half way. Best effort where
-// the file system cannot reserve; false with errno when space is lacking.
-bool reserve_blocks(int fd, const struct stat& info, off_t new_length) {
-    if (off_t(info.st_blocks) * 512 >= new_length) return true;
+// the file system cannot reserve; the errno when space is lacking, else 0.
+int reserve_blocks(int fd, const struct stat& info, off_t new_length) {
+    if (off_t(info.st_blocks) * 512 >= new_length) return 0;
     const int r = posix_fallocate(fd, 0, new_length);
-    if (r == 0) return true;
+    if (r == 0) return 0;
     (void)!ftruncate(fd, info.st_size);
-    if (r == ENOSPC || r == EDQUOT || r == EFBIG) {
-        errno = r;
-        return false;
-    }
-    return true; // not supported here: go on as without
+    if (r == ENOSPC || r == EDQUOT || r == EFBIG) return r;
+    return 0; // not supported here: go on as without
 }
 
 // Whether every byte the driver writes lies within the soft file-size limit:
@@ -86,18 +77,22 @@ secured_growth secure_growth(int fd, std::int32_t growth) {
     secured_growth secured;
     struct stat info;
     if (fstat(fd, &info) != 0) {
-        secured.failed = true;
+        secured.failure = io_failure(errno);
         return secured;
     }
     if (!S_ISREG(info.st_mode)) return secured;
     if (!within_size_limit(info.st_size, growth)) {
-        errno = EFBIG;
-        secured.failed = true;
+        secured.failure = io_failure(EFBIG);
         return secured;
     }
     const off_t start = lseek(fd, 0, SEEK_CUR);
-    if (start == -1 || !reserve_blocks(fd, info, info.st_size + (growth > 0 ? growth : 0))) {
-        secured.failed = true;
+    if (start == -1) {
+        secured.failure = io_failure(errno);
+        return secured;
+    }
+    const int refused = reserve_blocks(fd, info, info.st_size + (growth > 0 ? growth : 0));
+    if (refused != 0) {
+        secured.failure = io_failure(refused);
         return secured;
     }
 
@@ -109,11 +104,8 @@ secured_growth secure_growth(int fd, std::int32_t growth) {
         const ssize_t n = pwrite(fd, zeros, chunk, at);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            const int saved = errno;
+            secured.failure = io_failure(n == 0 ? ENOSPC : errno);
             (void)!ftruncate(fd, info.st_size);
-            errno = saved;
-            secured.failed = true;
             return secured;
         }
         at += n;
@@ -126,39 +118,16 @@ secured_growth secure_growth(int fd, std::int32_t growth) {
     return secured;
 }
 
-// Owns the stream until it is ended: on the way out of a failure it is
-// ended once, the detail being reported kept, unless the failing step has
-// released it already.
-struct stream_owner {
-    cipher_stream* stream;
-    stream_end_fn end;
-    bool held = true;
-
-    stream_owner(cipher_stream* s, stream_end_fn e) : stream(s), end(e) {}
-    stream_owner(const stream_owner&) = delete;
-    stream_owner& operator=(const stream_owner&) = delete;
-    ~stream_owner() {
-        if (held) {
-            const saved_error keep(stream);
-            end(stream);
-        }
-    }
-    int finish() {
-        held = false;
-        return end(stream);
-    }
-};
-
 // The descriptor and where the driver is in it. Offsets count from where
 // the driver started.
-struct in_place_file {
+struct descriptor {
     int fd;
-    bool limited; // reads stop after `unread` more bytes
-    off_t unread;
-    off_t secured_length; // of a regular file once its growth is secured; -1 otherwise
-    bool cut = false;     // another writer cut the file below that length
-    bool written = false; // some byte has been overwritten
-    off_t offset = 0;     // the descriptor's (the helper's passes)
+    secured_growth secured;
+    off_t unread = 0;          // reads stop after this many more bytes, when secured.limited
+    off_t secured_length = -1; // of a regular file once its growth is secured
+    bool cut = false;          // another writer cut the file below that length
+    bool written = false;      // some byte has been overwritten
+    off_t offset = 0;          // the descriptor's (the helper's passes)
     off_t read_at = 0;
     off_t write_at = 0;
 };
@@ -169,7 +138,7 @@ struct in_place_file {
 // filled again by the next write, with a hole of zeros that the length at
 // the end no longer shows, so the cut is remembered. The driver goes on
 // either way, so that after an append the file holds the whole result.
-bool length_changed(in_place_file& file) {
+bool length_changed(descriptor& file) {
     if (file.secured_length < 0) return false;
     struct stat info;
     const bool known = fstat(file.fd, &info) == 0;
@@ -177,215 +146,168 @@ bool length_changed(in_place_file& file) {
     return file.cut || info.st_size != file.secured_length;
 }
 
-// While nothing has been overwritten, a failure also takes back the
-// secured growth, so the file is left exactly as it was.
-struct growth_claim {
-    const in_place_file& file;
-    const secured_growth& secured;
-    bool settled = false;
-
-    growth_claim(const in_place_file& f, const secured_growth& s) : file(f), secured(s) {}
-    growth_claim(const growth_claim&) = delete;
-    growth_claim& operator=(const growth_claim&) = delete;
-    ~growth_claim() {
-        if (!settled && secured.growth > 0 && !file.written) {
-            const saved_error keep;
-            (void)!ftruncate(file.fd, secured.original_length);
-        }
-    }
-};
-
 // Reads at the offset until `size` bytes are in or the input has ended
 // (at the original length, for a regular file).
-int read_input(in_place_file& file, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-               bool* at_end) {
-    return read_whole(file.fd, buffer, size, count, at_end, file.limited ? &file.unread : nullptr);
+stream_result read_input(descriptor& file, overlap_chunk& into, std::int32_t size) {
+    return read_whole(file.fd, into, size, file.secured.limited ? &file.unread : nullptr);
 }
 
-// One step over a whole input buffer; a stream that cannot take all of it
-// breaks the driver's bound on output.
-int step_whole(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-               const std::uint8_t* input, std::int32_t count, std::uint8_t* output,
-               std::int32_t room, std::int32_t* produced) {
-    stream->in_ptr = input;
-    stream->in_left = count;
-    stream->out_ptr = output;
-    stream->out_left = room;
-    const int result = step(stream);
-    if (result != 0) {
-        owner.held = false;
-        return result;
-    }
-    if (stream->in_left > 0) return stream_error(stream, fault_buffer_overflow);
-    *produced = room - stream->out_left;
-    return result_ok;
+// Writes at the offset; every write is followed by a look at the length.
+stream_result write_output(descriptor& file, const std::uint8_t* data, std::int32_t count) {
+    const stream_result result =
+        write_whole(file.fd, data, static_cast<std::size_t>(count), &file.written);
+    if (result.ok()) (void)length_changed(file);
+    return result;
 }
 
 // ---- Plain passes: one buffer each way, on this thread ----------------------
 
-struct plain_pass {
+struct plain_io {
+    descriptor& file;
     std::uint8_t input[input_size];
     std::uint8_t output[output_size];
-    std::int32_t filled = 0;  // bytes in the input buffer
     std::int32_t pending = 0; // bytes in the output buffer not yet written
     off_t gap = 0;            // read position minus the position of the next output byte
     bool at_end = false;      // the input is exhausted
-};
 
-// Fills the input buffer, then goes back to where the next output goes.
-int fill_input(in_place_file& file, plain_pass& pass) {
-    if (read_input(file, pass.input, input_size, &pass.filled, &pass.at_end) != result_ok)
-        return result_io;
-    pass.gap += pass.filled;
-    return seek_by(file.fd, -pass.gap) ? result_ok : result_io;
-}
+    explicit plain_io(descriptor& f) : file(f) {}
 
-// Writes the output of the step before, which may only cover input that
-// has been read, and comes back to the read position.
-int flush_output(cipher_stream* stream, in_place_file& file, plain_pass& pass) {
-    if (pass.pending > pass.gap && !pass.at_end) return stream_error(stream, fault_buffer_overflow);
-    if (pass.pending == 0) return result_ok;
-    if (write_whole(file.fd, pass.output, static_cast<std::size_t>(pass.pending), &file.written) !=
-        result_ok)
-        return result_io;
-    (void)length_changed(file);
-    pass.gap -= pass.pending;
-    return result_ok;
-}
-
-int run_plain(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-              in_place_file& file) {
-    plain_pass pass;
-    for (;;) {
-        // Once all input is in, the driver stays at the write position.
-        const bool reading = !pass.at_end;
-        int result = reading ? fill_input(file, pass) : result_ok;
-        if (result == result_ok) result = flush_output(stream, file, pass);
-        if (result == result_ok)
-            result = step_whole(stream, step, owner, pass.input, pass.filled, pass.output,
-                                output_size, &pass.pending);
-        if (result != result_ok) return result;
-        pass.filled = 0;
-        if (pass.at_end) {
-            if (pass.pending == 0) return result_ok;
-        } else if (!seek_by(file.fd, pass.gap)) {
-            return result_io;
-        }
+    // Back to the read position, fills the input buffer, then goes back to
+    // where the next output goes.
+    stream_result next_input(step_input& next) {
+        if (!seek_by(file.fd, gap)) return io_failure(errno);
+        overlap_chunk into{input, 0, false};
+        const stream_result result = read_input(file, into, input_size);
+        if (!result.ok()) return result;
+        at_end = into.final;
+        gap += into.count;
+        if (!seek_by(file.fd, -gap)) return io_failure(errno);
+        next = {input, into.count, at_end};
+        return {};
     }
-}
+
+    // Writes the output of the step before, which may only cover input
+    // that has been read, so that its buffer is free again.
+    stream_result flush() {
+        if (pending > gap && !at_end) return stream_fault(fault_buffer_overflow);
+        if (pending == 0) return {};
+        const stream_result result = write_output(file, output, pending);
+        if (!result.ok()) return result;
+        gap -= pending;
+        pending = 0;
+        return {};
+    }
+    stream_result next_output(step_output& room) {
+        const stream_result result = flush();
+        room = {output, output_size};
+        return result;
+    }
+    stream_result put_output(std::int32_t produced) {
+        pending = produced;
+        return {};
+    }
+    stream_result finish() { return flush(); }
+};
 
 // ---- Overlapped passes: chunks read and written by the helper -----------------
 
-bool seek_to(in_place_file& file, off_t at) {
+bool seek_to(descriptor& file, off_t at) {
     if (!seek_by(file.fd, at - file.offset)) return false;
     file.offset = at;
     return true;
 }
 
-int read_chunk(void* context, std::uint8_t* buffer, std::int32_t size, std::int32_t* count,
-               bool* at_end) {
-    auto& file = *static_cast<in_place_file*>(context);
-    if (!seek_to(file, file.read_at)) return result_io;
-    const int result = read_input(file, buffer, size, count, at_end);
-    if (result == result_ok) {
-        file.read_at += *count;
+stream_result read_chunk(void* context, overlap_chunk& into, std::int32_t size) {
+    auto& file = *static_cast<descriptor*>(context);
+    if (!seek_to(file, file.read_at)) return io_failure(errno);
+    const stream_result result = read_input(file, into, size);
+    if (result.ok()) {
+        file.read_at += into.count;
         file.offset = file.read_at;
     }
     return result;
 }
 
-int write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
-    auto& file = *static_cast<in_place_file*>(context);
-    if (!seek_to(file, file.write_at)) return result_io;
+stream_result write_chunk(void* context, const std::uint8_t* data, std::int32_t count) {
+    auto& file = *static_cast<descriptor*>(context);
+    if (!seek_to(file, file.write_at)) return io_failure(errno);
     // After a short count the offset is not known; it is not used again.
-    if (write_whole(file.fd, data, static_cast<std::size_t>(count), &file.written) != result_ok)
-        return result_io;
-    (void)length_changed(file);
+    const stream_result result = write_output(file, data, count);
+    if (!result.ok()) return result;
     file.write_at += count;
     file.offset = file.write_at;
-    return result_ok;
-}
-
-// The helper's failure as this driver reports it.
-int stopped(cipher_stream* stream, overlap_pipeline& pipeline, bool input_failed) {
-    const int result = overlap_stop(pipeline, input_failed);
-    return result == result_stream ? stream_error(stream, fault_buffer_overflow) : result;
-}
-
-// Steps `count` bytes into the next output chunk and hands that to the
-// helper. A write that failed before a failing step is what is reported.
-int step_into_output(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                     overlap_pipeline& pipeline, const std::uint8_t* data, std::int32_t count,
-                     std::int32_t* produced) {
-    overlap_chunk* output = overlap_output(pipeline);
-    if (output == nullptr) return stopped(stream, pipeline, false);
-    const int result =
-        step_whole(stream, step, owner, data, count, output->data, output->count, produced);
-    if (result != result_ok) {
-        const int failure = stopped(stream, pipeline, false);
-        return failure != result_ok ? failure : result;
-    }
-    overlap_output_done(pipeline, *produced);
-    return result_ok;
-}
-
-int run_overlapped(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                   in_place_file& file, overlap_pipeline& pipeline) {
-    bool final = false;
-    std::int32_t produced = 0;
-    while (!final) {
-        const overlap_chunk* input = overlap_input(pipeline);
-        if (input == nullptr) return stopped(stream, pipeline, true);
-        final = input->final;
-        const int result =
-            step_into_output(stream, step, owner, pipeline, input->data, input->count, &produced);
-        if (result != result_ok) return result;
-        overlap_input_done(pipeline);
-    }
-    // All input is in; the stream gives what it still owes.
-    static constexpr std::uint8_t nothing[1] = {};
-    while (produced != 0) {
-        const int result = step_into_output(stream, step, owner, pipeline, nothing, 0, &produced);
-        if (result != result_ok) return result;
-    }
-    const int result = stopped(stream, pipeline, false);
-    if (result != result_ok) return result;
-    return seek_to(file, file.write_at) ? result_ok : result_io;
+    return {};
 }
 
 // The whole input through the stream, on a helper when it pays off;
-// without one when it cannot be had.
-int move_contents(cipher_stream* stream, stream_step_fn step, stream_owner& owner,
-                  in_place_file& file, bool over_input) {
-    if (file.limited && overlap_wanted(file.unread)) {
-        overlap_pipeline pipeline;
-        if (overlap_begin(pipeline, overlap_io{read_chunk, write_chunk, &file},
-                          current_overlap().chunk, overlap_order::writes_trail_reads, over_input))
-            return run_overlapped(stream, step, owner, file, pipeline);
+// without one when it cannot be had. Every step must take its whole input:
+// the output is bounded by what has been read.
+struct in_place_io {
+    static constexpr bool takes_whole_input = true;
+
+    descriptor file;
+    const in_place_file& target;
+    plain_io plain{file};
+    pipeline_io helper{};
+    bool on_helper = false;
+
+    explicit in_place_io(const in_place_file& t) : file{t.fd, {}}, target(t) {}
+
+    stream_result start() {
+        file.secured = secure_growth(file.fd, target.growth);
+        if (!file.secured.failure.ok()) return file.secured.failure;
+        file.unread = file.secured.unread;
+        if (file.secured.limited)
+            file.secured_length = file.secured.original_length + file.secured.growth;
+        if (file.secured.limited && overlap_wanted(file.unread))
+            on_helper = helper.pipeline.begin(overlap_io{read_chunk, write_chunk, &file},
+                                              overlap_plan{current_overlap().chunk,
+                                                           overlap_order::writes_trail_reads,
+                                                           target.over_input});
+        return {};
     }
-    return run_plain(stream, step, owner, file);
-}
+    stream_result next_input(step_input& next) {
+        return on_helper ? helper.next_input(next) : plain.next_input(next);
+    }
+    stream_result next_output(step_output& room) {
+        return on_helper ? helper.next_output(room) : plain.next_output(room);
+    }
+    stream_result put_output(std::int32_t produced) {
+        return on_helper ? helper.put_output(produced) : plain.put_output(produced);
+    }
+    void input_done() {
+        if (on_helper) helper.input_done();
+    }
+    stream_result stop_after_failed_step() {
+        return on_helper ? helper.stop_after_failed_step() : stream_result{};
+    }
+    // Once the helper has written everything, the descriptor goes to the
+    // end of the output.
+    stream_result finish() {
+        if (!on_helper) return plain.finish();
+        const stream_result result = helper.finish();
+        if (!result.ok()) return result;
+        return seek_to(file, file.write_at) ? stream_result{} : io_failure(errno);
+    }
+    // While nothing has been overwritten, a failure also takes back the
+    // secured growth, so the file is left exactly as it was.
+    void abandon() {
+        if (file.secured.growth > 0 && !file.written)
+            (void)!ftruncate(file.fd, file.secured.original_length);
+    }
+};
 
 } // namespace
 
-int pump_fd_in_place(cipher_stream* stream, stream_step_fn step, stream_end_fn end, int fd,
-                     std::int32_t growth, bool over_input) {
-    stream_owner owner(stream, end);
-    const secured_growth secured = secure_growth(fd, growth);
-    if (secured.failed) return result_io;
-    in_place_file file{fd, secured.limited, secured.unread,
-                       secured.limited ? secured.original_length + secured.growth : -1};
-    growth_claim claim(file, secured);
-
-    const int result = move_contents(stream, step, owner, file, over_input);
-    if (result != result_ok) return result;
-    const int ended = owner.finish();
-    if (ended != result_ok) return ended;
-    claim.settled = true;
+stream_result pump_fd_in_place(const stepped_stream& s, const in_place_file& target) {
+    in_place_io io(target);
+    stream_result result = step_stream(s, io);
+    result.side = io_side::none; // one descriptor
+    if (!result.ok()) return result;
     // A file that grew or shrank meanwhile is not cut to the new end: the
     // other writer's bytes stay, and the caller reports the file.
-    if (length_changed(file)) return stream_error(stream, fault_changed_size);
-    const off_t new_end = lseek(fd, 0, SEEK_CUR);
-    if (new_end == -1 || ftruncate(fd, new_end) != 0) return result_system;
-    return result_ok;
+    if (length_changed(io.file)) return stream_fault(fault_changed_size);
+    const off_t new_end = lseek(target.fd, 0, SEEK_CUR);
+    if (new_end == -1 || ftruncate(target.fd, new_end) != 0) return {result_system, errno};
+    return {};
 }

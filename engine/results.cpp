@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/saved_error.h"
+#include "engine/stepping.h"
 
-stream_result result_of(const cipher_stream& stream, int code) {
+stream_result outcome_of(const cipher_stream& stream, int code) {
     return {code, code == result_stream ? stream.fault : code == result_ok ? 0 : errno};
 }
 

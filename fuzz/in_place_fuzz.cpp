@@ -93,9 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        std::int32_t growth) {
         cipher_stream s{};
         FUZZ_CHECK(init(s) == 0);
-        const int result = pump_fd_in_place(&s, step, end, file, growth);
-        in_place_fault = s.fault;
-        return result;
+        const stream_result result = pump_fd_in_place({&s, step, end}, {file, growth});
+        in_place_fault = result.detail;
+        return result.code;
     };
     static auto enc = [](cipher_stream& s) { return encrypt_init(&s, keyword.c_str()); };
     static auto dec = [](cipher_stream& s) { return decrypt_init(&s, keyword.c_str(), 0); };

@@ -200,7 +200,7 @@ TEST(drivers, header_only_file_decrypts_in_place_to_empty) {
     EXPECT_TRUE(read_file(path).empty());
 }
 
-// ---- Failure paths: errno and the fault survive the release --------------
+// ---- Failure paths: the detail survives the release ------------------------
 
 int end_calls = 0;
 int counted_encrypt_end(cipher_stream* stream) {
@@ -226,14 +226,13 @@ TEST(drivers, pump_file_write_failure_is_io_error_with_its_errno) {
     cipher_stream stream{};
     ASSERT_EQ(encrypt_init(&stream, "k"), 0);
     end_calls = 0;
-    stream.fault = 5;
-    const int result = pump_file(&stream, encrypt_step, counted_encrypt_end, in.f, out.f);
-    const int error = errno;
-    EXPECT_EQ(result, -3);
-    EXPECT_EQ(error, ENOSPC);
-    EXPECT_EQ(stream.fault, 5);
+    const stream_result result =
+        pump_file({&stream, encrypt_step, counted_encrypt_end}, {in.f, out.f});
+    EXPECT_EQ(result.code, -3);
+    EXPECT_EQ(result.detail, ENOSPC);
+    EXPECT_EQ(result.side, io_side::output);
     EXPECT_EQ(end_calls, 1);
-    EXPECT_STREQ(result_message(stream_result{result, error}), std::strerror(ENOSPC));
+    EXPECT_STREQ(result_message(result), std::strerror(ENOSPC));
 }
 
 TEST(drivers, pump_file_read_failure_is_io_error) {
@@ -243,8 +242,11 @@ TEST(drivers, pump_file_read_failure_is_io_error) {
     cipher_stream stream{};
     ASSERT_EQ(encrypt_init(&stream, "k"), 0);
     end_calls = 0;
-    EXPECT_EQ(pump_file(&stream, encrypt_step, counted_encrypt_end, in.f, out.f), -3);
-    EXPECT_EQ(errno, EBADF);
+    const stream_result result =
+        pump_file({&stream, encrypt_step, counted_encrypt_end}, {in.f, out.f});
+    EXPECT_EQ(result.code, -3);
+    EXPECT_EQ(result.detail, EBADF);
+    EXPECT_EQ(result.side, io_side::input);
     EXPECT_EQ(end_calls, 1);
 }
 
@@ -258,7 +260,7 @@ TEST(drivers, failing_step_is_not_followed_by_end) {
         cipher_stream stream{};
         ASSERT_EQ(decrypt_init(&stream, "wrong", 0), 0);
         end_calls = 0;
-        EXPECT_EQ(pump_file(&stream, decrypt_step, counted_decrypt_end, in.f, out.f), -2);
+        EXPECT_EQ(pump_file({&stream, decrypt_step, counted_decrypt_end}, {in.f, out.f}).code, -2);
         EXPECT_EQ(end_calls, 0);
     }
     const bytes before = read_file(dir.file("s"));
@@ -266,7 +268,7 @@ TEST(drivers, failing_step_is_not_followed_by_end) {
     cipher_stream stream{};
     ASSERT_EQ(decrypt_init(&stream, "wrong", 0), 0);
     end_calls = 0;
-    EXPECT_EQ(pump_fd_in_place(&stream, decrypt_step, counted_decrypt_end, fd.fd), -2);
+    EXPECT_EQ(pump_fd_in_place({&stream, decrypt_step, counted_decrypt_end}, {fd.fd}).code, -2);
     EXPECT_EQ(end_calls, 0);
     EXPECT_EQ(read_file(dir.file("s")), before);
 }
@@ -299,8 +301,8 @@ int clobbering_decrypt_end(cipher_stream* stream) {
 }
 
 // The driver itself, with ends that disturb errno and the fault: the
-// caller still sees the failing call's errno and the earlier fault.
-TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release) {
+// caller still sees the failing call's errno.
+TEST(drivers, in_place_failure_keeps_errno_across_the_release) {
     const temp_dir dir;
     const std::string path = dir.file("f");
     const bytes plain = random_bytes(30000, 5);
@@ -324,10 +326,9 @@ TEST(drivers, in_place_failure_keeps_errno_and_fault_across_the_release) {
         cipher_stream stream{};
         ASSERT_EQ(c.init(&stream), 0);
         end_calls = 0;
-        stream.fault = 7;
-        EXPECT_EQ(pump_fd_in_place(&stream, c.step, c.end, fd.fd, c.growth), -3) << c.what;
-        EXPECT_EQ(errno, EBADF) << c.what;
-        EXPECT_EQ(stream.fault, 7) << c.what;
+        const stream_result result = pump_fd_in_place({&stream, c.step, c.end}, {fd.fd, c.growth});
+        EXPECT_EQ(result.code, -3) << c.what;
+        EXPECT_EQ(result.detail, EBADF) << c.what;
         EXPECT_EQ(end_calls, 1) << c.what;
         EXPECT_EQ(read_file(path), sealed) << c.what;
     }
@@ -368,7 +369,7 @@ TEST(drivers, pump_file_drains_a_stream_that_owes_more_than_one_buffer_at_the_en
     file_guard out{std::fopen(dir.file("out").c_str(), "wb")};
     cipher_stream stream{};
     end_calls = 0;
-    ASSERT_EQ(pump_file(&stream, doubling_step, counted_end, in.f, out.f), 0);
+    ASSERT_TRUE(pump_file({&stream, doubling_step, counted_end}, {in.f, out.f}).ok());
     std::fclose(out.f);
     out.f = nullptr;
     bytes doubled;
@@ -390,8 +391,10 @@ TEST(drivers, secured_growth_is_taken_back_when_the_stream_fails) {
     fd_guard fd{open(path.c_str(), O_RDWR)};
     cipher_stream stream{};
     end_calls = 0;
-    EXPECT_EQ(pump_fd_in_place(&stream, refusing_step, counted_end, fd.fd, 32), -2);
-    EXPECT_EQ(stream.fault, fault_key_mismatch);
+    const stream_result result =
+        pump_fd_in_place({&stream, refusing_step, counted_end}, {fd.fd, 32});
+    EXPECT_EQ(result.code, -2);
+    EXPECT_EQ(result.detail, fault_key_mismatch);
     EXPECT_EQ(end_calls, 0);
     EXPECT_EQ(read_file(path), content);
 }
@@ -404,14 +407,16 @@ TEST(drivers, in_place_buffer_overflow) {
     write_file(path, small);
     cipher_stream stream{};
     end_calls = 0;
+    stream_result result;
     {
         fd_guard fd{open(path.c_str(), O_RDWR)};
-        EXPECT_EQ(pump_fd_in_place(&stream, doubling_step, counted_end, fd.fd), -2);
+        result = pump_fd_in_place({&stream, doubling_step, counted_end}, {fd.fd});
     }
-    EXPECT_EQ(stream.fault, fault_buffer_overflow);
+    EXPECT_EQ(result.code, -2);
+    EXPECT_EQ(result.detail, fault_buffer_overflow);
     EXPECT_EQ(end_calls, 1);
     EXPECT_EQ(read_file(path), small); // failed before its first write
-    EXPECT_STREQ(result_message(stream_result{-2, stream.fault}), "buffer overflow");
+    EXPECT_STREQ(result_message(result), "buffer overflow");
 
     // 32 more bytes per buffer read: the lag passes one buffer after as many
     // passes as a buffer has 32-byte groups (320 of the plain driver's 10240
@@ -428,13 +433,13 @@ TEST(drivers, in_place_buffer_overflow) {
         const overlap_setting before = set_overlap_for_testing(c.setting);
         write_file(path, bytes(c.length, 1));
         end_calls = 0;
-        stream.fault = 0;
         {
             fd_guard fd{open(path.c_str(), O_RDWR)};
-            EXPECT_EQ(pump_fd_in_place(&stream, padding_step, counted_end, fd.fd), -2) << c.what;
+            result = pump_fd_in_place({&stream, padding_step, counted_end}, {fd.fd});
         }
         set_overlap_for_testing(before);
-        EXPECT_EQ(stream.fault, fault_buffer_overflow) << c.what;
+        EXPECT_EQ(result.code, -2) << c.what;
+        EXPECT_EQ(result.detail, fault_buffer_overflow) << c.what;
         EXPECT_EQ(end_calls, 1) << c.what;
     }
 }

@@ -1,8 +1,10 @@
 // The stream kinds through the two drivers by name, for tests, benchmarks
-// and fuzz targets: each returns the result code and leaves the fault of a
-// result_stream in last_fault_for_testing.
+// and fuzz targets: each returns the result code, leaves the fault of a
+// result_stream in last_fault_for_testing and the errno of a result_io or
+// result_system in errno.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 
 #include "engine/engine.h"
@@ -12,6 +14,7 @@
 inline int last_fault_for_testing = 0;
 inline int code_of(stream_result r) {
     last_fault_for_testing = r.code == result_stream ? r.detail : 0;
+    if (r.code == result_io || r.code == result_system) errno = r.detail;
     return r.code;
 }
 
