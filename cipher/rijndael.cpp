@@ -6,8 +6,8 @@
 // inverse cipher (with its own InvMixColumns-transformed round keys) would
 // not show in any run.
 #include "cipher/rijndael.h"
-#include "cipher/cipher_paths.h"
-#include "cipher/rijndael_paths.h"
+#include "cipher_paths.h"
+#include "rijndael_paths.h"
 
 #include <atomic>
 

@@ -4,8 +4,8 @@
 // Compiled with -maes -msse4.1 -mssse3 and called only when the CPU has
 // them; everything here but the entry points has internal linkage, so no
 // code built for these instructions can stand in for baseline code.
-#include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_permutation.h"
+#include "rijndael_paths.h"
+#include "rijndael_permutation.h"
 
 #include <immintrin.h>
 

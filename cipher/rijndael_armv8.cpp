@@ -8,8 +8,8 @@
 // the auxiliary vector reports AES; everything here but the entry points has
 // internal linkage, so no code built for these instructions can stand in for
 // baseline code.
-#include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_permutation.h"
+#include "rijndael_paths.h"
+#include "rijndael_permutation.h"
 
 #include <arm_neon.h>
 

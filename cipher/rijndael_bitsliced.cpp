@@ -14,8 +14,8 @@
 // the round key is XORed. Every operation and every memory address is the
 // same whatever the key and the data: nothing here is indexed by a secret or
 // branches on one (the valgrind test in tests/cipher checks it).
-#include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_sbox_circuit.h"
+#include "rijndael_paths.h"
+#include "rijndael_sbox_circuit.h"
 
 #include <string.h>
 

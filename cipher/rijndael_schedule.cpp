@@ -4,9 +4,9 @@
 // substitution of key words is the same Boolean circuit as the portable
 // path's, so the expansion too runs in constant time.
 #include "cipher/rijndael.h"
-#include "cipher/rijndael_constants.h"
-#include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_sbox_circuit.h"
+#include "rijndael_constants.h"
+#include "rijndael_paths.h"
+#include "rijndael_sbox_circuit.h"
 
 #include <algorithm>
 #include <cstring>

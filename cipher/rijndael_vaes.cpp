@@ -5,8 +5,8 @@
 // Compiled with -mvaes -mavx512f -mavx512bw -mavx512vl -mavx512vbmi and
 // called only when the CPU has them; everything here but the entry points
 // has internal linkage.
-#include "cipher/rijndael_paths.h"
-#include "cipher/rijndael_permutation.h"
+#include "rijndael_paths.h"
+#include "rijndael_permutation.h"
 
 // GCC 12's AVX-512 intrinsics fill "undefined" vectors by self-initialising
 // them, which its own -Wuninitialized reports (GCC bug 105593).

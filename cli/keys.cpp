@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 
 namespace {
 

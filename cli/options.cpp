@@ -7,8 +7,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "engine/lock_memory.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 
 namespace {
 

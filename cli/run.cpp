@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "cli/cli.h"
-#include "cli/testing.h"
+#include "testing.h"
 
 void (*run_step_hook)(run_step step, const run_context& run) = nullptr;
 

@@ -1,10 +1,9 @@
-#include "engine/crypt_state.h"
+#include "crypt_state.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "engine/lock_memory.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 
 crypt_state* new_crypt_state(int key_count) {
     auto* state = static_cast<crypt_state*>(std::calloc(1, sizeof(crypt_state)));

@@ -24,3 +24,12 @@ void schedule_keyword(const char* keyword, key_schedule* schedule);
 // output when encrypting, the input when decrypting.
 void run_feedback(crypt_state* state, cipher_stream* stream, bool decrypting,
                   void (*groups)(crypt_state*, cipher_stream*));
+
+// The nonce of the next header block: make_nonce's, unless a test has
+// installed a source of its own (engine/testing.h).
+void fill_nonce(std::uint8_t out[32]);
+
+// Decryption with a list of candidate keywords: the first whose key opens
+// the header wins (decrypt_init tries the keyword and keyword + CR).
+int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
+                       int mismatch);

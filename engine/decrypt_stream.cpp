@@ -7,12 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/crypt_state.h"
-#include "engine/declassify.h"
+#include "crypt_state.h"
+#include "base/base.h"
 #include "engine/engine.h"
-#include "engine/lock_memory.h"
-#include "engine/testing.h"
-#include "engine/wipe.h"
 
 namespace {
 

@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/crypt_state.h"
+#include "crypt_state.h"
 #include "engine/engine.h"
-#include "engine/lock_memory.h"
-#include "engine/testing.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/io_overlap.h"
+#include "io_overlap.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,8 +10,8 @@
 #include <csignal>
 #include <new>
 
-#include "engine/stepping.h"
-#include "engine/testing.h"
+#include "stepping.h"
+#include "testing.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <memory>
 
 #include "engine/engine.h"
-#include "engine/stepping.h"
+#include "stepping.h"
 
 // How much a chunk holds, unless a test has chosen otherwise, and how long
 // an input must be before a thread pays off.

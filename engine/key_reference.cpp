@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "engine/engine.h"
-#include "engine/stepping.h"
+#include "stepping.h"
 
 stream_result check_key_reference(std::FILE* in, const char* keyword) {
     std::clearerr(in);

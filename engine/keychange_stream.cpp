@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 
 namespace {
 

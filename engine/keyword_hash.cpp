@@ -1,10 +1,8 @@
 // Keyword hashing: the keyword is folded into a key buffer 32 bytes at a
 // time, and each pass's schedule encrypts the running hash once.
 
-#include "engine/declassify.h"
+#include "base/base.h"
 #include "engine/engine.h"
-#include "engine/lock_memory.h"
-#include "engine/wipe.h"
 
 void hash_keyword(const char* keyword, std::uint8_t out[32]) {
     std::uint8_t key[32] = {};

@@ -2,7 +2,7 @@
 // stream, and a file in place.
 
 #include "engine/engine.h"
-#include "engine/stepping.h"
+#include "stepping.h"
 #include "legacy/unixcrypt.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <cstdio>
 
 #include "engine/engine.h"
-#include "engine/testing.h"
-#include "engine/wipe.h"
+#include "testing.h"
+#include "base/base.h"
 
 std::int32_t nonce_counter = 0;
 

@@ -24,8 +24,8 @@
 #include <cerrno>
 
 #include "engine/engine.h"
-#include "engine/io_overlap.h"
-#include "engine/stepping.h"
+#include "io_overlap.h"
+#include "stepping.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/stepping.h"
+#include "stepping.h"
 
 stream_result outcome_of(const cipher_stream& stream, int code) {
     return {code, code == result_stream ? stream.fault : code == result_ok ? 0 : errno};

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "crypt_state.h"
 #include "engine/engine.h"
 
 using nonce_source_fn = void (*)(std::uint8_t out[32]);
@@ -16,9 +17,6 @@ using nonce_source_fn = void (*)(std::uint8_t out[32]);
 // unless a test has installed a source of its own. Returns the previously
 // installed source (null for make_nonce); passing null restores make_nonce.
 nonce_source_fn set_nonce_source_for_testing(nonce_source_fn source);
-
-// The nonce of the next header block, from the installed source.
-void fill_nonce(std::uint8_t out[32]);
 
 // The parts of make_nonce, for tests of each.
 //
@@ -35,14 +33,9 @@ int format_nonce_text(char* text, std::size_t size, const char* host, long secon
                       long microseconds, long pid, std::int32_t counter,
                       const std::uint8_t* random);
 
-// Decryption with a list of candidate keywords: the first whose key opens
-// the header wins (decrypt_init tries the keyword and keyword + CR).
-int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
-                       int mismatch);
-
 // Whether the drivers move an input on a helper thread (engine/io_overlap.h):
 // by its length as the program does (automatic), never, or always; and the
 // size of the chunks the helper moves (0: the program's). Returns the
 // setting before.
-#include "engine/io_overlap.h"
+#include "io_overlap.h"
 overlap_setting set_overlap_for_testing(overlap_setting chosen);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 char* join_text(const char* head, const char* tail) {
     std::size_t head_length = std::strlen(head);

@@ -2,7 +2,7 @@
 // processing, or, in cat and unixcrypt modes, "-" as standard input.
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 outcome run_file_list(run_context& run) {
     forget_visited(run.visited);

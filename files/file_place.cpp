@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 void (*file_step_hook)(file_step step, const char* shown) = nullptr;
 

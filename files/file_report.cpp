@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 outcome out_of_memory(const run_options& options) {
     std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(ENOMEM));

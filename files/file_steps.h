@@ -97,7 +97,7 @@ outcome report_changed(run_context& run, const char* shown);
 int open_verified(run_context& run, const file_place& place, int flags, bool follow,
                   const struct stat& decided, struct stat* opened);
 
-#include "files/testing.h"
+#include "testing.h"
 
 // What is carried over from the input file to its result; times in whole
 // seconds.

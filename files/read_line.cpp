@@ -2,8 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/lock_memory.h"
-#include "engine/wipe.h"
+#include "base/base.h"
 #include "files/files.h"
 
 namespace {

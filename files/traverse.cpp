@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 namespace {
 

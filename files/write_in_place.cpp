@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
                          const char* rejection_tail) {

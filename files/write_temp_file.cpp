@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "files/file_steps.h"
+#include "file_steps.h"
 
 namespace {
 

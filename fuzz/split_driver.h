@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/cipher_stream.h"
+#include "base/base.h"
 #include "fuzz_check.h"
 
 namespace fuzz {

@@ -7,7 +7,7 @@
 
 #include "legacy/unixcrypt.h"
 
-#include "engine/wipe.h"
+#include "base/base.h"
 
 #include <crypt.h>
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "cipher/rijndael.h"
-#include "engine/cipher_stream.h"
+#include "base/base.h"
 
 // ---- Keyword hashing and nonces -------------------------------------------
 

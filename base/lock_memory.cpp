@@ -1,4 +1,4 @@
-#include "engine/lock_memory.h"
+#include "base/base.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/cipher_stream.h"
+#include "base/base.h"
 
 struct rotor_state {
     std::uint8_t rotor[256];
