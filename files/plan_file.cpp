@@ -56,32 +56,20 @@ char* shown_sibling(const file_place& place, const char* name) {
     return text;
 }
 
-// Which question the output name calls for: none when there is no entry of
-// that name, the name is the input's own or force is set; otherwise the
-// overwrite question. 1 when the output may be written, 0 refused, -1 when
-// memory ran out. Sets `replace_output` when an entry of that name may be
-// replaced; a name that was free must still be free when the result takes it.
-int decide_overwrite(const run_options& options, file_plan& plan) {
-    const file_place& input = plan.input;
-    const file_place& output = plan.output;
+// Whether the output name calls for the overwrite question: not when there
+// is no entry of that name, the name is the input's own or force is set.
+// Sets `replace_output` when an entry of that name may be replaced; a name
+// that was free must still be free when the result takes it.
+bool overwrite_question_needed(const run_options& options, file_plan& plan) {
     plan.replace_output = true;
-    if (options.force || std::strcmp(output.name, input.name) == 0) return 1;
+    if (options.force || std::strcmp(plan.output.name, plan.input.name) == 0) return false;
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
-    if (fstatat(output.dir_fd, output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(plan.output.dir_fd, plan.output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         plan.replace_output = false;
-        return 1;
+        return false;
     }
-    return ask_about(options, "%s: %s already exists; overwrite (y or n)? ", output.shown,
-                     input.shown, "Not overwritten.\n");
-}
-
-// 1 when the user lets a write-protected file be changed (or force is set);
-// 0 refused, -1 when memory ran out.
-int decide_write_protected(const run_options& options, const file_place& input) {
-    if (options.force) return 1;
-    return ask_about(options, options.row().protected_question, input.shown, input.shown,
-                     "Not changed.\n");
+    return true;
 }
 
 // Why the result could not take its output name, found on the directory
@@ -137,8 +125,9 @@ void decide_in_place(run_context& run, file_plan& plan) {
     // The question comes before the visited check, so it is asked for every
     // name of a write-protected file with several links.
     plan.raise_write = (plan.decided.st_mode & 0222) == 0;
-    if (plan.raise_write) {
-        const int may = decide_write_protected(options, plan.input);
+    if (plan.raise_write && !options.force) {
+        const int may = ask_about(options, options.row().protected_question, plan.input.shown,
+                                  plan.input.shown, "Not changed.\n");
         if (may <= 0) {
             leave(plan, may < 0 ? leave_reason::out_of_memory : leave_reason::reported);
             plan.remember_left = may == 0;
@@ -230,9 +219,12 @@ void plan_file(run_context& run, const file_place& operand, file_plan& plan) {
     plan.output = file_place{input.dir_fd, plan.output_name.text, plan.output_shown.text,
                              input.path_length - std::strlen(input.name) +
                                  std::strlen(plan.output_name.text)};
-    const int may = decide_overwrite(options, plan);
-    if (may <= 0)
-        return leave(plan, may < 0 ? leave_reason::out_of_memory : leave_reason::reported);
+    if (overwrite_question_needed(options, plan)) {
+        const int may = ask_about(options, "%s: %s already exists; overwrite (y or n)? ",
+                                  plan.output.shown, input.shown, "Not overwritten.\n");
+        if (may <= 0)
+            return leave(plan, may < 0 ? leave_reason::out_of_memory : leave_reason::reported);
+    }
     plan.action = file_action::write;
     plan.way = options.tmpfiles ? writing_way::temporary_file : writing_way::in_place;
     if (plan.way == writing_way::in_place) decide_in_place(run, plan);
