@@ -1,7 +1,6 @@
 // The filter run: standard input through one stream to standard output.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,19 +26,6 @@ void enlarge_data_buffers(const run_options& options) {
 } // namespace
 
 outcome run_filter(run_context& run) {
-    const run_options& options = run.options;
-    enlarge_data_buffers(options);
-    const stream_result r = run_stream(*options.row().stream, run.keys(), stdin, stdout);
-    if (!r.ok()) {
-        std::fprintf(stderr, "%s: %s\n", options.name, result_message(r));
-        if (r.rejected()) ++run.rejects;
-        return r.rejected()          ? outcome::rejected
-               : r.code == result_io ? outcome::fatal_io
-                                     : outcome::fatal;
-    }
-    if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(errno));
-        return outcome::fatal_io;
-    }
-    return outcome::done;
+    enlarge_data_buffers(run.options);
+    return run_filter_stream(run);
 }

@@ -1,8 +1,19 @@
 // The run over file operands: each operand in command-line order to the file
-// processing, or, in cat and unixcrypt modes, "-" as standard input.
+// processing, or, in cat and unixcrypt modes, "-" as standard input; and the
+// filter run. Standard input goes through the same door as a file.
 #include <cstring>
 
 #include "file_steps.h"
+
+namespace {
+
+outcome process_standard_input(run_context& run, input_source source) {
+    file_plan plan;
+    plan_standard_input(plan, source);
+    return carry_out(run, plan);
+}
+
+} // namespace
 
 outcome run_file_list(run_context& run) {
     forget_visited(run.visited);
@@ -12,10 +23,14 @@ outcome run_file_list(run_context& run) {
         const char* operand = run.options.infiles[i];
         // In the modes that write files, "-" is an ordinary file name.
         if (to_stdout && std::strcmp(operand, "-") == 0)
-            result = stream_to_stdout(run, stdin, "standard input", " -- ignored");
+            result = process_standard_input(run, input_source::standard_input);
         else
             result = process_path(run, operand);
     }
     forget_visited(run.visited);
     return ends_run(result) ? result : outcome::done;
+}
+
+outcome run_filter_stream(run_context& run) {
+    return process_standard_input(run, input_source::filter);
 }

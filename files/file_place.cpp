@@ -1,5 +1,6 @@
 // Entries reached through open directories: operands resolved once, opens
-// checked against the decision they act on, names made safe to print.
+// checked against the decision they act on, names made safe to print. The
+// messages are file_report.cpp's; nothing there calls back here.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,8 +13,6 @@
 #include <cstring>
 
 #include "file_steps.h"
-
-void (*file_step_hook)(file_step step, const char* shown) = nullptr;
 
 namespace {
 
@@ -104,7 +103,7 @@ outcome with_operand(run_context& run, const char* operand,
 int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity,
                bool* born) {
     struct statx x;
-    if (statx(dir_fd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &x) != 0) return -1;
+    if (statx(dir_fd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &x) != 0) return errno;
     *st = {};
     st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
     st->st_ino = x.stx_ino;
@@ -139,12 +138,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
            (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
 }
 
-outcome report_changed(run_context& run, const char* shown) {
-    std::fprintf(stderr, "%s: %s: changed while being processed\n", run.options.name, shown);
-    ++run.errors;
-    return outcome::failed;
-}
-
 int open_verified(run_context& run, const file_place& place, int flags, bool follow,
                   const struct stat& decided, struct stat* opened) {
     const int fd = openat(place.dir_fd, place.name,
@@ -166,4 +159,17 @@ int open_verified(run_context& run, const file_place& place, int flags, bool fol
     // Reading and writing a regular file ignore the flag.
     if (!S_ISREG(opened->st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+outcome open_for_reading(run_context& run, const file_plan& plan, owned_file& in,
+                         struct stat* opened) {
+    const file_place& input = plan.input;
+    at_step(file_step::open, input.shown);
+    const int fd = open_verified(run, input, O_RDONLY, plan.follow, plan.decided, opened);
+    if (fd < 0) return outcome::failed;
+    in.file = fdopen(fd, "rb");
+    if (in.file) return outcome::done;
+    const int error = errno;
+    close(fd);
+    return report_failure(run, input.shown, error);
 }

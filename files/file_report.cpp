@@ -1,5 +1,6 @@
 // The messages every way of writing shares, and what a stream's result
-// means for the run.
+// means for the run. Depends on nothing else in files/ but the question
+// (ask_yes_no) and the test seam.
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -17,6 +18,12 @@ outcome out_of_memory(const run_options& options) {
 
 outcome report_failure(run_context& run, const char* what, int error_number) {
     std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, std::strerror(error_number));
+    ++run.errors;
+    return outcome::failed;
+}
+
+outcome report_changed(run_context& run, const char* shown) {
+    std::fprintf(stderr, "%s: %s: changed while being processed\n", run.options.name, shown);
     ++run.errors;
     return outcome::failed;
 }
@@ -73,17 +80,4 @@ int ask_about(const run_options& options, const char* question, const char* abou
     const int yes = ask_yes_no();
     if (yes == 0) std::fputs(refusal, stderr);
     return yes;
-}
-
-outcome open_for_reading(run_context& run, const file_job& job, owned_file& in,
-                         struct stat* opened) {
-    const file_place& input = job.input;
-    at_step(file_step::open, input.shown);
-    const int fd = open_verified(run, input, O_RDONLY, job.follow, job.decided, opened);
-    if (fd < 0) return outcome::failed;
-    in.file = fdopen(fd, "rb");
-    if (in.file) return outcome::done;
-    const int error = errno;
-    close(fd);
-    return report_failure(run, input.shown, error);
 }

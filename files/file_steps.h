@@ -1,6 +1,6 @@
-// Internal to files/: the ways of writing one file and what they share.
-// process_file has located the file, checked its kind, formed the output name
-// and asked the overwrite question before any of these runs.
+// Internal to files/: the plan of one file, the ways of carrying it out,
+// and what they share. Every decision about a file is made in plan_file
+// (files/plan_file.cpp); the writers only carry the plan out.
 #pragma once
 
 #include <sys/stat.h>
@@ -79,15 +79,12 @@ outcome with_operand(run_context& run, const char* operand,
 
 // fstatat of `name` in `dir_fd` (flags as fstatat's), and, unless null,
 // what the visited list knows the entry by and whether its stamp is a birth
-// time. -1 with errno when it fails.
+// time. 0, or the error number when it fails.
 int stat_entry(int dir_fd, const char* name, int flags, struct stat* st, file_identity* identity,
                bool* born = nullptr);
 
 // Identity of what a decision was made on: device, inode and file type.
 bool same_file(const struct stat& a, const struct stat& b);
-
-// "name: path: changed while being processed", counted as an error.
-outcome report_changed(run_context& run, const char* shown);
 
 // Opens `place` with `flags` (O_NOFOLLOW added unless `follow`; O_NONBLOCK
 // while opening, so a FIFO or device put in its place cannot hang the run)
@@ -122,6 +119,8 @@ void restore_attributes(int fd, const saved_attributes& saved, bool written, boo
 
 // "name: what: strerror(error_number)", counted as an error.
 outcome report_failure(run_context& run, const char* what, int error_number);
+// "name: path: changed while being processed", counted as an error.
+outcome report_changed(run_context& run, const char* shown);
 // Renames `from` to `to` within their directory; "name: could not rename
 // from to to: strerror(errno)", counted, when that fails. With `only_new`
 // never replaces a file that appeared under `to` meanwhile (reported as
@@ -149,33 +148,83 @@ outcome report_write_error(run_context& run, const char* shown, int error);
 // `slot` 0 for the input, 1 for the output of one file.
 void use_large_buffer(std::FILE* stream, int slot);
 
-// One file on its way: the entry decided on, what its stat said (through a
-// link where links are followed) and, where the mode writes files, its
-// output entry in the same directory.
-struct file_job {
-    file_place input;
-    struct stat decided;
-    file_identity identity; // of the file decided on, for the visited list
-    bool born;              // its stamp is a birth time, which no write moves
-    file_place output;
-    bool follow;         // links named as files are followed
-    bool replace_output; // an entry under the output name may be replaced
+// What becomes of one file.
+enum class file_action {
+    leave,   // nothing is written: `reason` says why
+    revisit, // met before in this run (in place): at most a rename
+    write,   // transformed by `way`
 };
 
-// Opens the input of `job` for reading, checked against the decision, as
+// Why a file is left as it is; the message is the carrying out's.
+enum class leave_reason {
+    reported,         // already said where it was found (a question refused)
+    lookup_failed,    // the entry could not be looked at: `error`
+    symbolic_link,    // a link named as a file, links not followed
+    not_regular,      // neither a regular file nor a directory to traverse
+    already_suffixed, // encrypting a name with the suffix under strictsuffix
+    rename_refused,   // the result could not take its name: `error`
+    out_of_memory,
+};
+
+enum class writing_way { in_place, temporary_file, standard_output };
+
+// Where the data comes from.
+enum class input_source {
+    file,           // the entry `input`
+    standard_input, // "-" as an operand where the result goes to standard output
+    filter,         // the whole run: no operands, messages name no file
+};
+
+// One file, decided: a plain record the carrying out only reads. The input
+// entry decided on, what its stat said (through a link where links are
+// followed) and, where the mode writes files, its output entry in the same
+// directory. The texts the places point to are owned here.
+struct file_plan {
+    file_action action = file_action::leave;
+    leave_reason reason = leave_reason::reported;
+    int error = 0;                  // of lookup_failed and rename_refused
+    bool remember_left = false;     // leave: the visited list records it as left unchanged
+    outcome result = outcome::done; // leave: what the file comes to once reported
+    writing_way way = writing_way::standard_output;
+    input_source source = input_source::file;
+    file_place input{};
+    struct stat decided {};
+    file_identity identity{}; // of the file decided on, for the visited list
+    bool born = false;        // its stamp is a birth time, which no write moves
+    file_place output{};
+    bool follow = false;           // links named as files are followed
+    bool replace_output = false;   // an entry under the output name may be replaced
+    bool raise_write = false;      // in place: write-protected, the user let it be changed
+    visited_entry* seen = nullptr; // revisit: the entry met before
+    owned_text input_name, input_shown, output_name, output_shown;
+};
+
+// Decides everything about the entry at `place` (not a directory to
+// traverse): which file it is, whether and why it is left, the output name,
+// the questions and their answers, the visited and link rules, the rename
+// check, the way of writing. Fills `plan`; the caller keeps `place`.
+void plan_file(run_context& run, const file_place& place, file_plan& plan);
+// Standard input as the source of `plan` (cat and unixcrypt modes' "-", or
+// the whole filter run).
+void plan_standard_input(file_plan& plan, input_source source);
+// Carries out a plan; the one door every file and standard input go through.
+outcome carry_out(run_context& run, const file_plan& plan);
+
+// Opens the input of `plan` for reading, checked against the decision, as
 // a stdio stream into `in`; `opened` gets its attributes. done, or failed
 // (reported).
-outcome open_for_reading(run_context& run, const file_job& job, owned_file& in,
+outcome open_for_reading(run_context& run, const file_plan& plan, owned_file& in,
                          struct stat* opened);
 
-// The ways of writing (the caller keeps the job).
-outcome write_in_place(run_context& run, const file_job& job);
-outcome write_through_temp_file(run_context& run, const file_job& job);
-outcome write_to_stdout(run_context& run, const file_job& job);
-// The mode's stream from `in` to standard output, flushed, reported for
-// `shown` (also standard input as an operand).
-outcome stream_to_stdout(run_context& run, std::FILE* in, const char* shown,
-                         const char* rejection_tail);
+// The ways of writing, and a file met before (in place).
+outcome write_in_place(run_context& run, const file_plan& plan);
+outcome revisit_in_place(run_context& run, const file_plan& plan);
+outcome write_through_temp_file(run_context& run, const file_plan& plan);
+outcome write_to_stdout(run_context& run, const file_plan& plan);
+
+// Records the file of `plan` as met and left unchanged; `result`, or fatal
+// when memory ran out.
+outcome left_unchanged(run_context& run, const file_plan& plan, outcome result);
 
 // Per-file transformation of one entry that is not a directory to traverse;
 // traversal of one entry of any kind.

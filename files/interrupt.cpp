@@ -1,23 +1,26 @@
 // SIGINT, SIGTERM and SIGHUP while a file is written. The handlers use only
 // async-signal-safe calls (write, time, unlinkat, _exit) and touch nothing
-// but the state below.
+// but the state below, which only this file sees; the termination_scope
+// sets it and clears it.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "files/files.h"
-
-volatile std::sig_atomic_t interrupted = 0;
-volatile std::time_t last_interrupt_time = 0;
-const char* volatile tmpfile_name = nullptr;
-volatile int tmpfile_dir = AT_FDCWD;
-const char* volatile interrupt_prefix = nullptr;
+#include "testing.h"
 
 namespace {
+
+volatile std::sig_atomic_t interrupted = 0;      // a first signal came while a file was written
+volatile std::time_t last_interrupt_time = 0;    // of the last signal that did not end the process
+const char* volatile tmpfile_name = nullptr;     // the scope's copy, removed by the handler
+volatile int tmpfile_dir = AT_FDCWD;             // the directory holding it
+const char* volatile interrupt_prefix = nullptr; // the program's name in the handlers' lines
 
 constexpr char long_notice[] =
     "Interrupt - will exit after current file.\n"
@@ -64,13 +67,44 @@ void write_prefixed(const char* tail) {
     write_all(line, length);
 }
 
-// Which handler acts, set by the guards: none (the default action), the
+// Which handler acts, set by the scopes: none (the default action), the
 // in-place one or the temporary-file one. The handlers are installed once,
-// at the first guard, so a run over many files does not pay two system
+// at the first scope, so a run over many files does not pay two system
 // calls per signal and file for installing and removing them.
 enum : int { acting_none = 0, acting_in_place = 1, acting_tmpfile = 2 };
 volatile std::sig_atomic_t acting = acting_none;
 bool installed = false;
+
+// In-place writing: a first signal lets the file finish (and the run end
+// after it); a second one of the three within the same or the next second
+// ends the process at once with status 6.
+void on_interrupt(int signal_number) {
+    // The one place errno is saved and put back: a handler runs between any
+    // two statements of the code it interrupts, which may be about to read
+    // errno.
+    const int saved_errno = errno;
+    // The first signal of a process never counts as a second one, since
+    // last_interrupt_time starts at 0.
+    if (std::time(nullptr) - last_interrupt_time <= 1) {
+        write_prefixed("interrupted.\n");
+        _exit(6);
+    }
+    last_interrupt_time = std::time(nullptr);
+    interrupted = 1;
+    if (signal_number == SIGINT)
+        write_all(long_notice, sizeof long_notice - 1);
+    else
+        write_prefixed(signal_number == SIGTERM ? "SIGTERM - will exit after current file.\n"
+                                                : "SIGHUP - will exit after current file.\n");
+    errno = saved_errno;
+}
+
+// Temporary-file writing: removes the scope's file and ends, silently.
+void on_interrupt_tmpfile(int) {
+    const char* name = tmpfile_name;
+    if (name) unlinkat(tmpfile_dir, name, 0);
+    _exit(6);
+}
 
 // Outside the writing of a file a signal has its default action: it is
 // restored and the signal raised again, to be delivered as the handler
@@ -125,80 +159,91 @@ void block_ending_signals(sigset_t* saved) {
     sigprocmask(SIG_BLOCK, &block, saved);
 }
 
+// Takes every one of the three signals pending while they were held back,
+// without its action: each counts as interrupted.
+void take_held_signals() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0) return;
+    const timespec no_wait{0, 0};
+    for (int signal_number : ending_signals) {
+        if (!sigismember(&pending, signal_number)) continue;
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal_number);
+        sigtimedwait(&one, nullptr, &no_wait);
+        interrupted = 1;
+    }
+}
+
 } // namespace
 
-void on_interrupt(int signal_number) {
-    int saved_errno = errno;
-    // The first signal of a process never counts as a second one, since
-    // last_interrupt_time starts at 0.
-    if (std::time(nullptr) - last_interrupt_time <= 1) {
-        write_prefixed("interrupted.\n");
-        _exit(6);
-    }
-    last_interrupt_time = std::time(nullptr);
-    interrupted = 1;
-    if (signal_number == SIGINT)
-        write_all(long_notice, sizeof long_notice - 1);
-    else
-        write_prefixed(signal_number == SIGTERM ? "SIGTERM - will exit after current file.\n"
-                                                : "SIGHUP - will exit after current file.\n");
-    errno = saved_errno;
-}
+bool interrupt_came() { return interrupted != 0; }
 
-void on_interrupt_tmpfile(int) {
-    const char* name = tmpfile_name;
-    if (name) unlinkat(tmpfile_dir, name, 0);
-    _exit(6);
-}
+void set_interrupted(bool came) { interrupted = came ? 1 : 0; }
 
 outcome after_interrupts(outcome o) {
     return interrupted && !ends_run(o) ? outcome::interrupted : o;
 }
 
-sigint_guard::sigint_guard(void (*handler)(int), const char* prefix) : active(true) {
+termination_scope::termination_scope(termination_handling how, const char* prefix) : handling(how) {
     interrupt_prefix = prefix;
     install_handlers();
-    acting = handler == on_interrupt_tmpfile ? acting_tmpfile : acting_in_place;
-}
-
-sigint_guard::~sigint_guard() { release(); }
-
-void sigint_guard::release() {
-    if (!active) return;
-    acting = acting_none;
-    active = false;
-}
-
-sigint_defer::sigint_defer() : held(true) { block_ending_signals(&saved_mask); }
-
-sigint_defer::~sigint_defer() { release(); }
-
-void sigint_defer::release() {
-    if (!held) return;
-    held = false;
-    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
-}
-
-sigint_hold::sigint_hold() { block_ending_signals(&saved_mask); }
-
-// A signal held back stays pending under the default action; it must not
-// be let through, which would end the process by the signal. It is taken
-// here instead, and the run ends after this file.
-sigint_hold::~sigint_hold() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (sigpending(&pending) == 0) {
-        const timespec no_wait{0, 0};
-        for (int signal_number : ending_signals) {
-            if (!sigismember(&pending, signal_number)) continue;
-            sigset_t one;
-            sigemptyset(&one);
-            sigaddset(&one, signal_number);
-            sigtimedwait(&one, nullptr, &no_wait);
-            interrupted = 1;
-        }
+    if (handling == termination_handling::finish_file) {
+        acting = acting_in_place;
+        return;
     }
+    // Until the handler knows the temporary file, a signal waits.
+    block_ending_signals(&saved_mask);
+    blocked = true;
+}
+
+char* termination_scope::reserve_temporary_name(const char* output_name) {
+    const std::size_t length = std::strlen(output_name);
+    std::free(temporary_name);
+    temporary_name = static_cast<char*>(std::malloc(length + 8));
+    if (!temporary_name) return nullptr;
+    std::memcpy(temporary_name, output_name, length);
+    std::memcpy(temporary_name + length, ".XXXXXX", 8);
+    return temporary_name;
+}
+
+void termination_scope::watch_temporary(int dir_fd) {
+    temporary_dir = dir_fd;
+    tmpfile_dir = dir_fd;
+    tmpfile_name = temporary_name;
+    watching = true;
+    acting = acting_tmpfile;
+    // A signal that came meanwhile acts now, and removes the file.
+    blocked = false;
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+}
+
+void termination_scope::keep_temporary() { kept = true; }
+
+void termination_scope::hold() {
+    if (!blocked) block_ending_signals(&saved_mask);
+    blocked = true;
+    holding = true;
+    // SIGPIPE has its default action again while the result takes its name.
+    acting = acting_none;
+}
+
+// A signal held back by hold() stays pending under the default action; it
+// must not be let through, which would end the process by the signal. It is
+// taken instead, and the run ends after this file. One held back before the
+// temporary file was watched finds nothing of the run's left behind.
+termination_scope::~termination_scope() {
+    if (watching && !kept) {
+        if (!blocked) block_ending_signals(&saved_mask);
+        blocked = true;
+        unlinkat(temporary_dir, temporary_name, 0);
+    }
+    tmpfile_name = nullptr;
+    acting = acting_none;
+    if (holding) take_held_signals();
+    if (blocked) sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    std::free(temporary_name);
 }
 
 file_size_signal_ignored::file_size_signal_ignored() {

@@ -8,3 +8,6 @@ extern void (*file_step_hook)(file_step step, const char* shown);
 inline void at_step(file_step step, const char* shown) {
     if (file_step_hook) file_step_hook(step, shown);
 }
+
+// Whether a first termination signal counts as having come.
+void set_interrupted(bool came);

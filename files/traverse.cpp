@@ -37,17 +37,20 @@ struct directory_frame {
     int fd;      // -1 while closed
 };
 
-// The directory of `frame`, opened in `at` and checked; -1 with errno, or
-// with errno 0 when something else is there now.
-int open_directory(int at, const directory_frame& frame) {
+// The directory of `frame`, opened in `at` and checked; -1 with the error
+// number in `*error`, or with 0 there when something else is there now.
+int open_directory(int at, const directory_frame& frame, int* error) {
     const int fd =
         openat(at, frame.name,
                O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (frame.follow ? 0 : O_NOFOLLOW));
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0 || !same_file(st, frame.identity)) {
         close(fd);
-        errno = 0;
+        *error = 0;
         return -1;
     }
     return fd;
@@ -69,7 +72,8 @@ outcome reopen(run_context& run, directory_frame& frame) {
     int at = top->parent ? top->parent->fd : top->base_fd; // AT_FDCWD is negative too
     bool ok = true;
     for (int i = 0; i < count && ok; ++i) {
-        const int fd = open_directory(at, *chain[i]);
+        int error = 0;
+        const int fd = open_directory(at, *chain[i], &error);
         if (i > 0) close(at);
         at = fd;
         ok = fd >= 0;
@@ -98,11 +102,13 @@ void free_names(char** names) {
 }
 
 // Reads every name of the open directory of `frame`; null-terminated heap
-// array of heap texts, or null with errno (ENOMEM when memory ran out).
-char** read_names(const directory_frame& frame) {
+// array of heap texts, or null with the error number in `*error` (ENOMEM
+// when memory ran out).
+char** read_names(const directory_frame& frame, int* error) {
     const int list_fd = dup(frame.fd);
     DIR* dir = list_fd < 0 ? nullptr : fdopendir(list_fd);
     if (!dir) {
+        *error = errno;
         if (list_fd >= 0) close(list_fd);
         return nullptr;
     }
@@ -123,7 +129,7 @@ char** read_names(const directory_frame& frame) {
         names[count] = nullptr;
     }
     closedir(dir);
-    if (!names) errno = ENOMEM;
+    if (!names) *error = ENOMEM;
     return names;
 }
 
@@ -156,19 +162,20 @@ outcome traverse(run_context& run, directory_frame& frame) {
     // Recorded before opening, so a directory that cannot be opened is not
     // tried again under another name.
     if (!remember_inode(run.visited, frame.visited_as, 1)) return out_of_memory(run.options);
-    frame.fd = open_directory(frame.parent ? frame.parent->fd : frame.base_fd, frame);
+    int error = 0;
+    frame.fd = open_directory(frame.parent ? frame.parent->fd : frame.base_fd, frame, &error);
     if (frame.fd < 0)
-        return errno == 0 ? report_changed(run, frame.shown)
-                          : report_failure(run, frame.shown, errno);
+        return error == 0 ? report_changed(run, frame.shown)
+                          : report_failure(run, frame.shown, error);
     if (frame.parent) {
         close(frame.parent->fd);
         frame.parent->fd = -1;
     }
-    char** names = read_names(frame);
+    char** names = read_names(frame, &error);
     outcome result = outcome::done;
     if (!names)
         result =
-            errno == ENOMEM ? out_of_memory(run.options) : report_failure(run, frame.shown, errno);
+            error == ENOMEM ? out_of_memory(run.options) : report_failure(run, frame.shown, error);
     else
         result = traverse_entries(run, frame, names);
     if (frame.parent && frame.fd >= 0) frame.parent->fd = open_parent(frame);

@@ -20,13 +20,14 @@ namespace {
 // is renamed into place the input file goes, and a crash must not then find
 // neither. Owner, mode and times are the input's, given only to complete
 // content (a file left behind by a kill before is private to its owner) and
-// synced with it. A failure here is an output error like a failing close.
+// synced with it. A failure here is an output error like a failing close:
+// 0, or its error number.
 int flush_to_disk(std::FILE* out, const saved_attributes& saved, const char* shown) {
-    if (std::fflush(out) != 0) return -1;
+    if (std::fflush(out) != 0) return errno;
     const int fd = fileno(out);
     at_step(file_step::attributes, shown);
     restore_attributes(fd, saved, true, false);
-    return fsync(fd);
+    return fsync(fd) != 0 ? errno : 0;
 }
 
 // Makes the rename itself durable before the input file is removed. File
@@ -42,15 +43,16 @@ void sync_directory(int dir_fd) {
 constexpr int create_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
 // A new file "<output name>.XXXXXX" beside the output, created exclusively
-// with mode 0600; its name goes to `name`. -1 with errno when none could be.
-int create_temporary(const file_place& output, owned_text& name) {
+// with mode 0600, under the name the scope reserves and owns. The
+// descriptor, or -1 with the error number in `*error` when none could be.
+int create_temporary(const file_place& output, termination_scope& scope, int* error) {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    name.text = join_text(output.name, ".XXXXXX");
-    if (!name.text) {
-        errno = ENOMEM;
+    char* name = scope.reserve_temporary_name(output.name);
+    if (!name) {
+        *error = ENOMEM;
         return -1;
     }
-    char* tail = name.text + std::strlen(name.text) - 6;
+    char* tail = name + std::strlen(name) - 6;
     // Unpredictable once per run; O_EXCL, not the name, is what keeps the
     // file new, so later names only need to differ (a Weyl sequence mixed).
     static std::uint64_t state = [] {
@@ -65,57 +67,58 @@ int create_temporary(const file_place& output, owned_text& name) {
         bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
         bits ^= bits >> 31;
         for (int i = 0; i < 6; ++i, bits /= 62) tail[i] = letters[bits % 62];
-        const int fd = openat(output.dir_fd, name.text, create_flags, 0600);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        const int fd = openat(output.dir_fd, name, create_flags, 0600);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) {
+            *error = errno;
+            return -1;
+        }
     }
-    errno = EEXIST;
+    *error = EEXIST;
     return -1;
 }
 
-// The result under its temporary name: removed when its owner goes, unless
-// it has taken the output's name. While it exists, a signal removes it and
-// ends the process.
+// The result under its temporary name, open for writing; the scope owns
+// the name and removes the file unless it is kept.
 struct temporary_result {
     const file_place& output;
-    owned_text name;
+    const char* name = nullptr; // the scope's
     owned_text shown;
     owned_file out;
-    bool kept = false;
 
     explicit temporary_result(const file_place& place) : output(place) {}
     temporary_result(const temporary_result&) = delete;
     temporary_result& operator=(const temporary_result&) = delete;
-    ~temporary_result() {
-        out.close();
-        if (name.text && !kept) {
-            const int saved = errno;
-            unlinkat(output.dir_fd, name.text, 0);
-            errno = saved;
-        }
-    }
-    file_place place() const { return {output.dir_fd, name.text, shown.text, output.path_length}; }
+    file_place place() const { return {output.dir_fd, name, shown.text, output.path_length}; }
 };
 
-// Creates the temporary result beside the output and opens it for writing;
-// reported when that fails.
-outcome create_result(run_context& run, temporary_result& result, bool output_is_new) {
+// Creates the temporary result beside the output, hands it to the scope
+// and opens it for writing; reported when that fails.
+outcome create_result(run_context& run, temporary_result& result, termination_scope& scope,
+                      bool output_is_new) {
     const file_place& output = result.output;
-    const int fd = create_temporary(output, result.name);
+    int error = 0;
+    const int fd = create_temporary(output, scope, &error);
     if (fd < 0) {
-        if (output_is_new) return report_failure(run, output.shown, errno);
+        if (output_is_new) return report_failure(run, output.shown, error);
         std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", run.options.name,
-                     output.shown, std::strerror(errno));
+                     output.shown, std::strerror(error));
         ++run.errors;
         return outcome::failed;
     }
-    owned_text tail(shown_text(result.name.text + std::strlen(output.name)));
+    result.name = scope.temporary_name;
+    scope.watch_temporary(output.dir_fd);
+    owned_text tail(shown_text(result.name + std::strlen(output.name)));
     result.shown.text = tail.text ? join_text(output.shown, tail.text) : nullptr;
-    result.out.file = result.shown.text ? fdopen(fd, "wb") : nullptr;
+    if (!result.shown.text) {
+        close(fd);
+        return out_of_memory(run.options);
+    }
+    result.out.file = fdopen(fd, "wb");
     if (!result.out.file) {
         const int error = errno;
         close(fd);
-        return result.shown.text ? report_failure(run, result.shown.text, error)
-                                 : out_of_memory(run.options);
+        return report_failure(run, result.shown.text, error);
     }
     use_large_buffer(result.out.file, 1);
     return outcome::done;
@@ -123,11 +126,11 @@ outcome create_result(run_context& run, temporary_result& result, bool output_is
 
 // Removes the input once the result has its name, but only while the name
 // still refers to the file that was read; otherwise both stay, reported.
-outcome remove_input(run_context& run, const file_job& job, const struct stat& read) {
-    const file_place& input = job.input;
+outcome remove_input(run_context& run, const file_plan& plan, const struct stat& read) {
+    const file_place& input = plan.input;
     at_step(file_step::remove, input.shown);
     struct stat now;
-    if (fstatat(input.dir_fd, input.name, &now, job.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(input.dir_fd, input.name, &now, plan.follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
         !same_file(now, read))
         return report_changed(run, input.shown);
     if (unlinkat(input.dir_fd, input.name, 0) == 0) return outcome::done;
@@ -141,69 +144,63 @@ outcome remove_input(run_context& run, const file_job& job, const struct stat& r
 // input is the only good copy until the result has its name. A new output
 // name must still be free (a file that appeared there meanwhile is never
 // replaced without the question).
-outcome put_in_place(run_context& run, const file_job& job, temporary_result& result,
-                     const struct stat& opened) {
-    at_step(file_step::rename, job.input.shown);
-    const outcome renamed = rename_reported(run, result.place(), job.output, !job.replace_output);
+outcome put_in_place(run_context& run, const file_plan& plan, temporary_result& result,
+                     termination_scope& scope, const struct stat& opened) {
+    at_step(file_step::rename, plan.input.shown);
+    const outcome renamed = rename_reported(run, result.place(), plan.output, !plan.replace_output);
     // A result that could not replace the output stays beside it, complete,
     // under its temporary name: both versions are kept. One that was to take
     // a new name goes.
-    result.kept = renamed == outcome::done || job.replace_output;
+    if (renamed == outcome::done || plan.replace_output) scope.keep_temporary();
     if (renamed != outcome::done) return renamed;
-    sync_directory(job.output.dir_fd);
-    if (std::strcmp(job.output.name, job.input.name) == 0) return outcome::done;
-    return remove_input(run, job, opened);
+    sync_directory(plan.output.dir_fd);
+    if (std::strcmp(plan.output.name, plan.input.name) == 0) return outcome::done;
+    return remove_input(run, plan, opened);
 }
 
-} // namespace
-
-outcome write_through_temp_file(run_context& run, const file_job& job) {
+// From the creation of the result on: the scope ends, and with it the hold
+// on the signals, before the caller looks at whether one came.
+outcome write_result(run_context& run, const file_plan& plan, owned_file& in,
+                     const struct stat& opened) {
     const run_options& options = run.options;
-    const file_place& input = job.input;
-
-    owned_file in;
-    struct stat opened;
-    const outcome opening = open_for_reading(run, job, in, &opened);
-    if (opening != outcome::done) return opening;
+    const file_place& input = plan.input;
     const saved_attributes saved = save_attributes(opened);
-    if (saved.links > 1 && options.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, input.shown,
-                     int(saved.links));
-
     // The result is written under a fresh name beside the output, new,
     // exclusive and private, and takes the output's name only once it is
     // complete and on disk: after a kill at any moment the output's name
     // holds the complete result or what it held before.
-    // A signal that comes between the creation of that file and the
-    // handler learning its name waits until the handler can remove it;
-    // declared first, so that a result left unfinished here is removed
-    // before such a signal acts.
-    sigint_defer deferred;
-    temporary_result result(job.output);
-    const outcome created = create_result(run, result, !job.replace_output);
+    termination_scope scope(termination_handling::remove_temporary, options.name);
+    temporary_result result(plan.output);
+    const outcome created = create_result(run, result, scope, !plan.replace_output);
     if (created != outcome::done) return created;
-    tmpfile_dir = job.output.dir_fd;
-    tmpfile_name = result.name.text;
-    sigint_guard guard(on_interrupt_tmpfile, options.name);
-    deferred.release();
     use_large_buffer(in.file, 0);
     announce_writing(options, input.shown);
     const stream_result r = run_stream(*options.row().stream, run.keys(), in.file, result.out.file);
     in.close();
     if (r.ok()) {
-        const int flushed = flush_to_disk(result.out.file, saved, input.shown);
-        const int error = errno;
-        if (result.out.close() != 0 || flushed != 0)
-            return report_write_error(run, input.shown, flushed != 0 ? error : errno);
+        const int flush_error = flush_to_disk(result.out.file, saved, input.shown);
+        const int close_error = result.out.close() != 0 ? errno : 0;
+        if (close_error != 0 || flush_error != 0)
+            return report_write_error(run, input.shown,
+                                      flush_error != 0 ? flush_error : close_error);
     }
     const outcome transformed = report_stream_result(run, r, input.shown, " -- unchanged");
     if (transformed != outcome::done) return transformed;
-    outcome placed;
-    {
-        // The result is complete: from here an interrupt waits.
-        const sigint_hold hold;
-        guard.release();
-        placed = put_in_place(run, job, result, opened);
-    }
-    return after_interrupts(placed);
+    // The result is complete: from here an interrupt waits.
+    scope.hold();
+    return put_in_place(run, plan, result, scope, opened);
+}
+
+} // namespace
+
+outcome write_through_temp_file(run_context& run, const file_plan& plan) {
+    const run_options& options = run.options;
+    owned_file in;
+    struct stat opened;
+    const outcome opening = open_for_reading(run, plan, in, &opened);
+    if (opening != outcome::done) return opening;
+    if (opened.st_nlink > 1 && options.verbosity >= 0)
+        std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, plan.input.shown,
+                     int(opened.st_nlink));
+    return after_interrupts(write_result(run, plan, in, opened));
 }

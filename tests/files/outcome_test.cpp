@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "files/testing.h"
 #include "support/harness.h"
 
 namespace {
@@ -22,7 +23,7 @@ struct outcome_test : ::testing::Test {
         run.options.mode = mode;
         run.keyword = keyword;
     }
-    void TearDown() override { interrupted = 0; }
+    void TearDown() override { set_interrupted(false); }
 };
 
 TEST_F(outcome_test, each_kind_of_operand) {
@@ -81,7 +82,7 @@ TEST_F(outcome_test, an_interrupt_ends_the_run_after_the_file) {
     set_up(run, mode_encrypt, key);
     run.options.infiles = operands.data();
     run.options.infile_count = 2;
-    interrupted = 1;
+    set_interrupted(true);
     EXPECT_EQ(run_file_list(run), outcome::interrupted);
     EXPECT_TRUE(harness::exists(dir / "a.osl"));
     EXPECT_EQ(harness::read_file(dir / "a.osl").size(), 5u + 32u);

@@ -158,6 +158,10 @@ outcome out_of_memory(const run_options& options);
 // the run, or done; the counters tell the rest.
 outcome run_file_list(run_context& run);
 
+// The filter run: standard input through the mode's stream to standard
+// output, its messages naming no file. The caller sets the streams' buffers.
+outcome run_filter_stream(run_context& run);
+
 // Ignores, traverses (depth-first, a few descriptors however deep) or
 // transforms one operand. The caller keeps `path`.
 outcome process_path(run_context& run, const char* path);
@@ -169,67 +173,67 @@ outcome process_file(run_context& run, const char* path);
 outcome report_stream_result(run_context& run, stream_result r, const char* what,
                              const char* rejection_tail);
 
-// ---- Interrupt handling ------------------------------------------------------------
-// SIGINT, SIGTERM and SIGHUP are caught only while one file is written; at
-// every other moment they have their default action. One the process was
-// started with ignored stays ignored throughout.
-extern volatile std::sig_atomic_t interrupted; // a first signal came while a file was written
-extern volatile std::time_t
-    last_interrupt_time;                  // second of the last signal that did not end the process
-extern const char* volatile tmpfile_name; // file removed by on_interrupt_tmpfile; not owned
-extern volatile int tmpfile_dir;          // the directory holding it
-extern const char* volatile interrupt_prefix; // the program's name in the handlers' lines
+// ---- Termination signals ---------------------------------------------------------
+// SIGINT, SIGTERM and SIGHUP end a run. They are caught only while a
+// termination_scope lives, that is while one file is written; at every other
+// moment they have their default action. One the process was started with
+// ignored stays ignored throughout.
 
-// In-place writing: a first signal lets the file finish (and the run end
-// after it); a second one of the three within the same or the next second
-// ends the process at once with status 6.
-void on_interrupt(int signal_number);
-// Temporary-file writing: removes tmpfile_name and ends with status 6, silently.
-void on_interrupt_tmpfile(int signal_number);
+// What a signal does while a file is written.
+enum class termination_handling {
+    // In place: a first signal lets the file finish (and the run end after
+    // it, with a notice); a second one within the same or the next second
+    // ends the process at once with status 6.
+    finish_file,
+    // Through a temporary file: a signal removes that file and ends the
+    // process with status 6, silently.
+    remove_temporary,
+};
+
+// Whether a first signal came while a file was written.
+bool interrupt_came();
 // `o`, or interrupted when a signal came while a file was written and `o`
 // does not end the run already.
 outcome after_interrupts(outcome o);
 
-// Makes `handler` (on_interrupt or on_interrupt_tmpfile) act on the three
-// signals, restarting the system calls they interrupt, and SIGPIPE ignored
-// (a notice lost to a closed standard error must not end the file half
-// written), until release() or the end of the guard's scope; they then have
-// their default action again.
-struct sigint_guard {
-    sigint_guard(void (*handler)(int), const char* prefix);
-    ~sigint_guard();
-    sigint_guard(const sigint_guard&) = delete;
-    sigint_guard& operator=(const sigint_guard&) = delete;
-    void release();
-    bool active;
-};
+// The three signals while one file is written, and SIGPIPE ignored (a notice
+// lost to a closed standard error must not end the file half written); the
+// handlers are restarting, and every disposition is the default again once
+// the scope ends. The scope owns what its handler needs, so nothing it
+// hands over can outlive it, and its guarantees do not depend on where it
+// is declared among the writer's other owners:
+//   finish_file: the handler acts from the start to the end of the scope.
+//   remove_temporary: the signals are held back from the start until
+//     watch_temporary() (a file created under the name reserved here cannot
+//     be left behind by a signal in between); from then a signal removes
+//     it. The scope removes the file itself when it ends, unless
+//     keep_temporary() was called, with the signals held back.
+// hold() holds the signals back to the end of the scope (a result taking
+// its name and the input going); one that came meanwhile is then taken
+// without its action and counts as interrupted.
+struct termination_scope {
+    termination_scope(termination_handling handling, const char* prefix);
+    ~termination_scope();
+    termination_scope(const termination_scope&) = delete;
+    termination_scope& operator=(const termination_scope&) = delete;
 
-// Holds the three signals back until release() or the end of its scope, and
-// then lets through whatever came meanwhile, to the action in force by then:
-// a temporary file is created and its name handed to on_interrupt_tmpfile
-// under it, so no signal can end the process between the two and leave the
-// file behind.
-struct sigint_defer {
-    sigint_defer();
-    ~sigint_defer();
-    sigint_defer(const sigint_defer&) = delete;
-    sigint_defer& operator=(const sigint_defer&) = delete;
-    void release();
-    sigset_t saved_mask;
-    bool held;
-};
+    // remove_temporary: storage owned by the scope for the temporary file's
+    // name, "<output_name>.XXXXXX" to be filled in; null when memory ran out.
+    char* reserve_temporary_name(const char* output_name);
+    // The file now exists under the reserved name in `dir_fd`.
+    void watch_temporary(int dir_fd);
+    // The temporary file took its final name, or is to stay.
+    void keep_temporary();
+    void hold();
 
-// Holds the three signals back while a finished result takes its name and
-// the input is removed, so that a signal can neither leave the result under
-// a temporary name nor leave input and output both. When the hold ends (at
-// the end of its scope), a signal that came meanwhile is taken without its
-// action and counts as `interrupted`.
-struct sigint_hold {
-    sigint_hold();
-    ~sigint_hold();
-    sigint_hold(const sigint_hold&) = delete;
-    sigint_hold& operator=(const sigint_hold&) = delete;
+    termination_handling handling;
     sigset_t saved_mask;
+    bool blocked = false; // the three signals are held back by this scope
+    bool holding = false; // hold() was called
+    int temporary_dir = -1;
+    char* temporary_name = nullptr; // owned
+    bool watching = false;          // the handler knows the temporary file
+    bool kept = false;
 };
 
 // SIGXFSZ ignored while the guard lives, so that a write past the file-size
