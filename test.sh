@@ -33,6 +33,14 @@ if ! python3 "$top/tools/mutate.py" --check; then
   format_status=1
 fi
 
+# A library includes its own headers and the public headers of the
+# libraries below it, nothing else (the build refuses most such includes
+# already; this also catches a path that climbs out with "..").
+if ! python3 "$top/tools/check_layers.py"; then
+  echo "test.sh: an include crosses the libraries' layers (above)" >&2
+  format_status=1
+fi
+
 # CXX=clang++ ./test.sh builds everything with clang (C files with the
 # matching clang unless CC says otherwise), in build trees of its own, since
 # CMake keeps the compiler a tree was first configured with.
