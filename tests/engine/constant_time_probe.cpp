@@ -4,7 +4,7 @@
 // valgrind's memcheck. Memcheck then reports every conditional jump, every
 // memory address and every system-call argument that depends on them: a
 // table lookup or a branch on a secret. Public by design, and marked defined
-// again, are only the ciphertext a stream writes and what engine/declassify.h
+// again, are only the ciphertext a stream writes and what base/base.h
 // names (a keyword's length, whether a key opens a header).
 //
 // Run by test.sh as `valgrind --error-exitcode=1 constant_time_probe`; on
