@@ -75,7 +75,8 @@ void make_nonce(std::uint8_t out[32]) {
     const long pid = static_cast<long>(getpid());
 
     // With no random bytes at all (no getrandom, no /dev/urandom, as in a
-    // bare chroot) the text is what it was before they were added.
+    // bare chroot) the text ends after the counter: host, time, process
+    // and counter still make it unique.
     std::uint8_t random[32];
     const bool have_random = nonce_random_bytes(random, ::getrandom, "/dev/urandom") == 0;
 

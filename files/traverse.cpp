@@ -196,8 +196,9 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
     const run_options& options = run.options;
     struct stat st;
     file_identity visited_as;
-    // Past the limit on path length the run stops descending, as it did
-    // when whole paths were looked up.
+    // Past the limit on path length the run stops descending ("File name
+    // too long"): however deep a hostile tree, the run's stack, its memory
+    // for names and the directories it reopens stay bounded.
     if (place.path_length >= PATH_MAX) return report_failure(run, place.shown, ENAMETOOLONG);
     if (stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
         if (S_ISDIR(st.st_mode)) {
