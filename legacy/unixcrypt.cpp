@@ -123,10 +123,9 @@ int unixcrypt_init(cipher_stream* stream, const char* keyword) {
 
     std::uint8_t seed_text[13];
     if (!make_seed_text(k, seed_text)) {
-        const int saved = errno;
+        // Neither wiping nor free changes errno, which holds crypt's failure.
         wipe(k, sizeof k);
         std::free(machine);
-        errno = saved;
         return result_system;
     }
     build_machine(seed_text, machine);
