@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/cli.h"
 #include "base/base.h"
+#include "cli/cli.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/cli.h"
 #include "base/base.h"
+#include "cli/cli.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/cli.h"
 #include "base/base.h"
+#include "cli/cli.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crypt_state.h"
 #include "base/base.h"
+#include "crypt_state.h"
 #include "engine/engine.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/base.h"
 #include "crypt_state.h"
 #include "engine/engine.h"
-#include "base/base.h"
 
 namespace {
 

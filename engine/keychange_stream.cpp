@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "engine/engine.h"
 #include "base/base.h"
+#include "engine/engine.h"
 
 namespace {
 

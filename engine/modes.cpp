@@ -2,8 +2,8 @@
 // stream, and a file in place.
 
 #include "engine/engine.h"
-#include "stepping.h"
 #include "legacy/unixcrypt.h"
+#include "stepping.h"
 
 namespace {
 

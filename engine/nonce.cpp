@@ -12,9 +12,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/base.h"
 #include "engine/engine.h"
 #include "testing.h"
-#include "base/base.h"
 
 std::int32_t nonce_counter = 0;
 

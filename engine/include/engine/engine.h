@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cipher/rijndael.h"
 #include "base/base.h"
+#include "cipher/rijndael.h"
 
 // ---- Keyword hashing and nonces -------------------------------------------
 
