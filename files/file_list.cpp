@@ -31,9 +31,12 @@ outcome run_operands(run_context& run) {
 
 outcome run_file_list(run_context& run) {
     forget_visited(run.visited);
-    // Standard output takes one file after the other.
-    const bool to_stdout = run.options.row().output == output_rule::standard_output;
-    const outcome result = to_stdout ? run_operands(run) : run_in_jobs(run, run_operands);
+    // Standard output takes one file after the other; a lone file operand
+    // has nothing to go beside.
+    const run_options& options = run.options;
+    const bool one_by_one = options.row().output == output_rule::standard_output ||
+                            (options.infile_count <= 1 && options.recursive == 0);
+    const outcome result = one_by_one ? run_operands(run) : run_in_jobs(run, run_operands);
     forget_visited(run.visited);
     return ends_run(result) ? result : outcome::done;
 }
