@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,23 +17,30 @@ namespace {
 
 using strings = std::vector<std::string>;
 
+// A temporary name as the same in every run: its random tail left out.
+std::string fixed(const std::string& text) {
+    static const std::regex tail("\\.osl\\.[A-Za-z0-9]{6}");
+    return std::regex_replace(text, tail, ".osl.XXXXXX");
+}
+
 // Every file under `top` by its path: its mode and its bytes, or a link's
 // target.
 std::map<std::string, std::string> tree_of(const std::string& top, const std::string& at = "") {
     std::map<std::string, std::string> tree;
     for (const std::string& name : files_e2e::listing(top + "/" + at)) {
-        const std::string path = at.empty() ? name : at + "/" + name;
-        const struct stat st = files_e2e::lstat_of(top + "/" + path);
+        const std::string real = at.empty() ? name : at + "/" + name;
+        const std::string path = fixed(real);
+        const struct stat st = files_e2e::lstat_of(top + "/" + real);
         if (S_ISDIR(st.st_mode)) {
             tree[path + "/"] = "";
-            for (auto& entry : tree_of(top, path)) tree.insert(entry);
+            for (auto& entry : tree_of(top, real)) tree.insert(entry);
         } else if (S_ISLNK(st.st_mode)) {
             char target[256] = {};
-            EXPECT_GT(readlink((top + "/" + path).c_str(), target, sizeof target - 1), 0);
+            EXPECT_GT(readlink((top + "/" + real).c_str(), target, sizeof target - 1), 0);
             tree[path] = std::string("-> ") + target;
         } else {
             tree[path] =
-                std::to_string(st.st_mode & 07777) + " " + harness::read_file(top + "/" + path);
+                std::to_string(st.st_mode & 07777) + " " + harness::read_file(top + "/" + real);
         }
     }
     return tree;
@@ -95,8 +103,7 @@ TEST(Jobs, SideBySideReadsAsOneAfterTheOther) {
          "n\ny\nn\n"},
         {"encrypt through temporary files",
          plain_tree,
-         // A temporary name left beside a directory would differ.
-         {"-v", "-T", "-r", "-K", "k", "d1", "d2", "d3/sub.osl"},
+         {"-v", "-T", "-r", "-K", "k", "d1", "d2", "d3"},
          "y\ny\ny\n"},
         {"decrypt", encrypted_tree, {"-v", "-d", "-r", "-K", "k", "d1", "d2", "d1/g3"}, "y\n"},
     };
@@ -116,7 +123,7 @@ TEST(Jobs, SideBySideReadsAsOneAfterTheOther) {
             r[i] = harness::run(options);
         }
         EXPECT_NE(r[0].err, "");
-        EXPECT_EQ(r[1].err, r[0].err);
+        EXPECT_EQ(fixed(r[1].err), fixed(r[0].err));
         EXPECT_EQ(r[1].status, r[0].status);
         const auto one = tree_of(serial.path), four = tree_of(side_by_side.path);
         ASSERT_EQ(one.size(), four.size());
