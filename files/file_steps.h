@@ -243,14 +243,16 @@ constexpr int max_jobs = 64;
 // takes the signals which temporary file is its own.
 void become_worker(int slot);
 // The three signals (those not inherited ignored, all in `held`) held back
-// on the calling thread, which takes them from then on through
-// take_signal_for_jobs; `saved` gets the mask before.
+// on the calling thread and the threads it starts; one of them takes them
+// from then on through take_signal_for_jobs. `saved` gets the mask before.
+// -1 as `slot` of become_worker: the thread is no worker again.
 void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved);
 // What a signal does to files written side by side: with temporary files,
 // every one in flight removed and the process ended with status 6; in
 // place, what the in-place handler does (a first lets the files finish, a
-// second ends the process).
-void take_signal_for_jobs(int signal_number, bool temporary_files);
+// second ends the process); while a question waits (`default_action`),
+// the signal's default action, as in a run of one file at a time.
+void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action);
 
 // Side by side (run.jobs): plans on this thread, writes on the workers,
 // the messages and the visited list in the files' order. The outcome that

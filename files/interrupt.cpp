@@ -310,7 +310,17 @@ void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved) 
     pthread_sigmask(SIG_BLOCK, held, saved);
 }
 
-void take_signal_for_jobs(int signal_number, bool temporary_files) {
+void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action) {
+    if (default_action) {
+        // The signal's own action, as outside the writing of a file.
+        signal(signal_number, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal_number);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(signal_number);
+        return;
+    }
     if (!temporary_files) {
         on_interrupt(signal_number);
         return;

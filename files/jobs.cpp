@@ -9,7 +9,6 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,10 +68,15 @@ struct job_pool {
     job* work_head = nullptr; // waiting for a worker
     job* work_tail = nullptr;
     bool quit = false;
-    int event_fd = -1;  // a worker finished a job
-    int signal_fd = -1; // the three signals, held back on this thread
+    int event_fd = -1; // a worker finished a job
     sigset_t held, saved;
-    job* queue[4 * max_jobs + 4]; // ring, oldest first
+    // The thread that takes the three signals, held back on every other
+    // one, so that they act while this thread waits or writes.
+    pthread_t signal_thread;
+    bool signal_thread_started = false;
+    std::atomic<bool> signals_quit{false};
+    std::atomic<bool> asking{false}; // a question waits: a signal's default action
+    job* queue[4 * max_jobs + 4];    // ring, oldest first
     int queue_start = 0, queue_count = 0;
     int unreaped = 0;                    // jobs with work in the queue
     outcome stop = outcome::done;        // what ended the run, once something did
@@ -120,19 +124,40 @@ void* worker_main(void* argument) {
     }
 }
 
-// Takes the signals that came while held back.
-void take_signals(job_pool& pool, const run_context& run) {
-    signalfd_siginfo info;
-    while (read(pool.signal_fd, &info, sizeof info) == ssize_t(sizeof info)) {
-        take_signal_for_jobs(int(info.ssi_signo), run.options.tmpfiles != 0);
-        note_stop(pool, outcome::interrupted);
+struct signal_start {
+    job_pool* pool;
+    bool temporary_files;
+};
+
+void* signal_main(void* argument) {
+    const signal_start start = *static_cast<signal_start*>(argument);
+    job_pool& pool = *start.pool;
+    // Looks at whether the run is over a few times a second.
+    const timespec tick{0, 50 * 1000 * 1000};
+    while (!pool.signals_quit.load()) {
+        const int signal_number = sigtimedwait(&pool.held, nullptr, &tick);
+        if (signal_number > 0)
+            take_signal_for_jobs(signal_number, start.temporary_files, pool.asking.load());
     }
+    return nullptr;
 }
 
-// Until a worker finishes a job or a signal comes.
+// A first signal starts no new file, from the moment it came: one the
+// signal thread has not taken yet counts too.
+void take_signals(job_pool& pool, const run_context&) {
+    sigset_t pending;
+    bool came = interrupt_came();
+    if (!came && sigpending(&pending) == 0)
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+            came = came || (sigismember(&pool.held, signal_number) == 1 &&
+                            sigismember(&pending, signal_number) == 1);
+    if (came) note_stop(pool, outcome::interrupted);
+}
+
+// Until a worker finishes a job.
 void wait_for_event(job_pool& pool, const run_context& run) {
-    pollfd fds[2] = {{pool.event_fd, POLLIN, 0}, {pool.signal_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) > 0 && (fds[0].revents & POLLIN)) {
+    pollfd fd = {pool.event_fd, POLLIN, 0};
+    if (poll(&fd, 1, -1) > 0) {
         std::uint64_t count;
         (void)!read(pool.event_fd, &count, sizeof count);
     }
@@ -282,7 +307,8 @@ int jobs_for(const run_options& options) {
         const rlim_t room = limit.rlim_cur > 24 ? (limit.rlim_cur - 24) / 8 : 1;
         if (rlim_t(jobs) > room) jobs = int(room);
     }
-    return jobs < 1 ? 1 : jobs > max_jobs ? max_jobs : jobs;
+    // The last slot is for a file this thread writes itself.
+    return jobs < 1 ? 1 : jobs > max_jobs - 1 ? max_jobs - 1 : jobs;
 }
 
 } // namespace
@@ -300,12 +326,11 @@ std::FILE* messages() {
 void question_begins(run_context& run) {
     if (!run.jobs) return;
     reap_until(*run.jobs, run, nullptr);
-    take_signals(*run.jobs, run);
-    pthread_sigmask(SIG_SETMASK, &run.jobs->saved, nullptr);
+    run.jobs->asking.store(true);
 }
 
 void question_ends(run_context& run) {
-    if (run.jobs) pthread_sigmask(SIG_BLOCK, &run.jobs->held, nullptr);
+    if (run.jobs) run.jobs->asking.store(false);
 }
 
 outcome process_file_in_jobs(run_context& run, const file_place& place) {
@@ -336,9 +361,10 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
             // No descriptor or memory to spare: this file alone, as in a
             // run of one file at a time.
             reap_until(pool, run, nullptr);
-            question_begins(run);
+            // Its temporary file in the slot no worker has.
+            become_worker(pool.size);
             result = carry_out(run, j->plan);
-            question_ends(run);
+            become_worker(-1);
         }
     }
     delete j;
@@ -352,10 +378,12 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     if (!pool) return body(run);
     pool->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     hold_signals_for_jobs(run.options.name, &pool->held, &pool->saved);
-    pool->signal_fd =
-        pool->event_fd < 0 ? -1 : signalfd(-1, &pool->held, SFD_CLOEXEC | SFD_NONBLOCK);
-    // The workers start with the signals held back, as this thread has them.
-    for (int i = 0; i < size && pool->signal_fd >= 0; ++i) {
+    // Every thread starts with the signals held back, as this one has them.
+    signal_start signals{pool, run.options.tmpfiles != 0};
+    pool->signal_thread_started =
+        pool->event_fd >= 0 &&
+        pthread_create(&pool->signal_thread, nullptr, signal_main, &signals) == 0;
+    for (int i = 0; i < size && pool->signal_thread_started; ++i) {
         pool->starts[i] = worker_start{pool, i};
         if (pthread_create(&pool->threads[i], nullptr, worker_main, &pool->starts[i]) != 0) break;
         pool->size = i + 1;
@@ -376,7 +404,17 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
         pthread_mutex_unlock(&pool->lock);
         for (int i = 0; i < pool->size; ++i) pthread_join(pool->threads[i], nullptr);
     }
-    if (pool->signal_fd >= 0) close(pool->signal_fd);
+    if (pool->signal_thread_started) {
+        pool->signals_quit.store(true);
+        pthread_join(pool->signal_thread, nullptr);
+        // One that came at the end is taken here, as the signal thread
+        // would have.
+        const timespec no_wait{0, 0};
+        int signal_number;
+        while ((signal_number = sigtimedwait(&pool->held, nullptr, &no_wait)) > 0)
+            take_signal_for_jobs(signal_number, run.options.tmpfiles != 0, false);
+        if (pool->size > 0 && !ends_run(result) && interrupt_came()) result = outcome::interrupted;
+    }
     if (pool->event_fd >= 0) close(pool->event_fd);
     pthread_sigmask(SIG_SETMASK, &pool->saved, nullptr);
     const bool ran = pool->size > 0;
