@@ -164,9 +164,10 @@ fi
 [ $asan_status -eq 0 ] || status=1
 
 # ---- ThreadSanitizer on the drivers ------------------------------------------
-# The drivers' helper thread (engine/io_overlap.h) against its caller: only
-# the driver tests, built with -fsanitize=thread in a folder of their own;
-# any report fails them (exit code 66).
+# The drivers' helper thread (engine/io_overlap.h) against its caller, and
+# the workers of -j against the thread that plans: the driver tests and the
+# -j table, built with -fsanitize=thread in a folder of their own; any
+# report fails them (exit code 66).
 tsan="$top/build-tsan$suffix"
 # -O1 with line tables only: a third quicker to build than RelWithDebInfo,
 # and the reports still name files and lines.
@@ -175,10 +176,14 @@ tsan_start=$(date +%s)
 if cmake -S "$top" -B "$tsan" -DCMAKE_BUILD_TYPE=None -DOSTREL_WERROR=ON -DOSTREL_TESTS=ON \
   -DCMAKE_CXX_FLAGS="$tsan_flags" -DCMAKE_C_FLAGS="$tsan_flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null &&
-  cmake --build "$tsan" -j "$jobs" --target engine_drivers_test >/dev/null &&
+  cmake --build "$tsan" -j "$jobs" --target engine_drivers_test ostrel files_e2e_test >/dev/null &&
   TSAN_OPTIONS="halt_on_error=1:exitcode=66" \
-    "$tsan/tests/engine/engine_drivers_test" --gtest_brief=1 --gtest_filter='drivers.*:overlap*'; then
-  echo "test.sh: ThreadSanitizer on the drivers: no report ($(($(date +%s) - tsan_start)) s)"
+    "$tsan/tests/engine/engine_drivers_test" --gtest_brief=1 --gtest_filter='drivers.*:overlap*' &&
+  # Files side by side (-j): the program itself under the sanitizer; a
+  # report changes its standard error and status, which the table compares.
+  TSAN_OPTIONS="halt_on_error=1:exitcode=66" \
+    "$tsan/tests/files/files_e2e_test" --gtest_brief=1 --gtest_filter='Jobs.*'; then
+  echo "test.sh: ThreadSanitizer on the drivers and on files side by side: no report ($(($(date +%s) - tsan_start)) s)"
 else
   echo "test.sh: ThreadSanitizer on the drivers failed (reports above)" >&2
   status=1

@@ -12,13 +12,14 @@ namespace {
 // places file after file (the same stack frames, the allocator's reused
 // blocks), so most requests are already covered and cost no system call.
 // A range the process has since given back to the system and mapped anew
-// would be taken as locked: locking is best effort all along.
+// would be taken as locked: locking is best effort all along. Each thread
+// keeps its own, since files may be transformed side by side.
 struct locked_range {
     std::uintptr_t first, end;
 };
 constexpr int remembered = 16;
-locked_range ranges[remembered];
-int next_slot = 0;
+thread_local locked_range ranges[remembered];
+thread_local int next_slot = 0;
 
 } // namespace
 

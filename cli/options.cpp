@@ -2,6 +2,7 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,7 @@ constexpr mode_name mode_names[] = {
 
 constexpr char program_name[] = "ostrel";
 
-constexpr char short_options[] = "edcxuhVLvqDfmE:K:k:F:H:S:sP:Q:tby:rRlT-";
+constexpr char short_options[] = "edcxuhVLvqDfmE:K:k:F:H:S:sP:Q:tby:rRlTj:-";
 
 // In this order, so that the scanner's abbreviation rules give the same
 // answers everywhere ("--key" is exact, "--env" ambiguous).
@@ -60,6 +61,7 @@ constexpr option long_options[] = {
     {"rec-symlinks", no_argument, nullptr, 'R'},
     {"symlinks", no_argument, nullptr, 'l'},
     {"tmpfiles", no_argument, nullptr, 'T'},
+    {"jobs", required_argument, nullptr, 'j'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -125,6 +127,21 @@ constexpr text_option text_options[] = {
     {'Q', &run_options::prompt2}, {'y', &run_options::keyref},
 };
 
+// -j: a whole positive decimal number; a larger one than the run can use
+// means as many as it can.
+int take_jobs(run_options& options, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 1 || (errno == ERANGE && value != LONG_MAX)) {
+        std::fprintf(stderr, "%s: invalid number of jobs: %s\nTry --help for more information.\n",
+                     options.name, text);
+        return status_usage;
+    }
+    options.jobs = value > 1000000 ? 1000000 : int(value);
+    return keep_going;
+}
+
 // Applies one option letter; -h, -V and -L print and end the run.
 int apply_option(run_context& run, int letter) {
     run_options& options = run.options;
@@ -149,6 +166,7 @@ int apply_option(run_context& run, int letter) {
     case 'F': return take_environment_keyword(options, &run.keyword2, optarg);
     case 'K': return take_keyword(options, &run.keyword, optarg);
     case 'H': return take_keyword(options, &run.keyword2, optarg);
+    case 'j': return take_jobs(options, optarg);
     case '?':
         // The scanner has said what was wrong.
         std::fputs("Try --help for more information.\n", stderr);
@@ -188,6 +206,7 @@ int take_program_name(run_options& options, int argc, char** argv) {
 
 int scan_options(run_context& run, int argc, char** argv) {
     run_options& options = run.options;
+    options.jobs = 0; // as many as the process has CPUs, unless -j says
     int letter;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         const int status = apply_option(run, letter);

@@ -57,6 +57,7 @@ constexpr help_line option_lines[] = {
     {"-R, --rec-symlinks", "follow symbolic links as subdirectories"},
     {"-l, --symlinks", "dereference symbolic links"},
     {"-T, --tmpfiles", "use temporary files instead of overwriting (unsafe)"},
+    {"-j, --jobs n", "transform up to n files at once (default: CPUs)"},
     {"--", "end of options, filenames follow"},
 };
 
@@ -111,6 +112,10 @@ void print_debug_dump(const run_context& run) {
     std::fprintf(out, "mode = %s\n", o.row().name);
     std::fprintf(out, "filter = %s\n", yes_no(o.filter));
     std::fprintf(out, "tmpfiles = %s\n", yes_no(o.tmpfiles));
+    if (o.jobs > 0)
+        std::fprintf(out, "jobs = %d\n", o.jobs);
+    else
+        std::fprintf(out, "jobs = (CPUs)\n");
     std::fprintf(out, "suffix = %s\n", o.suffix);
     std::fprintf(out, "prompt = %s\n", or_none(o.prompt));
     std::fprintf(out, "prompt2 = %s\n", or_none(o.prompt2));

@@ -13,11 +13,11 @@
 _ostrel_long_options="encrypt decrypt cat keychange unixcrypt help version
 license verbose quiet debug force mismatch envvar= key= keyfile= prompt=
 suffix= strictsuffix envvar2= key2= prompt2= timid brave keyref= recursive
-rec-symlinks symlinks tmpfiles"
+rec-symlinks symlinks tmpfiles jobs="
 # The short options, and the ones among them that take an argument.
 _ostrel_short_options="-e -d -c -x -u -h -V -L -v -q -D -f -m -E -K -k -P -S -s
--F -H -Q -t -b -y -r -R -l -T"
-_ostrel_short_with_argument="EKkFHSPQy"
+-F -H -Q -t -b -y -r -R -l -T -j"
+_ostrel_short_with_argument="EKkFHSPQyj"
 
 # _ostrel_long_name WORD: the long option that WORD ("--name" or
 # "--name=value") names -- an exact match, or a prefix of exactly one long
@@ -47,7 +47,7 @@ _ostrel_short_letter()
         encrypt) echo e ;; decrypt) echo d ;; cat) echo c ;; keychange) echo x ;;
         unixcrypt) echo u ;; envvar) echo E ;; key) echo K ;; keyfile) echo k ;;
         prompt) echo P ;; suffix) echo S ;; envvar2) echo F ;; key2) echo H ;;
-        prompt2) echo Q ;; keyref) echo y ;; *) echo - ;;
+        prompt2) echo Q ;; keyref) echo y ;; jobs) echo j ;; *) echo - ;;
     esac
 }
 
@@ -174,7 +174,7 @@ _ostrel()
                 mapfile -t found < <(compgen -e -- "$value")
                 ;;
             *)
-                # A keyword, a prompt or a suffix: nothing to guess.
+                # A keyword, a prompt, a suffix or a number: nothing to guess.
                 ;;
         esac
         for word in "${found[@]}"; do

@@ -71,7 +71,8 @@ void make_nonce(std::uint8_t out[32]) {
 
     timeval now = {};
     gettimeofday(&now, nullptr);
-    const std::int32_t counter = nonce_counter++;
+    // Files transformed side by side draw nonces at once.
+    const std::int32_t counter = __atomic_fetch_add(&nonce_counter, 1, __ATOMIC_RELAXED);
     const long pid = static_cast<long>(getpid());
 
     // With no random bytes at all (no getrandom, no /dev/urandom, as in a

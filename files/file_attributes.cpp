@@ -40,9 +40,25 @@ void restore_attributes(int fd, const saved_attributes& saved, bool written, boo
     futimens(fd, times);
 }
 
+namespace {
+
+// One file is written at a time on each thread, so one buffer per side and
+// thread serves the run.
+constexpr std::size_t large_buffer_size = 256 * 1024;
+struct thread_buffers {
+    char* sides[2] = {nullptr, nullptr};
+    ~thread_buffers() {
+        std::free(sides[0]);
+        std::free(sides[1]);
+    }
+};
+thread_local thread_buffers buffers;
+
+} // namespace
+
 void use_large_buffer(std::FILE* stream, int slot) {
-    // One file is written at a time, so one buffer per side serves the run.
-    constexpr std::size_t size = 256 * 1024;
-    static char buffers[2][size];
-    std::setvbuf(stream, buffers[slot], _IOFBF, size);
+    char*& buffer = buffers.sides[slot];
+    if (!buffer) buffer = static_cast<char*>(std::malloc(large_buffer_size));
+    // Without one the stream keeps its own.
+    if (buffer) std::setvbuf(stream, buffer, _IOFBF, large_buffer_size);
 }

@@ -13,10 +13,7 @@ outcome process_standard_input(run_context& run, input_source source) {
     return carry_out(run, plan);
 }
 
-} // namespace
-
-outcome run_file_list(run_context& run) {
-    forget_visited(run.visited);
+outcome run_operands(run_context& run) {
     const bool to_stdout = run.options.row().output == output_rule::standard_output;
     outcome result = outcome::done;
     for (int i = 0; i < run.options.infile_count && !ends_run(result); ++i) {
@@ -27,6 +24,19 @@ outcome run_file_list(run_context& run) {
         else
             result = process_path(run, operand);
     }
+    return result;
+}
+
+} // namespace
+
+outcome run_file_list(run_context& run) {
+    forget_visited(run.visited);
+    // Standard output takes one file after the other; a lone file operand
+    // has nothing to go beside.
+    const run_options& options = run.options;
+    const bool one_by_one = options.row().output == output_rule::standard_output ||
+                            (options.infile_count <= 1 && options.recursive == 0);
+    const outcome result = one_by_one ? run_operands(run) : run_in_jobs(run, run_operands);
     forget_visited(run.visited);
     return ends_run(result) ? result : outcome::done;
 }

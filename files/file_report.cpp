@@ -12,18 +12,18 @@
 #include "file_steps.h"
 
 outcome out_of_memory(const run_options& options) {
-    std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(ENOMEM));
+    std::fprintf(messages(), "%s: %s\n", options.name, std::strerror(ENOMEM));
     return outcome::fatal;
 }
 
 outcome report_failure(run_context& run, const char* what, int error_number) {
-    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, std::strerror(error_number));
+    std::fprintf(messages(), "%s: %s: %s\n", run.options.name, what, std::strerror(error_number));
     ++run.errors;
     return outcome::failed;
 }
 
 outcome report_changed(run_context& run, const char* shown) {
-    std::fprintf(stderr, "%s: %s: changed while being processed\n", run.options.name, shown);
+    std::fprintf(messages(), "%s: %s: changed while being processed\n", run.options.name, shown);
     ++run.errors;
     return outcome::failed;
 }
@@ -42,7 +42,7 @@ outcome rename_reported(run_context& run, const file_place& from, const file_pla
 
 outcome report_rename_failure(run_context& run, const file_place& from, const file_place& to,
                               int error) {
-    std::fprintf(stderr, "%s: could not rename %s to %s: %s\n", run.options.name, from.shown,
+    std::fprintf(messages(), "%s: could not rename %s to %s: %s\n", run.options.name, from.shown,
                  to.shown, std::strerror(error));
     ++run.errors;
     return outcome::failed;
@@ -50,12 +50,12 @@ outcome report_rename_failure(run_context& run, const file_place& from, const fi
 
 void announce_writing(const run_options& options, const char* shown) {
     if (options.verbosity < 1) return;
-    std::fprintf(stderr, options.row().writing_line, shown);
-    std::fflush(stderr);
+    std::fprintf(messages(), options.row().writing_line, shown);
+    std::fflush(messages());
 }
 
 outcome report_write_error(run_context& run, const char* shown, int error) {
-    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, shown, std::strerror(error));
+    std::fprintf(messages(), "%s: %s: %s\n", run.options.name, shown, std::strerror(error));
     return outcome::fatal_io;
 }
 
@@ -63,21 +63,23 @@ outcome report_stream_result(run_context& run, stream_result r, const char* what
                              const char* rejection_tail) {
     if (r.ok()) return outcome::done;
     if (r.rejected()) {
-        std::fprintf(stderr, "%s: %s: %s%s\n", run.options.name, what, result_message(r),
+        std::fprintf(messages(), "%s: %s: %s%s\n", run.options.name, what, result_message(r),
                      rejection_tail);
         ++run.rejects;
         return outcome::rejected;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", run.options.name, what, result_message(r));
+    std::fprintf(messages(), "%s: %s: %s\n", run.options.name, what, result_message(r));
     return r.io_failed() ? outcome::fatal_io : outcome::fatal;
 }
 
-int ask_about(const run_options& options, const char* question, const char* about,
-              const char* input_shown, const char* refusal) {
-    std::fprintf(stderr, question, options.name, about);
-    std::fflush(stderr);
+int ask_about(run_context& run, const char* question, const char* about, const char* input_shown,
+              const char* refusal) {
+    question_begins(run);
+    std::fprintf(messages(), question, run.options.name, about);
+    std::fflush(messages());
     at_step(file_step::question, input_shown);
     const int yes = ask_yes_no();
-    if (yes == 0) std::fputs(refusal, stderr);
+    question_ends(run);
+    if (yes == 0) std::fputs(refusal, messages());
     return yes;
 }

@@ -15,6 +15,11 @@
 
 #include "files/files.h"
 
+// Where this thread's messages about files go: standard error, or, while
+// files are transformed side by side (files/jobs.cpp), the memory buffer
+// of the file they belong to, written out in the files' order.
+std::FILE* messages();
+
 // A heap text released when its owner goes (names built for one file).
 struct owned_text {
     char* text = nullptr;
@@ -134,8 +139,8 @@ outcome report_rename_failure(run_context& run, const file_place& from, const fi
 // Asks `question` (a format taking the program's name and `about`) and
 // reads the answer: 1 yes, 0 no (after `refusal`), -1 memory ran out.
 // `input_shown` names the file for the test seam.
-int ask_about(const run_options& options, const char* question, const char* about,
-              const char* input_shown, const char* refusal);
+int ask_about(run_context& run, const char* question, const char* about, const char* input_shown,
+              const char* refusal);
 
 // When verbose, the mode's line ("Encrypting %s") for `shown`.
 void announce_writing(const run_options& options, const char* shown);
@@ -225,6 +230,39 @@ outcome write_to_stdout(run_context& run, const file_plan& plan);
 // Records the file of `plan` as met and left unchanged; `result`, or fatal
 // when memory ran out.
 outcome left_unchanged(run_context& run, const file_plan& plan, outcome result);
+
+// Around a question: everything before it is printed first, and the
+// signals have their serial dispositions while the answer is awaited.
+void question_begins(run_context& run);
+void question_ends(run_context& run);
+
+// The most files transformed at the same time.
+constexpr int max_jobs = 64;
+// This thread is the worker of slot `slot` (0 .. max_jobs - 1): its
+// termination scopes leave the handlers alone and tell the thread that
+// takes the signals which temporary file is its own.
+void become_worker(int slot);
+// The three signals (those not inherited ignored, all in `held`) held back
+// on the calling thread and the threads it starts; one of them takes them
+// from then on through take_signal_for_jobs. `saved` gets the mask before.
+// -1 as `slot` of become_worker: the thread is no worker again.
+void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved);
+// What a signal does to files written side by side: with temporary files,
+// every one in flight removed and the process ended with status 6; in
+// place, what the in-place handler does (a first lets the files finish, a
+// second ends the process); while a question waits (`default_action`),
+// the signal's default action, as in a run of one file at a time.
+void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action);
+
+// Side by side (run.jobs): plans on this thread, writes on the workers,
+// the messages and the visited list in the files' order. The outcome that
+// ended the run, if one did, or the file's own.
+outcome process_file_in_jobs(run_context& run, const file_place& place);
+
+// `body` with the files it meets transformed side by side when the options
+// ask for more than one at a time (and the system allows it), or `body`
+// alone: its outcome, or the one a file in flight ended the run with.
+outcome run_in_jobs(run_context& run, outcome (*body)(run_context&));
 
 // Per-file transformation of one entry that is not a directory to traverse;
 // traversal of one entry of any kind.

@@ -3,7 +3,10 @@
 // but the state below, which only this file sees; the termination_scope
 // sets it and clears it.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <csignal>
@@ -11,12 +14,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "files/files.h"
-#include "testing.h"
+#include "file_steps.h"
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;      // a first signal came while a file was written
+// A first signal came while a file was written; workers read it (lock-free,
+// so the handler may set it).
+std::atomic<int> interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 volatile std::time_t last_interrupt_time = 0;    // of the last signal that did not end the process
 const char* volatile tmpfile_name = nullptr;     // the scope's copy, removed by the handler
 volatile int tmpfile_dir = AT_FDCWD;             // the directory holding it
@@ -74,6 +79,18 @@ void write_prefixed(const char* tail) {
 enum : int { acting_none = 0, acting_in_place = 1, acting_tmpfile = 2 };
 volatile std::sig_atomic_t acting = acting_none;
 bool installed = false;
+
+// Files written side by side: each worker's temporary file, which the
+// thread that takes the signals removes. A worker holds its slot's lock
+// from the start of its scope until the handler may know the file, and
+// from hold() to the end of the scope, so the file is never half known.
+struct worker_temporary {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    int dir = AT_FDCWD;
+    const char* name = nullptr;
+};
+worker_temporary worker_temporaries[max_jobs];
+thread_local int worker_slot = -1; // this thread's slot, or -1 off the workers
 
 // In-place writing: a first signal lets the file finish (and the run end
 // after it); a second one of the three within the same or the next second
@@ -187,6 +204,15 @@ outcome after_interrupts(outcome o) {
 }
 
 termination_scope::termination_scope(termination_handling how, const char* prefix) : handling(how) {
+    if (worker_slot >= 0) {
+        // The worker holds the three signals back for good; the main thread
+        // takes them.
+        if (handling == termination_handling::remove_temporary) {
+            pthread_mutex_lock(&worker_temporaries[worker_slot].lock);
+            blocked = true;
+        }
+        return;
+    }
     interrupt_prefix = prefix;
     install_handlers();
     if (handling == termination_handling::finish_file) {
@@ -210,6 +236,15 @@ char* termination_scope::reserve_temporary_name(const char* output_name) {
 
 void termination_scope::watch_temporary(int dir_fd) {
     temporary_dir = dir_fd;
+    if (worker_slot >= 0) {
+        worker_temporary& slot = worker_temporaries[worker_slot];
+        slot.dir = dir_fd;
+        slot.name = temporary_name;
+        watching = true;
+        blocked = false;
+        pthread_mutex_unlock(&slot.lock);
+        return;
+    }
     tmpfile_dir = dir_fd;
     tmpfile_name = temporary_name;
     watching = true;
@@ -222,6 +257,12 @@ void termination_scope::watch_temporary(int dir_fd) {
 void termination_scope::keep_temporary() { kept = true; }
 
 void termination_scope::hold() {
+    if (worker_slot >= 0) {
+        if (!blocked) pthread_mutex_lock(&worker_temporaries[worker_slot].lock);
+        blocked = true;
+        holding = true;
+        return;
+    }
     if (!blocked) block_ending_signals(&saved_mask);
     blocked = true;
     holding = true;
@@ -234,6 +275,18 @@ void termination_scope::hold() {
 // taken instead, and the run ends after this file. One held back before the
 // temporary file was watched finds nothing of the run's left behind.
 termination_scope::~termination_scope() {
+    if (worker_slot >= 0) {
+        worker_temporary& slot = worker_temporaries[worker_slot];
+        if (watching && !kept) {
+            if (!blocked) pthread_mutex_lock(&slot.lock);
+            blocked = true;
+            unlinkat(temporary_dir, temporary_name, 0);
+        }
+        slot.name = nullptr;
+        if (blocked) pthread_mutex_unlock(&slot.lock);
+        std::free(temporary_name);
+        return;
+    }
     if (watching && !kept) {
         if (!blocked) block_ending_signals(&saved_mask);
         blocked = true;
@@ -244,6 +297,41 @@ termination_scope::~termination_scope() {
     if (holding) take_held_signals();
     if (blocked) sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     std::free(temporary_name);
+}
+
+void become_worker(int slot) { worker_slot = slot; }
+
+void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved) {
+    interrupt_prefix = prefix;
+    install_handlers();
+    sigemptyset(held);
+    for (int i = 0; i < 3; ++i)
+        if (!inherited_ignore[i]) sigaddset(held, ending_signals[i]);
+    pthread_sigmask(SIG_BLOCK, held, saved);
+}
+
+void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action) {
+    if (default_action) {
+        // The signal's own action, as outside the writing of a file.
+        signal(signal_number, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal_number);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(signal_number);
+        return;
+    }
+    if (!temporary_files) {
+        on_interrupt(signal_number);
+        return;
+    }
+    // Each lock is kept: no worker creates, renames or removes anything
+    // more before the process ends.
+    for (worker_temporary& slot : worker_temporaries) {
+        pthread_mutex_lock(&slot.lock);
+        if (slot.name) unlinkat(slot.dir, slot.name, 0);
+    }
+    _exit(6);
 }
 
 file_size_signal_ignored::file_size_signal_ignored() {

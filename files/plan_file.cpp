@@ -126,7 +126,7 @@ void decide_in_place(run_context& run, file_plan& plan) {
     // name of a write-protected file with several links.
     plan.raise_write = (plan.decided.st_mode & 0222) == 0;
     if (plan.raise_write && !options.force) {
-        const int may = ask_about(options, options.row().protected_question, plan.input.shown,
+        const int may = ask_about(run, options.row().protected_question, plan.input.shown,
                                   plan.input.shown, "Not changed.\n");
         if (may <= 0) {
             leave(plan, may < 0 ? leave_reason::out_of_memory : leave_reason::reported);
@@ -139,7 +139,7 @@ void decide_in_place(run_context& run, file_plan& plan) {
         return;
     }
     if (plan.decided.st_nlink > 1 && options.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, plan.input.shown,
+        std::fprintf(messages(), "%s: warning: %s has %d links\n", options.name, plan.input.shown,
                      int(plan.decided.st_nlink));
     // A result that could not take its name would leave transformed content
     // under the old one: such a file is left as it is.
@@ -164,17 +164,19 @@ outcome report_left(run_context& run, const file_plan& plan) {
         owned_text shown_suffix(shown_text(options.suffix));
         if (!shown_suffix.text) return out_of_memory(options);
         if (!options.quiet())
-            std::fprintf(stderr, "%s: %s already has %s suffix -- ignored\n", options.name, shown,
-                         shown_suffix.text);
+            std::fprintf(messages(), "%s: %s already has %s suffix -- ignored\n", options.name,
+                         shown, shown_suffix.text);
         return outcome::done;
     }
     case leave_reason::symbolic_link:
         if (!options.quiet())
-            std::fprintf(stderr, "%s: %s: is a symbolic link -- ignored\n", options.name, shown);
+            std::fprintf(messages(), "%s: %s: is a symbolic link -- ignored\n", options.name,
+                         shown);
         return outcome::done;
     case leave_reason::not_regular:
         if (!options.quiet())
-            std::fprintf(stderr, "%s: %s: is not a regular file -- ignored\n", options.name, shown);
+            std::fprintf(messages(), "%s: %s: is not a regular file -- ignored\n", options.name,
+                         shown);
         return outcome::done;
     }
     return outcome::done;
@@ -220,7 +222,7 @@ void plan_file(run_context& run, const file_place& operand, file_plan& plan) {
                              input.path_length - std::strlen(input.name) +
                                  std::strlen(plan.output_name.text)};
     if (overwrite_question_needed(options, plan)) {
-        const int may = ask_about(options, "%s: %s already exists; overwrite (y or n)? ",
+        const int may = ask_about(run, "%s: %s already exists; overwrite (y or n)? ",
                                   plan.output.shown, input.shown, "Not overwritten.\n");
         if (may <= 0)
             return leave(plan, may < 0 ? leave_reason::out_of_memory : leave_reason::reported);
@@ -259,6 +261,7 @@ outcome carry_out(run_context& run, const file_plan& plan) {
 }
 
 outcome process_file_at(run_context& run, const file_place& operand) {
+    if (run.jobs) return process_file_in_jobs(run, operand);
     file_plan plan;
     plan_file(run, operand, plan);
     return carry_out(run, plan);

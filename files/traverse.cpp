@@ -156,7 +156,7 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
 outcome traverse(run_context& run, directory_frame& frame) {
     if (find_visited(run.visited, frame.visited_as)) {
         if (run.options.verbosity >= 1)
-            std::fprintf(stderr, "Already visited directory %s -- skipped.\n", frame.shown);
+            std::fprintf(messages(), "Already visited directory %s -- skipped.\n", frame.shown);
         return outcome::done;
     }
     // Recorded before opening, so a directory that cannot be opened is not
@@ -204,7 +204,7 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
         if (S_ISDIR(st.st_mode)) {
             if (options.recursive != 0) return enter(run, place, parent, st, visited_as, false);
             if (!options.quiet())
-                std::fprintf(stderr, "%s: %s: is a directory -- ignored\n", options.name,
+                std::fprintf(messages(), "%s: %s: is a directory -- ignored\n", options.name,
                              place.shown);
             return outcome::done;
         }
@@ -214,7 +214,7 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
             S_ISDIR(target.st_mode)) {
             if (options.recursive >= 2) return enter(run, place, parent, target, visited_as, true);
             if (!options.quiet())
-                std::fprintf(stderr, "%s: %s: directory is a symbolic link -- ignored\n",
+                std::fprintf(messages(), "%s: %s: directory is a symbolic link -- ignored\n",
                              options.name, place.shown);
             return outcome::done;
         }

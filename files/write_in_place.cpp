@@ -55,7 +55,7 @@ file_identity identity_now(const file_plan& plan, const file_place& place) {
 // After a rename failed that was to follow the transformation: which name
 // now holds what.
 void report_kept_name(const run_options& options, const char* shown) {
-    std::fprintf(stderr, "%s: %s now holds the %s content\n", options.name, shown,
+    std::fprintf(messages(), "%s: %s now holds the %s content\n", options.name, shown,
                  options.row().writes_encrypted ? "encrypted" : "decrypted");
 }
 
@@ -104,7 +104,7 @@ outcome rewrite(run_context& run, const file_plan& plan, owned_fd& file, const s
 outcome revisit_in_place(run_context& run, const file_plan& plan) {
     visited_entry& seen = *plan.seen;
     if (run.options.verbosity >= 1)
-        std::fprintf(stderr, "Already visited inode %s.\n", plan.input.shown);
+        std::fprintf(messages(), "Already visited inode %s.\n", plan.input.shown);
     if (!seen.done) return outcome::done;
     outcome result = outcome::done;
     if (differs(plan.output, plan.input)) {

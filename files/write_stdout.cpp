@@ -16,14 +16,14 @@ namespace {
 outcome filter_result(run_context& run, stream_result r) {
     const run_options& options = run.options;
     if (!r.ok()) {
-        std::fprintf(stderr, "%s: %s\n", options.name, result_message(r));
+        std::fprintf(messages(), "%s: %s\n", options.name, result_message(r));
         if (r.rejected()) ++run.rejects;
         return r.rejected()          ? outcome::rejected
                : r.code == result_io ? outcome::fatal_io
                                      : outcome::fatal;
     }
     if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: %s\n", options.name, std::strerror(errno));
+        std::fprintf(messages(), "%s: %s\n", options.name, std::strerror(errno));
         return outcome::fatal_io;
     }
     return outcome::done;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -55,14 +56,16 @@ int create_temporary(const file_place& output, termination_scope& scope, int* er
     char* tail = name + std::strlen(name) - 6;
     // Unpredictable once per run; O_EXCL, not the name, is what keeps the
     // file new, so later names only need to differ (a Weyl sequence mixed).
-    static std::uint64_t state = [] {
+    // Files written side by side draw from it at once.
+    static std::atomic<std::uint64_t> state = [] {
         std::uint64_t seed = 0;
         if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed))
             seed = std::uint64_t(getpid()) << 32 ^ std::uint64_t(time(nullptr));
         return seed;
     }();
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::uint64_t bits = state += 0x9e3779b97f4a7c15u;
+        constexpr std::uint64_t step = 0x9e3779b97f4a7c15u;
+        std::uint64_t bits = state.fetch_add(step, std::memory_order_relaxed) + step;
         bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9u;
         bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
         bits ^= bits >> 31;
@@ -101,8 +104,8 @@ outcome create_result(run_context& run, temporary_result& result, termination_sc
     const int fd = create_temporary(output, scope, &error);
     if (fd < 0) {
         if (output_is_new) return report_failure(run, output.shown, error);
-        std::fprintf(stderr, "%s: could not create temporary file for %s: %s\n", run.options.name,
-                     output.shown, std::strerror(error));
+        std::fprintf(messages(), "%s: could not create temporary file for %s: %s\n",
+                     run.options.name, output.shown, std::strerror(error));
         ++run.errors;
         return outcome::failed;
     }
@@ -134,7 +137,7 @@ outcome remove_input(run_context& run, const file_plan& plan, const struct stat&
         !same_file(now, read))
         return report_changed(run, input.shown);
     if (unlinkat(input.dir_fd, input.name, 0) == 0) return outcome::done;
-    std::fprintf(stderr, "%s: could not remove %s: %s\n", run.options.name, input.shown,
+    std::fprintf(messages(), "%s: could not remove %s: %s\n", run.options.name, input.shown,
                  std::strerror(errno));
     ++run.errors;
     return outcome::failed;
@@ -200,7 +203,7 @@ outcome write_through_temp_file(run_context& run, const file_plan& plan) {
     const outcome opening = open_for_reading(run, plan, in, &opened);
     if (opening != outcome::done) return opening;
     if (opened.st_nlink > 1 && options.verbosity >= 0)
-        std::fprintf(stderr, "%s: warning: %s has %d links\n", options.name, plan.input.shown,
+        std::fprintf(messages(), "%s: warning: %s has %d links\n", options.name, plan.input.shown,
                      int(opened.st_nlink));
     return after_interrupts(write_result(run, plan, in, opened));
 }

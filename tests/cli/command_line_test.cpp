@@ -55,6 +55,7 @@ const std::string help_text =
                    "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
                    "    -l, --symlinks        dereference symbolic links\n"
                    "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
+                   "    -j, --jobs n          transform up to n files at once (default: CPUs)\n"
                    "    --                    end of options, filenames follow\n";
 
 run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel") {
@@ -117,9 +118,9 @@ TEST(Texts, LicenceNoticeFollowsVersionAndRightsAndAgreesWithLicenseFile) {
 }
 
 TEST(Texts, DebugDumpIsExact) {
-    run_result r = run_args({"-D",   "-v", "-K",   "secret", "-T", "-S", ".x",   "-P",
-                             "p1: ", "-Q", "p2: ", "-R",     "-f", "-k", "keys", "-y",
-                             "ref",  "-s", "-c",   "-m",     "a",  "b c"});
+    run_result r =
+        run_args({"-D", "-v", "-K",   "secret", "-T",  "-S", ".x", "-P", "p1: ", "-Q", "p2: ", "-R",
+                  "-f", "-k", "keys", "-y",     "ref", "-s", "-c", "-m", "-j3",  "a",  "b c"});
     const std::string dump = "\nCommand line:\n"
                              "name = ostrel\n"
                              "verbosity = verbose\n"
@@ -129,6 +130,7 @@ TEST(Texts, DebugDumpIsExact) {
                              "mode = cat\n"
                              "filter = no\n"
                              "tmpfiles = yes\n"
+                             "jobs = 3\n"
                              "suffix = .x\n"
                              "prompt = p1: \n"
                              "prompt2 = p2: \n"
@@ -154,6 +156,7 @@ TEST(Texts, DebugDumpIsExact) {
                                  "mode = encrypt\n"
                                  "filter = yes\n"
                                  "tmpfiles = no\n"
+                                 "jobs = (CPUs)\n"
                                  "suffix = .osl\n"
                                  "prompt = (none)\n"
                                  "prompt2 = (none)\n"
@@ -319,6 +322,8 @@ TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
         {"ostrel", {"--force"}, "force", "yes"},
         {"ostrel", {"--mismatch", "-d"}, "mismatch", "yes"},
         {"ostrel", {"--debug"}, "debug", "2"},
+        {"ostrel", {"--jobs=12", "-j", "1"}, "jobs", "1"},
+        {"ostrel", {"--jobs", "0012"}, "jobs", "12"},
     };
     for (const auto& c : cases) {
         run_options o;
@@ -416,6 +421,9 @@ TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
         {"ostrel", {"--encrypt=yes"}, 1, try_help, true},
         {"ostrel", {"-Z", "-h"}, 1, try_help, true},
         {"ostrel", {"-e-"}, 1, "ostrel: unimplemented option -- -\n"},
+        {"ostrel", {"-j", "0"}, 1, "ostrel: invalid number of jobs: 0\n" + try_help},
+        {"ostrel", {"--jobs=2x"}, 1, "ostrel: invalid number of jobs: 2x\n" + try_help},
+        {"ostrel", {"-j", ""}, 1, "ostrel: invalid number of jobs: \n" + try_help},
         {"osdecrypt", {"-d-"}, 1, "osdecrypt: unimplemented option -- -\n"},
         {"ostrel",
          {"-m", "-e", "file"},

@@ -98,6 +98,8 @@ struct file_set {
     harness::run_options options(std::vector<std::string> extra) const {
         harness::run_options o;
         o.args = std::move(extra);
+        // One after the other unless `extra` says otherwise (a later -j).
+        o.args.insert(o.args.begin(), "-j1");
         o.args.insert(o.args.end(), {"-K", key});
         o.args.insert(o.args.end(), names.begin(), names.end());
         o.cwd = dir.path;
@@ -428,5 +430,42 @@ TEST_P(InterruptWindow, FileIsWhollyOriginalOrWhollyTransformed) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, InterruptWindow, testing::ValuesIn(window_cases),
                          [](const auto& info) { return std::string(info.param.title); });
+
+// Four files side by side, the interrupt at a known moment of the fourth
+// (f103): the files in flight finish whole (in place) or their temporary
+// files go (-T), no later file starts, and the run ends with status 6.
+struct jobs_interrupt_case {
+    const char* title;
+    std::vector<std::string> options;
+    const char* op;
+    const char* path;
+    const char* err;
+};
+
+TEST(JobsInterrupt, FilesInFlightEndWholeAndNoNewFileStarts) {
+    const jobs_interrupt_case cases[] = {
+        {"in place, before a rename", {}, "rename", "f103", long_notice},
+        {"temporary files, before a rename", {"-T"}, "rename", "f103.osl.*", ""},
+        {"temporary files, just created", {"-T"}, "create", "f103.osl.*", ""},
+    };
+    for (const jobs_interrupt_case& c : cases) {
+        SCOPED_TRACE(c.title);
+        file_set files(12, 900);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-j", "4"});
+        harness::run_options o = files.options(args);
+        faults::inject(o, faults::interrupting(c.op, files.dir / c.path));
+        outcome result{harness::run(o), {}};
+        for (std::size_t i = 0; i < files.names.size(); ++i)
+            result.states.push_back(files.state_of(i));
+        EXPECT_EQ(result.result.status, 6) << describe(result);
+        EXPECT_EQ(result.result.err, c.err);
+        for (state s : result.states)
+            EXPECT_TRUE(s == state::original || s == state::transformed) << describe(result);
+        EXPECT_EQ(result.states.back(), state::original) << describe(result);
+        EXPECT_EQ(faults::listing(files.dir.path), files.expected_names(result.states))
+            << describe(result);
+    }
+}
 
 } // namespace

@@ -123,7 +123,8 @@ TEST(InPlaceIoError, CloseErrorStopsBeforeTheRename) {
     harness::write_file(dir / "a.txt", plain);
     harness::write_file(dir / "b.txt", "next file, never reached");
     harness::run_options o;
-    o.args = {"-K", key, "a.txt", "b.txt"};
+    // One after the other: side by side, b.txt would be in flight already.
+    o.args = {"-j1", "-K", key, "a.txt", "b.txt"};
     o.cwd = dir.path;
     faults::inject(o, faults::failing("close", dir / "a.txt"));
 

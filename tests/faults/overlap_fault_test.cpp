@@ -309,7 +309,8 @@ TEST_P(HelperInterrupted, EndsTheRunAsWithoutTheHelper) {
     harness::write_file(dir / "b", "the next file");
     harness::run_options o;
     o.args = c.options;
-    o.args.insert(o.args.end(), {"-K", key, "a", "b"});
+    // One after the other, so that b is never started.
+    o.args.insert(o.args.end(), {"-j1", "-K", key, "a", "b"});
     o.cwd = dir.path;
     faults::fault f = faults::failing(c.op, c.on_output ? dir / "a.osl.*" : dir / "a", c.nth);
     f.action = c.action;

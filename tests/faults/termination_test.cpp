@@ -236,7 +236,8 @@ TEST_P(ending, each_file_is_whole_and_the_status_tells) {
     }
     harness::run_options o;
     o.args = c.options;
-    o.args.insert(o.args.end(), {"-K", key, "a", "b", "c"});
+    // One after the other: the files after the one signalled are untouched.
+    o.args.insert(o.args.end(), {"-j1", "-K", key, "a", "b", "c"});
     o.cwd = dir.path;
     faults::fault f = faults::failing(c.op, dir / c.target, c.nth);
     f.action = c.action;

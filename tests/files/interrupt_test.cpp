@@ -100,7 +100,10 @@ struct interrupts : ::testing::Test {
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / "a").c_str(), times, 0), 0);
     }
 
+    // One file after the other: the moments are those of a file's first
+    // message, which side by side would wait in its buffer.
     harness::running_program start(const std::string& name, strings args) {
+        args.insert(args.begin(), "-j1");
         harness::run_options options = options_in(dir, name, std::move(args));
         options.child_setup = fill_standard_error;
         return harness::start(options);

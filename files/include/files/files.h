@@ -113,10 +113,13 @@ struct run_options {
     int timid = 1;                 // ask twice for a key that will encrypt
     const char* keyref = nullptr;  // reference file for the encryption key, or null
     int strictsuffix = 0;          // refuse to encrypt files that already have suffix
+    int jobs = 1;                  // files transformed at the same time (-j)
 
     const mode_record& row() const { return mode_table[mode]; }
     bool quiet() const { return verbosity < 0; }
 };
+
+struct job_pool; // files/jobs.cpp
 
 // One run: owned by the entry point and passed down. The keywords are owned
 // (wiped and freed by whoever ends the run); the counters only ever grow.
@@ -127,6 +130,7 @@ struct run_context {
     int errors = 0;           // failed system operations on files
     int rejects = 0;          // inputs rejected: key does not match, bad format
     visited_set visited;      // files and directories met, so each is done once
+    job_pool* jobs = nullptr; // while files are transformed side by side
 
     run_context() = default;
     run_context(const run_context&) = delete;

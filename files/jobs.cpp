@@ -1,0 +1,423 @@
+// Files transformed side by side (-j): this thread traverses, plans every
+// file, asks every question and keeps the visited list and the counters;
+// workers only carry out the plans it made. Each file's messages wait in a
+// buffer of their own until those of every file before it are out, so
+// standard error reads as in a run of one file at a time.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "file_steps.h"
+
+namespace {
+
+// One entry of the in-order queue: messages of this thread's alone
+// (notes), or one file's plan carried out by a worker, with the worker's
+// own counters, visited list and message buffer.
+struct job {
+    job* next_work = nullptr;
+    bool has_work = false;
+    file_plan plan;
+    owned_text name, shown;   // the input entry's (the traversal frees its own)
+    int dir_fd = AT_FDCWD;    // the job's own descriptor of the entry's directory
+    struct stat directory {}; // what names in flight are compared in
+    bool directory_known = false;
+    run_context context;
+    std::FILE* buffer = nullptr;
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::atomic<bool> finished{false};
+    outcome result = outcome::done;
+
+    ~job() {
+        if (buffer) std::fclose(buffer);
+        std::free(text);
+        if (dir_fd >= 0) close(dir_fd);
+    }
+};
+
+thread_local std::FILE* worker_sink = nullptr; // a worker's current file's buffer
+thread_local job_pool* main_pool = nullptr;    // the planning thread's, while side by side
+
+struct worker_start {
+    job_pool* pool;
+    int slot;
+};
+
+} // namespace
+
+struct job_pool {
+    int size = 0; // workers started
+    pthread_t threads[max_jobs];
+    worker_start starts[max_jobs];
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t work_ready = PTHREAD_COND_INITIALIZER;
+    job* work_head = nullptr; // waiting for a worker
+    job* work_tail = nullptr;
+    bool quit = false;
+    int event_fd = -1; // a worker finished a job
+    sigset_t held, saved;
+    // The thread that takes the three signals, held back on every other
+    // one, so that they act while this thread waits or writes.
+    pthread_t signal_thread;
+    bool signal_thread_started = false;
+    std::atomic<bool> signals_quit{false};
+    std::atomic<bool> asking{false}; // a question waits: a signal's default action
+    job* queue[4 * max_jobs + 4];    // ring, oldest first
+    int queue_start = 0, queue_count = 0;
+    int unreaped = 0;                    // jobs with work in the queue
+    outcome stop = outcome::done;        // what ended the run, once something did
+    std::atomic<bool> run_ending{false}; // a worker's file ended the run
+};
+
+namespace {
+
+constexpr int queue_capacity = 4 * max_jobs + 4;
+
+job*& queue_at(job_pool& pool, int i) {
+    return pool.queue[(pool.queue_start + i) % queue_capacity];
+}
+
+bool stopped(const job_pool& pool) { return pool.stop != outcome::done; }
+
+void note_stop(job_pool& pool, outcome o) {
+    if (!stopped(pool) && (ends_run(o) || o == outcome::interrupted)) pool.stop = o;
+}
+
+void* worker_main(void* argument) {
+    const worker_start start = *static_cast<worker_start*>(argument);
+    job_pool& pool = *start.pool;
+    become_worker(start.slot);
+    for (;;) {
+        pthread_mutex_lock(&pool.lock);
+        while (!pool.work_head && !pool.quit) pthread_cond_wait(&pool.work_ready, &pool.lock);
+        job* j = pool.work_head;
+        if (j) {
+            pool.work_head = j->next_work;
+            if (!pool.work_head) pool.work_tail = nullptr;
+        }
+        pthread_mutex_unlock(&pool.lock);
+        if (!j) return nullptr;
+        worker_sink = j->buffer;
+        j->result = carry_out(j->context, j->plan);
+        std::fflush(j->buffer);
+        worker_sink = nullptr;
+        if (j->dir_fd >= 0) close(j->dir_fd);
+        j->dir_fd = -1;
+        if (ends_run(j->result)) pool.run_ending.store(true);
+        j->finished.store(true, std::memory_order_release);
+        const std::uint64_t one = 1;
+        (void)!write(pool.event_fd, &one, sizeof one);
+    }
+}
+
+struct signal_start {
+    job_pool* pool;
+    bool temporary_files;
+};
+
+void* signal_main(void* argument) {
+    const signal_start start = *static_cast<signal_start*>(argument);
+    job_pool& pool = *start.pool;
+    // Looks at whether the run is over a few times a second.
+    const timespec tick{0, 50 * 1000 * 1000};
+    while (!pool.signals_quit.load()) {
+        const int signal_number = sigtimedwait(&pool.held, nullptr, &tick);
+        if (signal_number > 0)
+            take_signal_for_jobs(signal_number, start.temporary_files, pool.asking.load());
+    }
+    return nullptr;
+}
+
+// A first signal starts no new file, from the moment it came: one the
+// signal thread has not taken yet counts too.
+void take_signals(job_pool& pool, const run_context&) {
+    sigset_t pending;
+    bool came = interrupt_came();
+    if (!came && sigpending(&pending) == 0)
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+            came = came || (sigismember(&pool.held, signal_number) == 1 &&
+                            sigismember(&pending, signal_number) == 1);
+    if (came) note_stop(pool, outcome::interrupted);
+}
+
+// Until a worker finishes a job.
+void wait_for_event(job_pool& pool, const run_context& run) {
+    pollfd fd = {pool.event_fd, POLLIN, 0};
+    if (poll(&fd, 1, -1) > 0) {
+        std::uint64_t count;
+        (void)!read(pool.event_fd, &count, sizeof count);
+    }
+    take_signals(pool, run);
+}
+
+// The oldest entry out, if it is complete: its messages written, and a
+// job's counters and visited list taken over in the files' order. false
+// when it is still being worked on.
+bool reap_head(job_pool& pool, run_context& run) {
+    job* j = queue_at(pool, 0);
+    if (j->has_work && !j->finished.load(std::memory_order_acquire)) return false;
+    pool.queue_start = (pool.queue_start + 1) % queue_capacity;
+    --pool.queue_count;
+    std::fclose(j->buffer);
+    j->buffer = nullptr;
+    if (j->size > 0) {
+        std::fwrite(j->text, 1, j->size, stderr);
+        std::fflush(stderr);
+    }
+    if (j->has_work) {
+        --pool.unreaped;
+        run.errors += j->context.errors;
+        run.rejects += j->context.rejects;
+        const visited_set& seen = j->context.visited;
+        for (int i = 0; i < seen.count; ++i)
+            if (!remember_inode(run.visited, seen.entries[i].identity, seen.entries[i].done))
+                note_stop(pool, out_of_memory(run.options));
+        note_stop(pool, j->result);
+    }
+    delete j;
+    return true;
+}
+
+bool queued(job_pool& pool, const job* target) {
+    for (int i = 0; i < pool.queue_count; ++i)
+        if (queue_at(pool, i) == target) return true;
+    return false;
+}
+
+// Reaps up to and including `target`, or everything when it is null.
+void reap_until(job_pool& pool, run_context& run, const job* target) {
+    while (pool.queue_count > 0 && (!target || queued(pool, target)))
+        if (!reap_head(pool, run)) wait_for_event(pool, run);
+}
+
+void reap_ready(job_pool& pool, run_context& run) {
+    while (pool.queue_count > 0 && reap_head(pool, run)) {}
+}
+
+// `a` and `b` name the same file, or one is the other with the suffix.
+bool related_names(const char* a, const char* b, const char* suffix) {
+    const std::size_t la = std::strlen(a), lb = std::strlen(b), ls = std::strlen(suffix);
+    if (la == lb) return std::strcmp(a, b) == 0;
+    const char* longer = la > lb ? a : b;
+    const char* shorter = la > lb ? b : a;
+    const std::size_t ll = la > lb ? la : lb, lsh = la > lb ? lb : la;
+    return ll == lsh + ls && std::strncmp(longer, shorter, lsh) == 0 &&
+           std::strcmp(longer + lsh, suffix) == 0;
+}
+
+// A file still being transformed must be done before its name, or another
+// name of it, is planned again: the newest job on the same file, or on a
+// name its plan could meet (the entry, the name with or without the
+// suffix) in the same directory. A name that cannot be looked at waits for
+// everything.
+void wait_for_related(job_pool& pool, run_context& run, const file_place& place) {
+    if (pool.unreaped == 0) return;
+    struct stat st, dir;
+    file_identity id;
+    bool known = stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &id) == 0;
+    if (known && S_ISLNK(st.st_mode))
+        known = stat_entry(place.dir_fd, place.name, 0, &st, &id) == 0;
+    if (!known) return reap_until(pool, run, nullptr);
+    const bool dir_known = fstatat(place.dir_fd, "", &dir, AT_EMPTY_PATH) == 0;
+    const char* suffix = run.options.suffix;
+    for (int i = pool.queue_count - 1; i >= 0; --i) {
+        const job* j = queue_at(pool, i);
+        if (!j->has_work) continue;
+        const bool same =
+            j->plan.identity.device == id.device && j->plan.identity.inode == id.inode;
+        const bool near = dir_known && j->directory_known && same_file(dir, j->directory) &&
+                          (related_names(j->plan.input.name, place.name, suffix) ||
+                           related_names(j->plan.output.name, place.name, suffix));
+        if (same || near) return reap_until(pool, run, j);
+    }
+}
+
+// A new entry at the end of the queue with a buffer of its own.
+job* append_entry(job_pool& pool) {
+    if (pool.queue_count == queue_capacity) return nullptr;
+    job* j = new (std::nothrow) job;
+    if (!j) return nullptr;
+    j->buffer = open_memstream(&j->text, &j->size);
+    if (!j->buffer) {
+        delete j;
+        return nullptr;
+    }
+    queue_at(pool, pool.queue_count++) = j;
+    return j;
+}
+
+// Hands the plan in `j` over to a worker, with names and a directory
+// descriptor of its own. false when they could not be had.
+bool prepare(job& j, const run_context& run) {
+    file_plan& plan = j.plan;
+    j.name.text = join_text(plan.input.name, "");
+    j.shown.text = join_text(plan.input.shown, "");
+    if (!j.name.text || !j.shown.text) return false;
+    if (plan.input.dir_fd != AT_FDCWD) {
+        j.dir_fd = fcntl(plan.input.dir_fd, F_DUPFD_CLOEXEC, 3);
+        if (j.dir_fd < 0) return false;
+    }
+    j.directory_known = fstatat(j.dir_fd, "", &j.directory, AT_EMPTY_PATH) == 0;
+    plan.input.name = j.name.text;
+    plan.input.shown = j.shown.text;
+    plan.input.dir_fd = j.dir_fd;
+    plan.output.dir_fd = j.dir_fd;
+    j.context.options = run.options;
+    j.context.keyword = run.keyword;
+    j.context.keyword2 = run.keyword2;
+    j.has_work = true;
+    return true;
+}
+
+void submit(job_pool& pool, job* j) {
+    pthread_mutex_lock(&pool.lock);
+    if (pool.work_tail)
+        pool.work_tail->next_work = j;
+    else
+        pool.work_head = j;
+    pool.work_tail = j;
+    pthread_cond_signal(&pool.work_ready);
+    pthread_mutex_unlock(&pool.lock);
+}
+
+// The CPUs this process may run on, and no more than the descriptor limit
+// allows: each file in flight holds a few, the traversal a few more.
+int jobs_for(const run_options& options) {
+    int jobs = options.jobs;
+    if (jobs <= 0) {
+        cpu_set_t set;
+        jobs = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const rlim_t room = limit.rlim_cur > 24 ? (limit.rlim_cur - 24) / 8 : 1;
+        if (rlim_t(jobs) > room) jobs = int(room);
+    }
+    // The last slot is for a file this thread writes itself.
+    return jobs < 1 ? 1 : jobs > max_jobs - 1 ? max_jobs - 1 : jobs;
+}
+
+} // namespace
+
+std::FILE* messages() {
+    if (worker_sink) return worker_sink;
+    job_pool* pool = main_pool;
+    if (!pool || pool->queue_count == 0) return stderr;
+    job* tail = queue_at(*pool, pool->queue_count - 1);
+    if (tail->has_work) tail = append_entry(*pool);
+    // Out of memory: the message goes out now, before the files in flight.
+    return tail ? tail->buffer : stderr;
+}
+
+void question_begins(run_context& run) {
+    if (!run.jobs) return;
+    reap_until(*run.jobs, run, nullptr);
+    run.jobs->asking.store(true);
+}
+
+void question_ends(run_context& run) {
+    if (run.jobs) run.jobs->asking.store(false);
+}
+
+outcome process_file_in_jobs(run_context& run, const file_place& place) {
+    job_pool& pool = *run.jobs;
+    take_signals(pool, run);
+    reap_ready(pool, run);
+    // A file that ended the run: the others in flight finish, in order.
+    if (pool.run_ending.load()) reap_until(pool, run, nullptr);
+    if (!stopped(pool)) wait_for_related(pool, run, place);
+    if (stopped(pool)) return pool.stop;
+    job* j = new (std::nothrow) job;
+    if (!j) return out_of_memory(run.options);
+    plan_file(run, place, j->plan);
+    outcome result = outcome::done;
+    if (j->plan.action != file_action::write) {
+        result = carry_out(run, j->plan);
+    } else if (!stopped(pool)) {
+        while (pool.unreaped >= 2 * pool.size || pool.queue_count + 2 > queue_capacity)
+            if (!reap_head(pool, run)) wait_for_event(pool, run);
+        if (stopped(pool)) {
+            // No new file after the run ended.
+        } else if (prepare(*j, run) && (j->buffer = open_memstream(&j->text, &j->size))) {
+            queue_at(pool, pool.queue_count++) = j;
+            ++pool.unreaped;
+            submit(pool, j);
+            return pool.stop;
+        } else {
+            // No descriptor or memory to spare: this file alone, as in a
+            // run of one file at a time.
+            reap_until(pool, run, nullptr);
+            // Its temporary file in the slot no worker has.
+            become_worker(pool.size);
+            result = carry_out(run, j->plan);
+            become_worker(-1);
+        }
+    }
+    delete j;
+    return stopped(pool) ? pool.stop : result;
+}
+
+outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
+    const int size = jobs_for(run.options);
+    if (size <= 1) return body(run);
+    job_pool* pool = new (std::nothrow) job_pool;
+    if (!pool) return body(run);
+    pool->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    hold_signals_for_jobs(run.options.name, &pool->held, &pool->saved);
+    // Every thread starts with the signals held back, as this one has them.
+    signal_start signals{pool, run.options.tmpfiles != 0};
+    pool->signal_thread_started =
+        pool->event_fd >= 0 &&
+        pthread_create(&pool->signal_thread, nullptr, signal_main, &signals) == 0;
+    for (int i = 0; i < size && pool->signal_thread_started; ++i) {
+        pool->starts[i] = worker_start{pool, i};
+        if (pthread_create(&pool->threads[i], nullptr, worker_main, &pool->starts[i]) != 0) break;
+        pool->size = i + 1;
+    }
+    outcome result = outcome::done;
+    if (pool->size > 0) {
+        run.jobs = pool;
+        main_pool = pool;
+        result = body(run);
+        reap_until(*pool, run, nullptr);
+        take_signals(*pool, run);
+        if (!ends_run(result) && stopped(*pool)) result = pool->stop;
+        main_pool = nullptr;
+        run.jobs = nullptr;
+        pthread_mutex_lock(&pool->lock);
+        pool->quit = true;
+        pthread_cond_broadcast(&pool->work_ready);
+        pthread_mutex_unlock(&pool->lock);
+        for (int i = 0; i < pool->size; ++i) pthread_join(pool->threads[i], nullptr);
+    }
+    if (pool->signal_thread_started) {
+        pool->signals_quit.store(true);
+        pthread_join(pool->signal_thread, nullptr);
+        // One that came at the end is taken here, as the signal thread
+        // would have.
+        const timespec no_wait{0, 0};
+        int signal_number;
+        while ((signal_number = sigtimedwait(&pool->held, nullptr, &no_wait)) > 0)
+            take_signal_for_jobs(signal_number, run.options.tmpfiles != 0, false);
+        if (pool->size > 0 && !ends_run(result) && interrupt_came()) result = outcome::interrupted;
+    }
+    if (pool->event_fd >= 0) close(pool->event_fd);
+    pthread_sigmask(SIG_SETMASK, &pool->saved, nullptr);
+    const bool ran = pool->size > 0;
+    delete pool;
+    return ran ? result : body(run);
+}
