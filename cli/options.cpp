@@ -127,13 +127,13 @@ constexpr text_option text_options[] = {
     {'Q', &run_options::prompt2}, {'y', &run_options::keyref},
 };
 
-// -j: a whole positive decimal number; a larger one than the run can use
-// means as many as it can.
+// -j: a whole decimal number; 0 means one file per CPU, and a larger one
+// than the run can use means as many as it can.
 int take_jobs(run_options& options, const char* text) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1 || (errno == ERANGE && value != LONG_MAX)) {
+    if (end == text || *end != '\0' || value < 0 || (errno == ERANGE && value != LONG_MAX)) {
         std::fprintf(stderr, "%s: invalid number of jobs: %s\nTry --help for more information.\n",
                      options.name, text);
         return status_usage;
@@ -206,7 +206,9 @@ int take_program_name(run_options& options, int argc, char** argv) {
 
 int scan_options(run_context& run, int argc, char** argv) {
     run_options& options = run.options;
-    options.jobs = 0; // as many as the process has CPUs, unless -j says
+    // One file after the other unless -j says otherwise: on two CPUs, side
+    // by side pays off for large files but not yet for trees of small ones.
+    options.jobs = 1;
     int letter;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         const int status = apply_option(run, letter);

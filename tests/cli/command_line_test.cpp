@@ -18,45 +18,46 @@ const std::string version_line =
 const std::string rights_line = "Copyright (C) 2026 The ostrel developers.\n";
 
 const std::string help_text =
-    version_line + "\n"
-                   "Usage: ostrel [mode] [options] [file...]\n"
-                   "       osencrypt [options] [file...]\n"
-                   "       osdecrypt [options] [file...]\n"
-                   "       oscat [options] file...\n"
-                   "\n"
-                   "Modes:\n"
-                   "    -e, --encrypt         encrypt\n"
-                   "    -d, --decrypt         decrypt\n"
-                   "    -c, --cat             cat; decrypt files to stdout\n"
-                   "    -x, --keychange       change key\n"
-                   "    -u, --unixcrypt       decrypt old unix crypt files\n"
-                   "\n"
-                   "Options:\n"
-                   "    -h, --help            print this help message and exit\n"
-                   "    -V, --version         print version info and exit\n"
-                   "    -L, --license         print license info and exit\n"
-                   "    -v, --verbose         print progress information to stderr\n"
-                   "    -q, --quiet           run quietly; suppress warnings\n"
-                   "    -f, --force           overwrite existing files without asking\n"
-                   "    -m, --mismatch        allow decryption with non-matching key\n"
-                   "    -E, --envvar var      read keyword from environment variable (unsafe)\n"
-                   "    -K, --key key         give keyword on command line (unsafe)\n"
-                   "    -k, --keyfile file    read keyword(s) as first line(s) from file\n"
-                   "    -P, --prompt prompt   use this prompt instead of default\n"
-                   "    -S, --suffix .suf     use suffix .suf instead of default .osl\n"
-                   "    -s, --strictsuffix    refuse to encrypt files which already have suffix\n"
-                   "    -F, --envvar2 var     as -E for second keyword (for keychange mode)\n"
-                   "    -H, --key2 key        as -K for second keyword (for keychange mode)\n"
-                   "    -Q, --prompt2 prompt  as -P for second keyword (for keychange mode)\n"
-                   "    -t, --timid           prompt twice for encryption keys (default)\n"
-                   "    -b, --brave           prompt only once for encryption keys\n"
-                   "    -y, --keyref file     encryption key must match this encrypted file\n"
-                   "    -r, --recursive       recurse through directories\n"
-                   "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
-                   "    -l, --symlinks        dereference symbolic links\n"
-                   "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
-                   "    -j, --jobs n          transform up to n files at once (default: CPUs)\n"
-                   "    --                    end of options, filenames follow\n";
+    version_line +
+    "\n"
+    "Usage: ostrel [mode] [options] [file...]\n"
+    "       osencrypt [options] [file...]\n"
+    "       osdecrypt [options] [file...]\n"
+    "       oscat [options] file...\n"
+    "\n"
+    "Modes:\n"
+    "    -e, --encrypt         encrypt\n"
+    "    -d, --decrypt         decrypt\n"
+    "    -c, --cat             cat; decrypt files to stdout\n"
+    "    -x, --keychange       change key\n"
+    "    -u, --unixcrypt       decrypt old unix crypt files\n"
+    "\n"
+    "Options:\n"
+    "    -h, --help            print this help message and exit\n"
+    "    -V, --version         print version info and exit\n"
+    "    -L, --license         print license info and exit\n"
+    "    -v, --verbose         print progress information to stderr\n"
+    "    -q, --quiet           run quietly; suppress warnings\n"
+    "    -f, --force           overwrite existing files without asking\n"
+    "    -m, --mismatch        allow decryption with non-matching key\n"
+    "    -E, --envvar var      read keyword from environment variable (unsafe)\n"
+    "    -K, --key key         give keyword on command line (unsafe)\n"
+    "    -k, --keyfile file    read keyword(s) as first line(s) from file\n"
+    "    -P, --prompt prompt   use this prompt instead of default\n"
+    "    -S, --suffix .suf     use suffix .suf instead of default .osl\n"
+    "    -s, --strictsuffix    refuse to encrypt files which already have suffix\n"
+    "    -F, --envvar2 var     as -E for second keyword (for keychange mode)\n"
+    "    -H, --key2 key        as -K for second keyword (for keychange mode)\n"
+    "    -Q, --prompt2 prompt  as -P for second keyword (for keychange mode)\n"
+    "    -t, --timid           prompt twice for encryption keys (default)\n"
+    "    -b, --brave           prompt only once for encryption keys\n"
+    "    -y, --keyref file     encryption key must match this encrypted file\n"
+    "    -r, --recursive       recurse through directories\n"
+    "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
+    "    -l, --symlinks        dereference symbolic links\n"
+    "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
+    "    -j, --jobs n          transform up to n files at once (0: one per CPU; default 1)\n"
+    "    --                    end of options, filenames follow\n";
 
 run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel") {
     return cli_test::run_with(name, std::move(args));
@@ -156,7 +157,7 @@ TEST(Texts, DebugDumpIsExact) {
                                  "mode = encrypt\n"
                                  "filter = yes\n"
                                  "tmpfiles = no\n"
-                                 "jobs = (CPUs)\n"
+                                 "jobs = 1\n"
                                  "suffix = .osl\n"
                                  "prompt = (none)\n"
                                  "prompt2 = (none)\n"
@@ -324,6 +325,7 @@ TEST(Options, ApplyInCommandLineOrderAndLongFormsSelectTheirLetter) {
         {"ostrel", {"--debug"}, "debug", "2"},
         {"ostrel", {"--jobs=12", "-j", "1"}, "jobs", "1"},
         {"ostrel", {"--jobs", "0012"}, "jobs", "12"},
+        {"ostrel", {"-j", "0"}, "jobs", "(CPUs)"},
     };
     for (const auto& c : cases) {
         run_options o;
@@ -421,7 +423,7 @@ TEST(Failures, EachRowEndsWithItsMessageAndStatus) {
         {"ostrel", {"--encrypt=yes"}, 1, try_help, true},
         {"ostrel", {"-Z", "-h"}, 1, try_help, true},
         {"ostrel", {"-e-"}, 1, "ostrel: unimplemented option -- -\n"},
-        {"ostrel", {"-j", "0"}, 1, "ostrel: invalid number of jobs: 0\n" + try_help},
+        {"ostrel", {"-j", "-1"}, 1, "ostrel: invalid number of jobs: -1\n" + try_help},
         {"ostrel", {"--jobs=2x"}, 1, "ostrel: invalid number of jobs: 2x\n" + try_help},
         {"ostrel", {"-j", ""}, 1, "ostrel: invalid number of jobs: \n" + try_help},
         {"osdecrypt", {"-d-"}, 1, "osdecrypt: unimplemented option -- -\n"},
