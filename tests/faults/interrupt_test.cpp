@@ -448,6 +448,13 @@ TEST(JobsInterrupt, FilesInFlightEndWholeAndNoNewFileStarts) {
         {"temporary files, before a rename", {"-T"}, "rename", "f103.osl.*", ""},
         {"temporary files, just created", {"-T"}, "create", "f103.osl.*", ""},
     };
+    // qemu-user takes a process-directed signal on whichever host thread
+    // it lands, and one that lands on a worker that holds it back never
+    // reaches the thread waiting for it: seen in the arm64 run, where the
+    // signal sent at a worker's creating open did not stop the run.
+    if (harness::under_emulation())
+        GTEST_SKIP() << "under emulation a signal sent from a worker may not reach the thread "
+                        "that takes the signals";
     for (const jobs_interrupt_case& c : cases) {
         SCOPED_TRACE(c.title);
         file_set files(12, 900);
