@@ -16,8 +16,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "engine/engine.h"
@@ -423,19 +425,28 @@ const signal_case signal_cases[] = {
 
 TEST(overlap_signals, a_signal_brought_on_by_the_helpers_write_acts_as_without_it) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const temp_dir dir;
-    write_file(dir.file("in"), random_bytes(200000, 4));
+    // Each child runs this body again and never returns from it: it works
+    // in the parent's directory rather than make one nobody removes.
+    std::optional<temp_dir> owned;
+    const char* inherited = std::getenv("OSTREL_SIGNAL_TEST_DIR");
+    if (!inherited) {
+        owned.emplace();
+        setenv("OSTREL_SIGNAL_TEST_DIR", owned->path.c_str(), 1);
+    }
+    const std::string dir = inherited ? inherited : owned->path;
+    const std::string in = dir + "/in", out = dir + "/out";
+    if (!inherited) write_file(in, random_bytes(200000, 4));
     for (const signal_case& c : signal_cases) {
         SCOPED_TRACE(c.what);
         for (const overlap_setting setting :
              {without, overlap_setting{overlap_choice::always, 4096}}) {
             const overlap_guard guard(setting);
-            EXPECT_EXIT(write_into_trouble(c, dir.file("in"), dir.file("out"), false),
+            EXPECT_EXIT(write_into_trouble(c, in, out, false),
                         testing::KilledBySignal(c.signal_number), "");
-            EXPECT_EXIT(write_into_trouble(c, dir.file("in"), dir.file("out"), true),
-                        testing::ExitedWithCode(0), "");
+            EXPECT_EXIT(write_into_trouble(c, in, out, true), testing::ExitedWithCode(0), "");
         }
     }
+    if (owned) unsetenv("OSTREL_SIGNAL_TEST_DIR");
 }
 
 // ---- Terminals -------------------------------------------------------------------
