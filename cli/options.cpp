@@ -26,6 +26,9 @@ constexpr mode_name mode_names[] = {
 
 constexpr char program_name[] = "ostrel";
 
+// The long options without a letter of their own.
+constexpr int progress_option = 256;
+
 constexpr char short_options[] = "edcxuhVLvqDfmE:K:k:F:H:S:sP:Q:tby:rRlTj:-";
 
 // In this order, so that the scanner's abbreviation rules give the same
@@ -62,6 +65,7 @@ constexpr option long_options[] = {
     {"symlinks", no_argument, nullptr, 'l'},
     {"tmpfiles", no_argument, nullptr, 'T'},
     {"jobs", required_argument, nullptr, 'j'},
+    {"progress", no_argument, nullptr, progress_option},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -167,6 +171,7 @@ int apply_option(run_context& run, int letter) {
     case 'K': return take_keyword(options, &run.keyword, optarg);
     case 'H': return take_keyword(options, &run.keyword2, optarg);
     case 'j': return take_jobs(options, optarg);
+    case progress_option: options.progress = 1; return keep_going;
     case '?':
         // The scanner has said what was wrong.
         std::fputs("Try --help for more information.\n", stderr);

@@ -63,7 +63,12 @@ int run_all(run_context& run, int argc, char** argv) {
     if (status != keep_going) return status;
     if (run_step_hook) run_step_hook(run_step::started, run);
     const file_size_signal_ignored size_limit_reported;
-    return status_of(run, options.filter ? run_filter(run) : run_file_list(run));
+    outcome result;
+    {
+        const progress_scope progress(run);
+        result = options.filter ? run_filter(run) : run_file_list(run);
+    }
+    return status_of(run, result);
 }
 
 } // namespace

@@ -31,18 +31,19 @@ const stream_kind keychange_kind{init_keychange, keychange_step, keychange_end, 
 const stream_kind unixcrypt_kind{init_unixcrypt, unixcrypt_step, unixcrypt_end, 0, false};
 
 stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
-                         std::FILE* out) {
+                         std::FILE* out, const progress_sink* progress) {
     cipher_stream stream;
     const int result = kind.init(&stream, keys);
     if (result != result_ok) return outcome_of(stream, result);
-    return pump_file({&stream, kind.step, kind.end}, {in, out, kind.writes_over_input});
+    return pump_file({&stream, kind.step, kind.end, progress}, {in, out, kind.writes_over_input});
 }
 
-stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd) {
+stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd,
+                                  const progress_sink* progress) {
     const stream_keys checked{keys.keyword, keys.keyword2, 0};
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
     if (result != result_ok) return outcome_of(stream, result);
-    return pump_fd_in_place({&stream, kind.step, kind.end},
+    return pump_fd_in_place({&stream, kind.step, kind.end, progress},
                             {fd, kind.growth, kind.writes_over_input});
 }

@@ -98,6 +98,7 @@ private:
                 if (input.final ? stream.out_left != 0 : stream.in_left == 0) break;
             }
             io_.input_done();
+            if (s_.progress) s_.progress->advance(s_.progress->context, std::uint64_t(input.count));
             if (input.final) return {};
         }
     }

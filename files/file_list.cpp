@@ -10,6 +10,7 @@ namespace {
 outcome process_standard_input(run_context& run, input_source source) {
     file_plan plan;
     plan_standard_input(plan, source);
+    progress_planned(plan);
     return carry_out(run, plan);
 }
 

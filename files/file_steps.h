@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -253,6 +254,43 @@ void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved);
 // second ends the process); while a question waits (`default_action`),
 // the signal's default action, as in a run of one file at a time.
 void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action);
+
+// This thread's worker slot, or -1 off the workers.
+int current_worker();
+
+// ---- The status line (files/progress.cpp) ----
+// Every call is cheap and does nothing unless the line is on. Only the
+// thread that made the progress_scope draws or clears; on any other thread
+// these calls do nothing.
+//
+// A moment this thread may redraw (when a quarter of a second has passed).
+void progress_tick();
+// How long this thread may wait before it should redraw, in milliseconds
+// (a poll timeout): -1 when it draws nothing.
+std::int64_t progress_wait();
+// Before anything is written to standard error.
+void progress_clear();
+// The same from a signal handler, on any thread (async-signal-safe).
+void progress_clear_from_handler();
+// A file the run will write (the line's totals once the traversal is over).
+void progress_planned(const file_plan& plan);
+void progress_traversal_over();
+// One file while this thread writes it: its slot on the line.
+class progress_file {
+public:
+    explicit progress_file(const file_plan& plan);
+    ~progress_file();
+    progress_file(const progress_file&) = delete;
+    progress_file& operator=(const progress_file&) = delete;
+    // The file is written (done) or given up: its counts join the run's.
+    void finished(outcome result);
+
+private:
+    struct progress_slot* slot = nullptr;
+    progress_sink sink{};
+};
+// What the file this thread writes reports its progress to, or null.
+const progress_sink* file_progress();
 
 // Side by side (run.jobs): plans on this thread, writes on the workers,
 // the messages and the visited list in the files' order. The outcome that

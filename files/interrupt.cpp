@@ -100,6 +100,7 @@ void on_interrupt(int signal_number) {
     // two statements of the code it interrupts, which may be about to read
     // errno.
     const int saved_errno = errno;
+    progress_clear_from_handler();
     // The first signal of a process never counts as a second one, since
     // last_interrupt_time starts at 0.
     if (std::time(nullptr) - last_interrupt_time <= 1) {
@@ -118,6 +119,7 @@ void on_interrupt(int signal_number) {
 
 // Temporary-file writing: removes the scope's file and ends, silently.
 void on_interrupt_tmpfile(int) {
+    progress_clear_from_handler();
     const char* name = tmpfile_name;
     if (name) unlinkat(tmpfile_dir, name, 0);
     _exit(6);
@@ -127,6 +129,7 @@ void on_interrupt_tmpfile(int) {
 // restored and the signal raised again, to be delivered as the handler
 // returns.
 void default_action(int signal_number) {
+    progress_clear_from_handler();
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
@@ -301,6 +304,8 @@ termination_scope::~termination_scope() {
 
 void become_worker(int slot) { worker_slot = slot; }
 
+int current_worker() { return worker_slot; }
+
 void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved) {
     interrupt_prefix = prefix;
     install_handlers();
@@ -311,6 +316,7 @@ void hold_signals_for_jobs(const char* prefix, sigset_t* held, sigset_t* saved) 
 }
 
 void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_action) {
+    progress_clear_from_handler();
     if (default_action) {
         // The signal's own action, as outside the writing of a file.
         signal(signal_number, SIG_DFL);

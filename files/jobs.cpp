@@ -157,7 +157,9 @@ void take_signals(job_pool& pool, const run_context&) {
 // Until a worker finishes a job.
 void wait_for_event(job_pool& pool, const run_context& run) {
     pollfd fd = {pool.event_fd, POLLIN, 0};
-    if (poll(&fd, 1, -1) > 0) {
+    const int ready = poll(&fd, 1, int(progress_wait()));
+    progress_tick();
+    if (ready > 0) {
         std::uint64_t count;
         (void)!read(pool.event_fd, &count, sizeof count);
     }
@@ -175,6 +177,7 @@ bool reap_head(job_pool& pool, run_context& run) {
     std::fclose(j->buffer);
     j->buffer = nullptr;
     if (j->size > 0) {
+        progress_clear();
         std::fwrite(j->text, 1, j->size, stderr);
         std::fflush(stderr);
     }
@@ -316,7 +319,10 @@ int jobs_for(const run_options& options) {
 std::FILE* messages() {
     if (worker_sink) return worker_sink;
     job_pool* pool = main_pool;
-    if (!pool || pool->queue_count == 0) return stderr;
+    if (!pool || pool->queue_count == 0) {
+        progress_clear();
+        return stderr;
+    }
     job* tail = queue_at(*pool, pool->queue_count - 1);
     if (tail->has_work) tail = append_entry(*pool);
     // Out of memory: the message goes out now, before the files in flight.
@@ -335,6 +341,7 @@ void question_ends(run_context& run) {
 
 outcome process_file_in_jobs(run_context& run, const file_place& place) {
     job_pool& pool = *run.jobs;
+    progress_tick();
     take_signals(pool, run);
     reap_ready(pool, run);
     // A file that ended the run: the others in flight finish, in order.
@@ -344,6 +351,7 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
     job* j = new (std::nothrow) job;
     if (!j) return out_of_memory(run.options);
     plan_file(run, place, j->plan);
+    progress_planned(j->plan);
     outcome result = outcome::done;
     if (j->plan.action != file_action::write) {
         result = carry_out(run, j->plan);
@@ -393,6 +401,7 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
         run.jobs = pool;
         main_pool = pool;
         result = body(run);
+        progress_traversal_over();
         reap_until(*pool, run, nullptr);
         take_signals(*pool, run);
         if (!ends_run(result) && stopped(*pool)) result = pool->stop;

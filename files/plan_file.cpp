@@ -252,18 +252,23 @@ outcome carry_out(run_context& run, const file_plan& plan) {
     case file_action::revisit: return revisit_in_place(run, plan);
     case file_action::write: break;
     }
+    progress_file shown(plan);
+    outcome result = outcome::done;
     switch (plan.way) {
-    case writing_way::in_place: return write_in_place(run, plan);
-    case writing_way::temporary_file: return write_through_temp_file(run, plan);
-    case writing_way::standard_output: break;
+    case writing_way::in_place: result = write_in_place(run, plan); break;
+    case writing_way::temporary_file: result = write_through_temp_file(run, plan); break;
+    case writing_way::standard_output: result = write_to_stdout(run, plan); break;
     }
-    return write_to_stdout(run, plan);
+    shown.finished(result);
+    return result;
 }
 
 outcome process_file_at(run_context& run, const file_place& operand) {
     if (run.jobs) return process_file_in_jobs(run, operand);
+    progress_tick();
     file_plan plan;
     plan_file(run, operand, plan);
+    progress_planned(plan);
     return carry_out(run, plan);
 }
 

@@ -79,7 +79,8 @@ outcome rewrite(run_context& run, const file_plan& plan, owned_fd& file, const s
     const saved_attributes saved = save_attributes(opened);
     const termination_scope scope(termination_handling::finish_file, options.name);
     announce_writing(options, input.shown);
-    const stream_result r = run_stream_in_place(*options.row().stream, run.keys(), file.fd);
+    const stream_result r =
+        run_stream_in_place(*options.row().stream, run.keys(), file.fd, file_progress());
     at_step(file_step::attributes, input.shown);
     restore_attributes(file.fd, saved, r.ok(), raised);
     const int closed = close(file.fd);

@@ -43,7 +43,7 @@ outcome write_to_stdout(run_context& run, const file_plan& plan) {
     }
     const stream_kind& stream = *run.options.row().stream;
     if (plan.source == input_source::filter)
-        return filter_result(run, run_stream(stream, run.keys(), from, stdout));
+        return filter_result(run, run_stream(stream, run.keys(), from, stdout, file_progress()));
     const char* shown = plan.input.shown;
     announce_writing(run.options, shown);
     const stream_result r = run_stream(stream, run.keys(), from, stdout);

@@ -178,7 +178,8 @@ outcome write_result(run_context& run, const file_plan& plan, owned_file& in,
     if (created != outcome::done) return created;
     use_large_buffer(in.file, 0);
     announce_writing(options, input.shown);
-    const stream_result r = run_stream(*options.row().stream, run.keys(), in.file, result.out.file);
+    const stream_result r =
+        run_stream(*options.row().stream, run.keys(), in.file, result.out.file, file_progress());
     in.close();
     if (r.ok()) {
         const int flush_error = flush_to_disk(result.out.file, saved, input.shown);

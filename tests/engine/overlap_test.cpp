@@ -190,6 +190,36 @@ TEST(overlap, every_driver_path_writes_the_same_bytes_with_and_without_the_helpe
     }
 }
 
+// A progress sink hears of every input byte once, on every driver, whether
+// or not the helper carries the I/O.
+TEST(overlap, a_progress_sink_hears_of_every_input_byte_once) {
+    const temp_dir dir;
+    std::uint64_t heard = 0;
+    const progress_sink sink{
+        [](void* count, std::uint64_t bytes) { *static_cast<std::uint64_t*>(count) += bytes; },
+        &heard};
+    const stream_keys keys{"k", "n", 0};
+    for (const std::size_t length : {std::size_t(0), std::size_t(33), std::size_t(300000)}) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        for (const overlap_setting setting :
+             {without, overlap_setting{overlap_choice::always, 4096}}) {
+            const overlap_guard guard(setting);
+            write_file(dir.file("in"), random_bytes(length, 5));
+            heard = 0;
+            {
+                fd_guard fd{open(dir.file("in").c_str(), O_RDWR)};
+                ASSERT_TRUE(run_stream_in_place(encrypt_kind, keys, fd.fd, &sink).ok());
+            }
+            EXPECT_EQ(heard, length);
+            heard = 0;
+            file_guard in{std::fopen(dir.file("in").c_str(), "rb")};
+            file_guard out{std::fopen(dir.file("out").c_str(), "wb")};
+            ASSERT_TRUE(run_stream(decrypt_kind, keys, in.f, out.f, &sink).ok());
+            EXPECT_EQ(heard, length + 32);
+        }
+    }
+}
+
 // ---- Failing reads and writes of the helper ---------------------------------
 
 int end_calls = 0;

@@ -133,7 +133,7 @@ running_program start(const run_options& options) {
         pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
     int master = -1, slave = -1;
-    if (options.use_tty || options.stdin_is_tty || options.stdout_is_tty) {
+    if (options.use_tty || options.stdin_is_tty || options.stdout_is_tty || options.stderr_is_tty) {
         if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty");
         fcntl(master, F_SETFD, FD_CLOEXEC);
@@ -167,7 +167,7 @@ running_program start(const run_options& options) {
             redirect(options.stdout_path, O_WRONLY, 1);
         else
             dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(options.stderr_is_tty ? slave : err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) child_fail("chdir");
         for (const auto& name : options.env_unset) unsetenv(name.c_str());
         for (const auto& [name, value] : env_set) setenv(name.c_str(), value.c_str(), 1);

@@ -41,6 +41,7 @@ struct run_options {
     std::string tty_input;             // typed at that terminal (lines end with "\n")
     bool stdin_is_tty = false;         // standard input is the terminal itself
     bool stdout_is_tty = false;        // standard output is the terminal itself
+    bool stderr_is_tty = false;        // standard error too (what it gets lands in `tty`)
     int timeout_seconds = 60;          // the child is killed after this
     std::function<void()> child_setup; // runs in the child just before exec
     // Runs the child as uid and gid 65534 (after child_setup). The program

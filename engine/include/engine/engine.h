@@ -91,10 +91,19 @@ struct stream_result {
 // An initialised stream and the two functions that run it. A driver steps
 // it to the end and releases it exactly once: through `end`, unless a step
 // failed (a failing step releases the stream itself).
+//
+// `progress`, unless null, hears of the input as the stream consumes it.
+struct progress_sink {
+    // `bytes` more of the input consumed; called on the stepping thread,
+    // between steps, so it must be quick.
+    void (*advance)(void* context, std::uint64_t bytes);
+    void* context;
+};
 struct stepped_stream {
     cipher_stream* stream;
     stream_step_fn step;
     stream_end_fn end;
+    const progress_sink* progress = nullptr;
 };
 
 // Runs a stream from one FILE stream to another; neither flushes nor closes
@@ -163,9 +172,11 @@ extern const stream_kind encrypt_kind, decrypt_kind, keychange_kind, unixcrypt_k
 // closed), or over a file in place (pump_fd_in_place). In place never
 // honours the mismatch flag: a file is overwritten only under a key that
 // matched its header.
+// `progress` as in stepped_stream.
 stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::FILE* in,
-                         std::FILE* out);
-stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd);
+                         std::FILE* out, const progress_sink* progress = nullptr);
+stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd,
+                                  const progress_sink* progress = nullptr);
 
 // The text of a result: strerror of the detail, or the fault's own text.
 const char* result_message(stream_result r);

@@ -114,6 +114,7 @@ struct run_options {
     const char* keyref = nullptr;  // reference file for the encryption key, or null
     int strictsuffix = 0;          // refuse to encrypt files that already have suffix
     int jobs = 1;                  // files transformed at the same time (-j)
+    int progress = 0;              // a status line on a terminal (--progress)
 
     const mode_record& row() const { return mode_table[mode]; }
     bool quiet() const { return verbosity < 0; }
@@ -250,6 +251,24 @@ struct file_size_signal_ignored {
     file_size_signal_ignored(const file_size_signal_ignored&) = delete;
     file_size_signal_ignored& operator=(const file_size_signal_ignored&) = delete;
     struct sigaction saved;
+};
+
+// ---- Progress ----------------------------------------------------------------------
+// While the scope lives, the status line that options.progress asks for:
+// drawn on standard error when it is a terminal (and the output does not go
+// to the same terminal), redrawn at most four times a second, cleared
+// before anything else is written there. Its end clears the line and,
+// unless quiet, writes the run's last line: files written, their bytes,
+// the time and the speed. Without a terminal it writes nothing at all.
+class progress_scope {
+public:
+    explicit progress_scope(const run_context& run);
+    ~progress_scope();
+    progress_scope(const progress_scope&) = delete;
+    progress_scope& operator=(const progress_scope&) = delete;
+
+private:
+    const run_context& run_;
 };
 
 // ---- Small shared pieces -------------------------------------------------------------
