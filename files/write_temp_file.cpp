@@ -109,6 +109,7 @@ outcome create_result(run_context& run, temporary_result& result, termination_sc
         ++run.errors;
         return outcome::failed;
     }
+    at_step(file_step::created, output.shown);
     result.name = scope.temporary_name;
     scope.watch_temporary(output.dir_fd);
     owned_text tail(shown_text(result.name + std::strlen(output.name)));

@@ -6,17 +6,26 @@
 // decoy file of the attacker's in place of the file. Whatever the moment,
 // the victim keeps owner, mode, content and name, the decoy is never written
 // or given away, and the run either finishes the original file or reports
-// it.
+// it. Last, two moments of files written side by side: a signal just after
+// a worker created its temporary file, and a question behind a file still
+// being written.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -377,6 +386,129 @@ TEST(reused_numbers, a_newcomer_on_the_number_of_a_finished_file_is_done) {
         bool ok = false;
         EXPECT_EQ(decrypted(harness::read_file(done), "k", &ok), "the newcomer's content");
         EXPECT_TRUE(ok);
+    }
+}
+
+// Files side by side (-j 4), operands a and b, b's output taken (its
+// question waits for a): a worker is held at a moment of a's until another
+// thread of the run is seen waiting where the code must make it wait (its
+// system call in /proc), so the order is the code's, not the scheduler's.
+std::atomic<bool> fired{false}, asked{false};
+
+// A thread of this process other than the caller (only `only`, unless 0)
+// that waits in the system call `number`; 0 when none does.
+long thread_in(long number, long only = 0) {
+    long found = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (const dirent* e = d ? readdir(d) : nullptr) {
+        const long tid = std::atol(e->d_name);
+        std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+        long call = -1;
+        if (tid > 0 && tid != long(gettid()) && (!only || tid == only) && f >> call &&
+            call == number)
+            found = tid;
+    }
+    if (d) closedir(d);
+    return found;
+}
+
+// The bound only keeps a run that went wrong from hanging.
+template <class F> void spin_until(F seen) {
+    for (long spins = 0; !seen(); ++spins) {
+        if (spins == 1000000) _exit(94);
+        sched_yield();
+    }
+}
+
+// a's temporary file exists and is not yet known to the thread that takes
+// the signals: that thread, sent SIGTERM, must wait for it (on the worker's
+// lock) rather than find nothing to remove.
+void terminate_at_creation(file_step step, const char*) {
+    if (step != file_step::created || fired.exchange(true)) return;
+    long taker = 0;
+    spin_until([&] { return (taker = thread_in(SYS_rt_sigtimedwait)) != 0; });
+    kill(getpid(), SIGTERM);
+    spin_until([&] { return thread_in(SYS_futex, taker) != 0; });
+}
+
+// a is still being written when b's question comes: the question waits
+// (this thread's poll) until a's messages are out. Standard error gets a
+// mark where the answer is read.
+void question_after_a(file_step step, const char* shown) {
+#ifdef SYS_poll
+    constexpr long poll_call = SYS_poll;
+#else
+    constexpr long poll_call = SYS_ppoll;
+#endif
+    if (step == file_step::open && std::string(shown) == "a" && !fired.exchange(true))
+        spin_until([] { return asked || thread_in(poll_call, getpid()) != 0; });
+    if (step == file_step::question && !asked.exchange(true))
+        (void)!write(STDERR_FILENO, "(answered)\n", 11);
+}
+
+struct jobs_moment {
+    const char* label;
+    void (*hook)(file_step, const char*);
+    bool temp;
+    int status;
+    std::vector<std::string> names;
+    std::string err;
+};
+
+TEST(side_by_side_moments,
+     a_signal_removes_a_new_temporary_and_a_question_waits_for_the_files_before) {
+    std::ifstream probe("/proc/self/syscall");
+    std::string first;
+    if (harness::under_emulation() || !(probe >> first))
+        GTEST_SKIP() << "no /proc/<pid>/task/<tid>/syscall showing this process's own calls";
+    const jobs_moment moments[] = {
+        {"signal at creation", terminate_at_creation, true, 6, {"a", "b", "b.osl"}, ""},
+        {"question",
+         question_after_a,
+         false,
+         0,
+         {"a.osl", "b.osl"},
+         "Encrypting a\nostrel: b.osl already exists; overwrite (y or n)? (answered)\n"
+         "Encrypting b\n"},
+    };
+    for (const jobs_moment& m : moments) {
+        SCOPED_TRACE(m.label);
+        harness::temp_dir dir;
+        for (const char* name : {"a", "b", "b.osl"}) harness::write_file(dir / name, name);
+        harness::write_file(dir / "answers", "y\n");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setsid(); // no terminal: the question is answered on standard input
+            const int in = open((dir / "answers").c_str(), O_RDONLY);
+            const int err = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0 ||
+                unlink((dir / "answers").c_str()) != 0 || chdir(dir.path.c_str()) != 0)
+                _exit(91);
+            static char key[] = "k", a[] = "a", b[] = "b";
+            static char* operands[] = {a, b};
+            static run_context run;
+            run.options.name = "ostrel";
+            run.keyword = key;
+            run.options.verbosity = 1;
+            run.options.tmpfiles = m.temp;
+            run.options.jobs = 4;
+            run.options.infiles = operands;
+            run.options.infile_count = 2;
+            file_step_hook = m.hook;
+            run_file_list(run);
+            _exit(!fired ? 92 : run.errors ? 8 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        const std::string err = harness::read_file(dir / "err");
+        EXPECT_EQ(WEXITSTATUS(status), m.status) << err;
+        EXPECT_EQ(err, m.err);
+        ASSERT_EQ(unlink((dir / "err").c_str()), 0);
+        std::vector<std::string> names = listing(dir.path);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, m.names) << "a temporary file was left behind, or a file not done";
     }
 }
 
