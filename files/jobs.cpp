@@ -129,14 +129,21 @@ struct signal_start {
     bool temporary_files;
 };
 
+// Sent to the signal thread when the run is over, so that the run does
+// not wait for the thread's next look.
+int wake_signal() { return SIGRTMIN; }
+
 void* signal_main(void* argument) {
     const signal_start start = *static_cast<signal_start*>(argument);
     job_pool& pool = *start.pool;
-    // Looks at whether the run is over a few times a second.
+    sigset_t waited = pool.held;
+    sigaddset(&waited, wake_signal());
+    // Looks at whether the run is over a few times a second, and at once
+    // when woken.
     const timespec tick{0, 50 * 1000 * 1000};
     while (!pool.signals_quit.load()) {
-        const int signal_number = sigtimedwait(&pool.held, nullptr, &tick);
-        if (signal_number > 0)
+        const int signal_number = sigtimedwait(&waited, nullptr, &tick);
+        if (signal_number > 0 && signal_number != wake_signal())
             take_signal_for_jobs(signal_number, start.temporary_files, pool.asking.load());
     }
     return nullptr;
@@ -386,6 +393,10 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     if (!pool) return body(run);
     pool->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     hold_signals_for_jobs(run.options.name, &pool->held, &pool->saved);
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, wake_signal());
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     // Every thread starts with the signals held back, as this one has them.
     signal_start signals{pool, run.options.tmpfiles != 0};
     pool->signal_thread_started =
@@ -415,6 +426,7 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     }
     if (pool->signal_thread_started) {
         pool->signals_quit.store(true);
+        pthread_kill(pool->signal_thread, wake_signal());
         pthread_join(pool->signal_thread, nullptr);
         // One that came at the end is taken here, as the signal thread
         // would have.

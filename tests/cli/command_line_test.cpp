@@ -57,6 +57,7 @@ const std::string help_text =
     "    -l, --symlinks        dereference symbolic links\n"
     "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
     "    -j, --jobs n          transform up to n files at once (0: one per CPU; default 1)\n"
+    "    --progress            show a status line on a terminal while files are written\n"
     "    --                    end of options, filenames follow\n";
 
 run_result run_args(std::vector<std::string> args, const std::string& name = "ostrel") {
