@@ -13,7 +13,7 @@
 _ostrel_long_options="encrypt decrypt cat keychange unixcrypt help version
 license verbose quiet debug force mismatch envvar= key= keyfile= prompt=
 suffix= strictsuffix envvar2= key2= prompt2= timid brave keyref= recursive
-rec-symlinks symlinks tmpfiles jobs="
+rec-symlinks symlinks tmpfiles jobs= progress"
 # The short options, and the ones among them that take an argument.
 _ostrel_short_options="-e -d -c -x -u -h -V -L -v -q -D -f -m -E -K -k -P -S -s
 -F -H -Q -t -b -y -r -R -l -T -j"

@@ -47,12 +47,13 @@ expect_link()
     [[ -e $1 ]] || fail "$1 dangles"
 }
 
-# The "-x, --long" pairs of the help text, one a line.
+# The "-x, --long" pairs of the help text, and the long options without a
+# letter, one a line.
 help_option_pairs()
 {
     local help
     help=$("$program" -h) || fail "ostrel -h failed"
-    grep -oE '^    -[A-Za-z], --[a-z0-9-]+' <<<"$help" | sed 's/^ *//'
+    grep -oE '^    (-[A-Za-z], )?--[a-z0-9-]+' <<<"$help" | sed 's/^ *//'
 }
 
 # installed_man_ext [BUILD_DIR]: the manual page's extension as installed
