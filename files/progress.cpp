@@ -33,7 +33,9 @@ struct progress_slot {
 namespace {
 
 struct progress_board {
-    bool on = false;      // asked for, standard error a terminal
+    // Asked for, and standard error a terminal; read by the workers as they
+    // start a file, turned off by this thread when the terminal goes away.
+    std::atomic<bool> on{false};
     bool several = false; // a tree or several operands: counts of the run too
     std::int64_t started = 0;
     progress_slot slots[max_jobs + 1];
@@ -229,17 +231,12 @@ void advance(void* context, std::uint64_t bytes) {
     if (drawing_thread) progress_tick();
 }
 
-} // namespace
-
-namespace {
-
 void progress_start(const run_context& run) {
     const run_options& options = run.options;
     board.on = false;
     if (!options.progress || !isatty(STDERR_FILENO)) return;
     // Output on the same terminal would be torn by the line.
     if (options.row().output == output_rule::standard_output && isatty(STDOUT_FILENO)) return;
-    board.on = true;
     board.several = !options.filter && (options.infile_count > 1 || options.recursive != 0);
     board.started = now();
     board.files_done = 0;
@@ -249,6 +246,7 @@ void progress_start(const run_context& run) {
     board.last_drawn = board.started - draw_interval;
     board.line[0] = '\0';
     drawing_thread = true;
+    board.on = true;
 }
 
 void progress_finish(const run_context& run) {
