@@ -63,11 +63,23 @@ int format_nonce_text(char* text, std::size_t size, const char* host, long secon
     return n;
 }
 
+namespace {
+
+// The host name, looked up once a process (a system call saved on every
+// file); a failing gethostname leaves it empty.
+struct host_name {
+    char text[256] = {};
+    host_name() {
+        gethostname(text, sizeof text);
+        text[sizeof text - 1] = '\0';
+    }
+};
+
+} // namespace
+
 void make_nonce(std::uint8_t out[32]) {
-    // A failing gethostname leaves the buffer as it was: an empty name.
-    char host[256] = {};
-    gethostname(host, sizeof host);
-    host[sizeof host - 1] = '\0';
+    static const host_name host_once;
+    const char* host = host_once.text;
 
     timeval now = {};
     gettimeofday(&now, nullptr);

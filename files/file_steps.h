@@ -209,7 +209,18 @@ struct file_plan {
 // traverse): which file it is, whether and why it is left, the output name,
 // the questions and their answers, the visited and link rules, the rename
 // check, the way of writing. Fills `plan`; the caller keeps `place`.
-void plan_file(run_context& run, const file_place& place, file_plan& plan);
+//
+// `looked`, unless null, is the entry's lstat as stat_entry gave it a moment
+// ago (its error, or its stat, identity and stamp kind), taken instead of
+// looking again.
+struct entry_lookup {
+    int error = 0;
+    struct stat st {};
+    file_identity identity{};
+    bool born = false;
+};
+void plan_file(run_context& run, const file_place& place, file_plan& plan,
+               const entry_lookup* looked = nullptr);
 // Standard input as the source of `plan` (cat and unixcrypt modes' "-", or
 // the whole filter run).
 void plan_standard_input(file_plan& plan, input_source source);

@@ -24,6 +24,22 @@
 
 namespace {
 
+// The directory of files planned one after the other: one duplicate of the
+// traversal's descriptor, shared by the jobs of its files and by the pool
+// while it plans there, closed by the last one to let it go.
+struct shared_dir {
+    int fd = -1;
+    struct stat st {};
+    std::atomic<int> users{1};
+};
+
+void let_go(shared_dir* dir) {
+    if (dir && dir->users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        close(dir->fd);
+        delete dir;
+    }
+}
+
 // One entry of the in-order queue: messages of this thread's alone
 // (notes), or one file's plan carried out by a worker, with the worker's
 // own counters, visited list and message buffer.
@@ -31,9 +47,9 @@ struct job {
     job* next_work = nullptr;
     bool has_work = false;
     file_plan plan;
-    owned_text name, shown;   // the input entry's (the traversal frees its own)
-    int dir_fd = AT_FDCWD;    // the job's own descriptor of the entry's directory
-    struct stat directory {}; // what names in flight are compared in
+    owned_text name, shown;    // the input entry's (the traversal frees its own)
+    shared_dir* dir = nullptr; // the entry's directory; null: the working directory
+    struct stat directory {};  // what names in flight are compared in
     bool directory_known = false;
     run_context context;
     std::FILE* buffer = nullptr;
@@ -45,7 +61,7 @@ struct job {
     ~job() {
         if (buffer) std::fclose(buffer);
         std::free(text);
-        if (dir_fd >= 0) close(dir_fd);
+        let_go(dir);
     }
 };
 
@@ -68,7 +84,9 @@ struct job_pool {
     job* work_head = nullptr; // waiting for a worker
     job* work_tail = nullptr;
     bool quit = false;
-    int event_fd = -1; // a worker finished a job
+    int event_fd = -1;                 // a worker finished a job while this thread waited
+    std::atomic<bool> waiting{false};  // this thread waits on event_fd
+    shared_dir* current_dir = nullptr; // the directory of the last file handed over
     sigset_t held, saved;
     // The thread that takes the three signals, held back on every other
     // one, so that they act while this thread waits or writes.
@@ -76,7 +94,8 @@ struct job_pool {
     bool signal_thread_started = false;
     std::atomic<bool> signals_quit{false};
     std::atomic<bool> asking{false}; // a question waits: a signal's default action
-    job* queue[4 * max_jobs + 4];    // ring, oldest first
+    job* queue[1024];                // ring, oldest first
+    int window = 2;                  // jobs handed over before this thread waits
     int queue_start = 0, queue_count = 0;
     int unreaped = 0;                    // jobs with work in the queue
     outcome stop = outcome::done;        // what ended the run, once something did
@@ -85,7 +104,7 @@ struct job_pool {
 
 namespace {
 
-constexpr int queue_capacity = 4 * max_jobs + 4;
+constexpr int queue_capacity = 1024;
 
 job*& queue_at(job_pool& pool, int i) {
     return pool.queue[(pool.queue_start + i) % queue_capacity];
@@ -112,15 +131,23 @@ void* worker_main(void* argument) {
         pthread_mutex_unlock(&pool.lock);
         if (!j) return nullptr;
         worker_sink = j->buffer;
-        j->result = carry_out(j->context, j->plan);
+        // Once a first signal came or a file ended the run, no file
+        // starts: a job handed over but not begun is left as it is.
+        if (!pool.run_ending.load() && !interrupt_came())
+            j->result = carry_out(j->context, j->plan);
         std::fflush(j->buffer);
         worker_sink = nullptr;
-        if (j->dir_fd >= 0) close(j->dir_fd);
-        j->dir_fd = -1;
+        let_go(j->dir);
+        j->dir = nullptr;
         if (ends_run(j->result)) pool.run_ending.store(true);
-        j->finished.store(true, std::memory_order_release);
-        const std::uint64_t one = 1;
-        (void)!write(pool.event_fd, &one, sizeof one);
+        // Either this thread sees the planning thread waiting and wakes it,
+        // or that thread sees the job finished before it waits (both
+        // sequentially consistent).
+        j->finished.store(true);
+        if (pool.waiting.load()) {
+            const std::uint64_t one = 1;
+            (void)!write(pool.event_fd, &one, sizeof one);
+        }
     }
 }
 
@@ -161,15 +188,20 @@ void take_signals(job_pool& pool, const run_context&) {
     if (came) note_stop(pool, outcome::interrupted);
 }
 
-// Until a worker finishes a job.
+// Until a worker finishes a job (the oldest, or another), or the status
+// line is due.
 void wait_for_event(job_pool& pool, const run_context& run) {
-    pollfd fd = {pool.event_fd, POLLIN, 0};
-    const int ready = poll(&fd, 1, int(progress_wait()));
-    progress_tick();
-    if (ready > 0) {
-        std::uint64_t count;
-        (void)!read(pool.event_fd, &count, sizeof count);
+    pool.waiting.store(true);
+    const job* head = pool.queue_count > 0 ? queue_at(pool, 0) : nullptr;
+    if (!head || !head->has_work || !head->finished.load()) {
+        pollfd fd = {pool.event_fd, POLLIN, 0};
+        if (poll(&fd, 1, int(progress_wait())) > 0) {
+            std::uint64_t count;
+            (void)!read(pool.event_fd, &count, sizeof count);
+        }
     }
+    pool.waiting.store(false);
+    progress_tick();
     take_signals(pool, run);
 }
 
@@ -232,28 +264,40 @@ bool related_names(const char* a, const char* b, const char* suffix) {
 // A file still being transformed must be done before its name, or another
 // name of it, is planned again: the newest job on the same file, or on a
 // name its plan could meet (the entry, the name with or without the
-// suffix) in the same directory. A name that cannot be looked at waits for
-// everything.
-void wait_for_related(job_pool& pool, run_context& run, const file_place& place) {
-    if (pool.unreaped == 0) return;
-    struct stat st, dir;
-    file_identity id;
-    bool known = stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &id) == 0;
-    if (known && S_ISLNK(st.st_mode))
-        known = stat_entry(place.dir_fd, place.name, 0, &st, &id) == 0;
-    if (!known) return reap_until(pool, run, nullptr);
-    const bool dir_known = fstatat(place.dir_fd, "", &dir, AT_EMPTY_PATH) == 0;
+// suffix) in the same directory (`dir`, null when it could not be looked
+// at). A name that cannot be looked at waits for everything. true when
+// nothing was waited for and `looked` holds the entry's lookup, which the
+// plan may take as its own.
+bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
+                      const struct stat* dir, entry_lookup& looked) {
+    if (pool.unreaped == 0) return false;
+    looked.error = stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &looked.st,
+                              &looked.identity, &looked.born);
+    bool known = looked.error == 0;
+    file_identity id = looked.identity;
+    if (known && S_ISLNK(looked.st.st_mode)) {
+        struct stat target;
+        known = stat_entry(place.dir_fd, place.name, 0, &target, &id) == 0;
+    }
+    if (!known) {
+        reap_until(pool, run, nullptr);
+        return false;
+    }
     const char* suffix = run.options.suffix;
     for (int i = pool.queue_count - 1; i >= 0; --i) {
         const job* j = queue_at(pool, i);
         if (!j->has_work) continue;
         const bool same =
             j->plan.identity.device == id.device && j->plan.identity.inode == id.inode;
-        const bool near = dir_known && j->directory_known && same_file(dir, j->directory) &&
+        const bool near = dir && j->directory_known && same_file(*dir, j->directory) &&
                           (related_names(j->plan.input.name, place.name, suffix) ||
                            related_names(j->plan.output.name, place.name, suffix));
-        if (same || near) return reap_until(pool, run, j);
+        if (same || near) {
+            reap_until(pool, run, j);
+            return false;
+        }
     }
+    return true;
 }
 
 // A new entry at the end of the queue with a buffer of its own.
@@ -270,22 +314,51 @@ job* append_entry(job_pool& pool) {
     return j;
 }
 
-// Hands the plan in `j` over to a worker, with names and a directory
-// descriptor of its own. false when they could not be had.
-bool prepare(job& j, const run_context& run) {
+// The shared descriptor of the directory `dir_fd` (which `here`, unless
+// null, describes) with one more user, or null when none could be had.
+shared_dir* directory_for(job_pool& pool, int dir_fd, const struct stat* here) {
+    shared_dir* dir = pool.current_dir;
+    if (dir && here && same_file(dir->st, *here)) {
+        dir->users.fetch_add(1, std::memory_order_relaxed);
+        return dir;
+    }
+    dir = new (std::nothrow) shared_dir;
+    if (!dir) return nullptr;
+    dir->fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 3);
+    if (dir->fd < 0) {
+        delete dir;
+        return nullptr;
+    }
+    if (here) {
+        // The pool keeps it for the next files of the same directory.
+        dir->st = *here;
+        dir->users.store(2, std::memory_order_relaxed);
+        let_go(pool.current_dir);
+        pool.current_dir = dir;
+    }
+    return dir;
+}
+
+// Hands the plan in `j` over to a worker, with names of its own and the
+// shared descriptor of its directory (`here`, null when it could not be
+// looked at). false when they could not be had.
+bool prepare(job_pool& pool, job& j, const run_context& run, const struct stat* here) {
     file_plan& plan = j.plan;
     j.name.text = join_text(plan.input.name, "");
     j.shown.text = join_text(plan.input.shown, "");
     if (!j.name.text || !j.shown.text) return false;
+    int dir_fd = AT_FDCWD;
     if (plan.input.dir_fd != AT_FDCWD) {
-        j.dir_fd = fcntl(plan.input.dir_fd, F_DUPFD_CLOEXEC, 3);
-        if (j.dir_fd < 0) return false;
+        j.dir = directory_for(pool, plan.input.dir_fd, here);
+        if (!j.dir) return false;
+        dir_fd = j.dir->fd;
     }
-    j.directory_known = fstatat(j.dir_fd, "", &j.directory, AT_EMPTY_PATH) == 0;
+    j.directory_known = here != nullptr;
+    if (here) j.directory = *here;
     plan.input.name = j.name.text;
     plan.input.shown = j.shown.text;
-    plan.input.dir_fd = j.dir_fd;
-    plan.output.dir_fd = j.dir_fd;
+    plan.input.dir_fd = dir_fd;
+    plan.output.dir_fd = dir_fd;
     j.context.options = run.options;
     j.context.keyword = run.keyword;
     j.context.keyword2 = run.keyword2;
@@ -321,6 +394,21 @@ int jobs_for(const run_options& options) {
     return jobs < 1 ? 1 : jobs > max_jobs - 1 ? max_jobs - 1 : jobs;
 }
 
+// How many jobs may be handed over and not yet reaped. Deep enough that
+// neither this thread nor a worker waits once a file (a wake-up costs
+// about as much as a small file); each job waiting may hold a descriptor
+// of its directory, so the window stays within the descriptors that
+// jobs_for left over.
+int window_for(int size) {
+    int window = 16 * size;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const long spare = long(limit.rlim_cur) - 24 - 8L * size;
+        if (window > 2 * size + spare) window = int(2 * size + (spare > 0 ? spare : 0));
+    }
+    return window > queue_capacity / 2 ? queue_capacity / 2 : window;
+}
+
 } // namespace
 
 std::FILE* messages() {
@@ -353,21 +441,28 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
     reap_ready(pool, run);
     // A file that ended the run: the others in flight finish, in order.
     if (pool.run_ending.load()) reap_until(pool, run, nullptr);
-    if (!stopped(pool)) wait_for_related(pool, run, place);
+    struct stat here_stat;
+    const struct stat* here =
+        fstatat(place.dir_fd, "", &here_stat, AT_EMPTY_PATH) == 0 ? &here_stat : nullptr;
+    entry_lookup looked;
+    const bool fresh = !stopped(pool) && wait_for_related(pool, run, place, here, looked);
     if (stopped(pool)) return pool.stop;
     job* j = new (std::nothrow) job;
     if (!j) return out_of_memory(run.options);
-    plan_file(run, place, j->plan);
+    plan_file(run, place, j->plan, fresh ? &looked : nullptr);
     progress_planned(j->plan);
     outcome result = outcome::done;
     if (j->plan.action != file_action::write) {
         result = carry_out(run, j->plan);
     } else if (!stopped(pool)) {
-        while (pool.unreaped >= 2 * pool.size || pool.queue_count + 2 > queue_capacity)
-            if (!reap_head(pool, run)) wait_for_event(pool, run);
+        // A full window is drained to half of it, not by one job.
+        if (pool.unreaped >= pool.window || pool.queue_count + 2 > queue_capacity)
+            while (pool.unreaped > pool.window / 2 || pool.queue_count + 2 > queue_capacity)
+                if (!reap_head(pool, run)) wait_for_event(pool, run);
         if (stopped(pool)) {
             // No new file after the run ended.
-        } else if (prepare(*j, run) && (j->buffer = open_memstream(&j->text, &j->size))) {
+        } else if (prepare(pool, *j, run, here) &&
+                   (j->buffer = open_memstream(&j->text, &j->size))) {
             queue_at(pool, pool.queue_count++) = j;
             ++pool.unreaped;
             submit(pool, j);
@@ -409,6 +504,7 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     }
     outcome result = outcome::done;
     if (pool->size > 0) {
+        pool->window = window_for(pool->size);
         run.jobs = pool;
         main_pool = pool;
         result = body(run);
@@ -418,6 +514,8 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
         if (!ends_run(result) && stopped(*pool)) result = pool->stop;
         main_pool = nullptr;
         run.jobs = nullptr;
+        let_go(pool->current_dir);
+        pool->current_dir = nullptr;
         pthread_mutex_lock(&pool->lock);
         pool->quit = true;
         pthread_cond_broadcast(&pool->work_ready);

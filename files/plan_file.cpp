@@ -184,13 +184,20 @@ outcome report_left(run_context& run, const file_plan& plan) {
 
 } // namespace
 
-void plan_file(run_context& run, const file_place& operand, file_plan& plan) {
+void plan_file(run_context& run, const file_place& operand, file_plan& plan,
+               const entry_lookup* looked) {
     const run_options& options = run.options;
     plan.input = operand;
     plan.follow = options.symlinks != 0;
     struct stat& st = plan.decided;
-    if (const int error = stat_entry(operand.dir_fd, operand.name, AT_SYMLINK_NOFOLLOW, &st,
-                                     &plan.identity, &plan.born)) {
+    if (looked) {
+        st = looked->st;
+        plan.identity = looked->identity;
+        plan.born = looked->born;
+    }
+    if (const int error = looked ? looked->error
+                                 : stat_entry(operand.dir_fd, operand.name, AT_SYMLINK_NOFOLLOW,
+                                              &st, &plan.identity, &plan.born)) {
         const int found = error == ENOENT ? find_suffixed(options, operand, plan) : 0;
         if (found <= 0)
             return leave(

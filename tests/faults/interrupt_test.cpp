@@ -433,20 +433,30 @@ INSTANTIATE_TEST_SUITE_P(Faults, InterruptWindow, testing::ValuesIn(window_cases
 
 // Four files side by side, the interrupt at a known moment of the fourth
 // (f103): the files in flight finish whole (in place) or their temporary
-// files go (-T), no later file starts, and the run ends with status 6.
+// files go (-T), no later file starts, and the run ends with status 6. The
+// same for a write error in f103 that ends the run (status 3): f103 is
+// left as a failed write leaves it, every other file in flight finishes.
 struct jobs_interrupt_case {
     const char* title;
     std::vector<std::string> options;
-    const char* op;
-    const char* path;
+    faults::fault fault;
     const char* err;
+    int status = 6;
 };
 
 TEST(JobsInterrupt, FilesInFlightEndWholeAndNoNewFileStarts) {
     const jobs_interrupt_case cases[] = {
-        {"in place, before a rename", {}, "rename", "f103", long_notice},
-        {"temporary files, before a rename", {"-T"}, "rename", "f103.osl.*", ""},
-        {"temporary files, just created", {"-T"}, "create", "f103.osl.*", ""},
+        {"in place, before a rename", {}, faults::interrupting("rename", "f103"), long_notice},
+        {"temporary files, before a rename",
+         {"-T"},
+         faults::interrupting("rename", "f103.osl.*"),
+         ""},
+        {"temporary files, just created", {"-T"}, faults::interrupting("create", "f103.osl.*"), ""},
+        {"temporary files, a write error",
+         {"-T"},
+         faults::failing("write", "f103.osl.*"),
+         "ostrel: f103: Input/output error\n",
+         3},
     };
     // qemu-user takes a process-directed signal on whichever host thread
     // it lands, and one that lands on a worker that holds it back never
@@ -461,11 +471,13 @@ TEST(JobsInterrupt, FilesInFlightEndWholeAndNoNewFileStarts) {
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"-j", "4"});
         harness::run_options o = files.options(args);
-        faults::inject(o, faults::interrupting(c.op, files.dir / c.path));
+        faults::fault fault = c.fault;
+        fault.path = files.dir / fault.path;
+        faults::inject(o, fault);
         outcome result{harness::run(o), {}};
         for (std::size_t i = 0; i < files.names.size(); ++i)
             result.states.push_back(files.state_of(i));
-        EXPECT_EQ(result.result.status, 6) << describe(result);
+        EXPECT_EQ(result.result.status, c.status) << describe(result);
         EXPECT_EQ(result.result.err, c.err);
         for (state s : result.states)
             EXPECT_TRUE(s == state::original || s == state::transformed) << describe(result);
