@@ -10,6 +10,9 @@
 # already keeps more than one CPU busy (the drivers' helper thread) leaves
 # that much less to gain.
 #
+# The row "split" is the reference a user has without -j: one process per
+# CPU started at once, each on its share of the tree.
+#
 # Each round runs every N once, in turn (forwards, then backwards in the
 # next round), so that a slow moment of the machine hits all of them
 # alike; the figures are medians over the rounds.
@@ -87,6 +90,28 @@ timed() {
   echo "$times"
 }
 
+# split_run e|d: wall seconds of the reference a user has without -j: one
+# ostrel process per CPU, started at once, each on its share of the tree
+# (its directories when there are enough of them, else its files).
+split_run() {
+  local units=() share start end i k pids=()
+  mapfile -t units < <(cd "$work" && if [ "$(find t -mindepth 1 -maxdepth 1 -type d | wc -l)" -ge "$cpus" ]; then
+    find t -mindepth 1 -maxdepth 1 -type d | sort
+  else
+    find t -type f | sort
+  fi)
+  start=$(date +%s%N)
+  for ((i = 0; i < cpus; i++)); do
+    share=()
+    for ((k = i; k < ${#units[@]}; k += cpus)); do share+=("${units[k]}"); done
+    (cd "$work" && "$ostrel" -j 1 -"$1" -q -K k -r "${share[@]}" >/dev/null 2>&1) &
+    pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i" || { echo "jobs_scaling.sh: a reference process failed" >&2; exit 1; }; done
+  end=$(date +%s%N)
+  awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}'
+}
+
 median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 model=$(lscpu | sed -n 's/^Model name: *//p' | head -n 1)
@@ -110,8 +135,12 @@ for tree in large small; do
       order=()
       for ((i = ${#jobs[@]} - 1; i >= 0; i--)); do order+=("${jobs[i]}"); done
     fi
-    for n in "${order[@]}"; do
+    for n in "${order[@]}" split; do
       for op in e d; do
+        if [ "$n" = split ]; then
+          wall[${op}split]+="$(split_run "$op") "
+          continue
+        fi
         times=$(timed -j "$n" -"$op" -q -K k -r t)
         read -r w u s <<<"$times"
         wall[$op$n]+="$w "
@@ -137,6 +166,14 @@ for tree in large small; do
     done
     printf '%-6s %10s %9s %7s   %10s %9s %7s\n' "-j $n" "${row[@]}"
   done
+  row=()
+  for op in e d; do
+    w1=$(tr ' ' '\n' <<<"${wall[${op}1]}" | grep . | median)
+    ws=$(tr ' ' '\n' <<<"${wall[${op}split]}" | grep . | median)
+    row+=("$(awk -v w="$ws" 'BEGIN {printf "%.3f s", w}')")
+    row+=("$(awk -v a="$w1" -v b="$ws" 'BEGIN {printf "x%.2f", (b > 0 ? a / b : 0)}')" "")
+  done
+  printf '%-6s %10s %9s %7s   %10s %9s %7s   (%s processes at once, a share each)\n' "split" "${row[@]}" "$cpus"
   unset wall cpu
 done
 echo

@@ -171,6 +171,35 @@ TEST(directories, at_most_one_is_open_at_a_time) {
                   "level " + std::to_string(level));
 }
 
+TEST(directories, side_by_side_within_64_descriptors) {
+    // 300 directories of a file each, eight jobs asked for: the jobs in
+    // flight and those waiting, each with its directory, stay within the
+    // limit.
+    harness::temp_dir dir;
+    make_dir(dir / "t");
+    for (int d = 0; d < 300; ++d) {
+        make_dir(dir / ("t/d" + std::to_string(d)));
+        for (int f = 0; f < 1; ++f)
+            harness::write_file(dir / ("t/d" + std::to_string(d) + "/f" + std::to_string(f)),
+                                std::to_string(d * 3 + f));
+    }
+    harness::run_options options = options_in(dir, "ostrel", {"-j", "8", "-r", "-K", "k", "t"});
+    options.child_setup = [] {
+        struct rlimit limit = {64, 64};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    harness::run_result r = harness::run(options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (int d = 0; d < 300; ++d)
+        for (int f = 0; f < 1; ++f)
+            ASSERT_EQ(
+                files_e2e::decrypted(harness::read_file(dir / ("t/d" + std::to_string(d) + "/f" +
+                                                               std::to_string(f) + ".osl")),
+                                     "k"),
+                std::to_string(d * 3 + f));
+}
+
 } // namespace
 
 namespace {
