@@ -44,40 +44,11 @@ jobs=()
 for ((n = 1; n < cpus; n *= 2)); do jobs+=("$n"); done
 jobs+=("$cpus")
 
-base=/tmp
-[ -d /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/ostrel-jobs-scaling-XXXXXX")
-mounted=0
 # Both trees, each file's last page and inode, and room to spare.
 size_mib=$((large_count * (large_mib + 1) + small_count * (small_kib + 8) / 1024 + 256))
-if [ "$(id -u)" -eq 0 ] &&
-  mount -t tmpfs -o "size=${size_mib}m,nr_inodes=$((small_count * 2 + 100000))" tmpfs "$work" 2>/dev/null; then
-  mounted=1
-fi
-cleanup() {
-  if [ $mounted -eq 1 ]; then umount "$work"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# make_tree DIR COUNT BYTES: COUNT files of BYTES random bytes, 1000 to a
-# directory.
-make_tree() {
-  python3 - "$1" "$2" "$3" <<'PY'
-import os, sys
-top, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-block = os.urandom(min(size, 1 << 20))
-for i in range(count):
-    d = os.path.join(top, "d%d" % (i // 1000))
-    if i % 1000 == 0:
-        os.makedirs(d)
-    with open(os.path.join(d, "f%d" % i), "wb") as f:
-        left = size
-        while left > 0:
-            f.write(block[:left])
-            left -= len(block)
-PY
-}
+# shellcheck source=bench/lib.sh
+source "$top/bench/lib.sh"
+bench_workdir jobs-scaling "${size_mib}m" $((small_count * 2 + 100000))
 
 # timed ARGS...: "wall user system" in seconds of one run of ostrel in
 # $work; the run must succeed.
@@ -114,8 +85,7 @@ split_run() {
 
 median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-model=$(lscpu | sed -n 's/^Model name: *//p' | head -n 1)
-echo "${model:-(lscpu names no model)}, $cpus CPUs, $(df -T "$work" | awk 'NR==2 {print $2}')$([ $mounted -eq 1 ] && echo ' (mounted for the run)'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+bench_machine
 echo "$rounds rounds, medians; speed-up against -j 1, and the CPU-time bound"
 
 for tree in large small; do

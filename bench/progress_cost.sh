@@ -20,32 +20,11 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTR
 cmake --build "$build" --target ostrel -j 2 >/dev/null
 ostrel="$build/bin/ostrel"
 
-base=/tmp
-[ -d /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/ostrel-progress-XXXXXX")
-mounted=0
-if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=3g,nr_inodes=1m tmpfs "$work" 2>/dev/null; then
-  mounted=1
-fi
-cleanup() {
-  if [ $mounted -eq 1 ]; then umount "$work"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+# shellcheck source=bench/lib.sh
+source "$top/bench/lib.sh"
+bench_workdir progress 3g 1m
 head -c $((mib << 20)) /dev/urandom >"$work/big"
-mkdir "$work/tree"
-python3 - "$work/tree" "$files" <<'PY'
-import os, sys
-top, count = sys.argv[1], int(sys.argv[2])
-body = os.urandom(4096)
-for i in range(count):
-    d = os.path.join(top, "d%d" % (i // 1000))
-    if i % 1000 == 0:
-        os.makedirs(d)
-    with open(os.path.join(d, "f%d" % i), "wb") as f:
-        f.write(body)
-PY
+make_tree "$work/tree" "$files" 4096
 
 # on_terminal ARGS...: microseconds of one run of ostrel ARGS in $work with
 # standard error (and output) a pseudo-terminal.
@@ -73,8 +52,8 @@ for ((r = 0; r < rounds; r++)); do
   done
 done
 
-cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
-echo "$cpu, $(nproc) CPUs; $rounds rounds, medians (ms); standard error a pseudo-terminal"
+bench_machine
+echo "$rounds rounds, medians (ms); standard error a pseudo-terminal"
 printf '%-24s %10s %10s %8s   %10s %10s %8s\n' "" "encrypt" "+progress" "ratio" "decrypt" "+progress" "ratio"
 for c in "${cases[@]}"; do
   IFS='|' read -r what _ <<<"$c"

@@ -10,8 +10,9 @@
 # otherwise a directory in /dev/shm (or /tmp when there is none).
 # TREE_BASELINE=PROGRAM runs another build alongside, at counts up to
 # 200,000 (an older build whose cost grows with the count would take hours
-# at a million). Needs about 5 KiB of memory per file (a tmpfs page and
-# an inode each).
+# at a million). TREE_ARGS adds options to every run (e.g. "-j 1" for one
+# file after the other). Needs about 5 KiB of memory per file (a tmpfs page
+# and an inode each).
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 counts=("$@")
@@ -21,34 +22,11 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSTREL_TESTS=OFF -DOSTR
 cmake --build "$build" --target ostrel -j 2 >/dev/null
 ostrel="$build/bin/ostrel"
 baseline=${TREE_BASELINE:-}
+read -r -a extra <<<"${TREE_ARGS:-}"
 
-base=/tmp
-[ -d /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/ostrel-tree-bench-XXXXXX")
-mounted=0
-if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=6g,nr_inodes=4m tmpfs "$work" 2>/dev/null; then
-  mounted=1
-fi
-cleanup() {
-  if [ $mounted -eq 1 ]; then umount "$work"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# make_tree DIR COUNT: COUNT files of 512 bytes, 1000 to a directory.
-make_tree() {
-  python3 - "$1" "$2" <<'PY'
-import os, sys
-top, count = sys.argv[1], int(sys.argv[2])
-body = bytes(range(256)) * 2
-for i in range(count):
-    d = os.path.join(top, "d%d" % (i // 1000))
-    if i % 1000 == 0:
-        os.makedirs(d)
-    with open(os.path.join(d, "f%d" % i), "wb") as f:
-        f.write(body)
-PY
-}
+# shellcheck source=bench/lib.sh
+source "$top/bench/lib.sh"
+bench_workdir tree-bench 6g 4m
 
 # timed PROGRAM ARGS...: wall seconds of one run in $work.
 timed() {
@@ -59,13 +37,13 @@ timed() {
   echo "$(((end - start) / 1000))"
 }
 
-echo "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs, $(df -T "$work" | awk 'NR==2 {print $2}')$([ $mounted -eq 1 ] && echo ' (mounted for the run)'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+bench_machine
 printf '%-10s %-9s %12s %12s %12s %12s\n' files program "encrypt" "decrypt" "-T encrypt" "-T decrypt"
 declare -A first
 for count in "${counts[@]}"; do
   rm -rf "$work/t"
   mkdir "$work/t"
-  make_tree "$work/t" "$count"
+  make_tree "$work/t" "$count" 512
   programs=("ostrel:$ostrel")
   if [ -n "$baseline" ] && [ "$count" -le 200000 ]; then programs+=("baseline:$baseline"); fi
   for entry in "${programs[@]}"; do
@@ -74,9 +52,9 @@ for count in "${counts[@]}"; do
     row=()
     for writing in "" "-T"; do
       # shellcheck disable=SC2086
-      e=$(timed "$program" $writing -e -q -K k -r t)
+      e=$(timed "$program" "${extra[@]}" $writing -e -q -K k -r t)
       # shellcheck disable=SC2086
-      d=$(timed "$program" $writing -d -q -K k -r t)
+      d=$(timed "$program" "${extra[@]}" $writing -d -q -K k -r t)
       row+=("$(awk -v us="$e" -v n="$count" 'BEGIN {printf "%.2f", us / n}')")
       row+=("$(awk -v us="$d" -v n="$count" 'BEGIN {printf "%.2f", us / n}')")
     done

@@ -193,7 +193,7 @@ void take_signals(job_pool& pool, const run_context&) {
 void wait_for_event(job_pool& pool, const run_context& run) {
     pool.waiting.store(true);
     const job* head = pool.queue_count > 0 ? queue_at(pool, 0) : nullptr;
-    if (!head || !head->has_work || !head->finished.load()) {
+    if (head && head->has_work && !head->finished.load()) {
         pollfd fd = {pool.event_fd, POLLIN, 0};
         if (poll(&fd, 1, int(progress_wait())) > 0) {
             std::uint64_t count;
