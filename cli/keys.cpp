@@ -138,7 +138,14 @@ int check_reference_file(const run_context& run) {
     return r.code == result_io ? status_reference : status_fatal;
 }
 
+void prepare_schedules(run_context& run) {
+    release_prepared_keys(const_cast<prepared_keys*>(run.prepared));
+    run.prepared = prepare_keys(run.keyword, run.keyword2);
+}
+
 void release_keywords(run_context& run) {
+    release_prepared_keys(const_cast<prepared_keys*>(run.prepared));
+    run.prepared = nullptr;
     free_keyword(run.keyword);
     free_keyword(run.keyword2);
     run.keyword = nullptr;

@@ -61,6 +61,8 @@ int run_all(run_context& run, int argc, char** argv) {
     // Standard input and output would become binary here; POSIX streams are.
     if (status == keep_going) status = check_reference_file(run);
     if (status != keep_going) return status;
+    // Once, not once per file.
+    if (options.row().stream != &unixcrypt_kind) prepare_schedules(run);
     if (run_step_hook) run_step_hook(run_step::started, run);
     const file_size_signal_ignored size_limit_reported;
     outcome result;

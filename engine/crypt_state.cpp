@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/base.h"
 
@@ -34,6 +35,50 @@ void schedule_keyword(const char* keyword, key_schedule* schedule) {
     hash_keyword(keyword, key);
     schedule_key(key, 256, 256, schedule);
     wipe(key, sizeof key);
+}
+
+char* keyword_with_cr(const char* keyword) {
+    const std::size_t length = keyword_length(keyword);
+    char* with_cr = static_cast<char*>(std::malloc(length + 2));
+    if (with_cr == nullptr) return nullptr;
+    std::memcpy(with_cr, keyword, length);
+    with_cr[length] = '\r';
+    with_cr[length + 1] = '\0';
+    return with_cr;
+}
+
+void take_schedule(const char* keyword, const key_schedule* ready, key_schedule* schedule) {
+    if (ready)
+        std::memcpy(schedule, ready, sizeof *schedule);
+    else
+        schedule_keyword(keyword, schedule);
+}
+
+prepared_keys* prepare_keys(const char* keyword, const char* keyword2) {
+    auto* keys = static_cast<prepared_keys*>(std::calloc(1, sizeof(prepared_keys)));
+    if (keys == nullptr) return nullptr;
+    lock_memory(keys, sizeof *keys);
+    if (keyword) {
+        // The candidates of a decryption, as decrypt_init tries them.
+        char* with_cr = keyword_with_cr(keyword);
+        if (with_cr == nullptr) {
+            wipe_and_free(keys, sizeof *keys);
+            return nullptr;
+        }
+        schedule_keyword(keyword, &keys->first[0]);
+        schedule_keyword(with_cr, &keys->first[1]);
+        free_keyword(with_cr);
+        keys->has_first = true;
+    }
+    if (keyword2) {
+        schedule_keyword(keyword2, &keys->second);
+        keys->has_second = true;
+    }
+    return keys;
+}
+
+void release_prepared_keys(prepared_keys* keys) {
+    if (keys) wipe_and_free(keys, sizeof *keys);
 }
 
 void run_feedback(crypt_state* state, cipher_stream* stream, bool decrypting,

@@ -18,6 +18,13 @@ inline constexpr std::uint8_t header_magic[4] = {'q', '7', 'w', '3'};
 // lives on a locked, wiped stack buffer.
 void schedule_keyword(const char* keyword, key_schedule* schedule);
 
+// A copy of `keyword` with a CR after it (free_keyword it); null when
+// memory runs out.
+char* keyword_with_cr(const char* keyword);
+
+// `ready` copied into `schedule`, or, when it is null, the keyword's own.
+void take_schedule(const char* keyword, const key_schedule* ready, key_schedule* schedule);
+
 // The body of a stream in cipher feedback with full 32-byte feedback: whole
 // groups through `groups` while both sides have room for one, single bytes
 // through the register. The register takes each ciphertext byte: the
@@ -31,5 +38,6 @@ void fill_nonce(std::uint8_t out[32]);
 
 // Decryption with a list of candidate keywords: the first whose key opens
 // the header wins (decrypt_init tries the keyword and keyword + CR).
+// `ready`, unless null, holds the candidates' schedules, made before.
 int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
-                       int mismatch);
+                       int mismatch, const key_schedule* ready = nullptr);

@@ -83,13 +83,14 @@ void decrypt_groups(crypt_state* state, cipher_stream* stream) {
 } // namespace
 
 int decrypt_multi_init(cipher_stream* stream, int count, const char* const* candidates,
-                       int mismatch) {
+                       int mismatch, const key_schedule* ready) {
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(count);
     if (state == nullptr) return result_system;
     state->key_index = 0;
     for (int index = 0; index < count; ++index)
-        schedule_keyword(candidates[index], &state->keys[index]);
+        take_schedule(ready ? nullptr : candidates[index], ready ? &ready[index] : nullptr,
+                      &state->keys[index]);
     state->header_pending = 1;
     state->pos = 0;
     state->mismatch = mismatch;
@@ -98,18 +99,19 @@ int decrypt_multi_init(cipher_stream* stream, int count, const char* const* cand
 }
 
 int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch) {
+    return decrypt_init_from(stream, keyword, mismatch, nullptr);
+}
+
+int decrypt_init_from(cipher_stream* stream, const char* keyword, int mismatch,
+                      const key_schedule* ready) {
+    if (ready) return decrypt_multi_init(stream, 2, nullptr, mismatch, ready);
     // A keyword typed on a system that ends lines with CR LF may carry the
     // CR into the file's key; the plain keyword is tried first.
-    const std::size_t length = keyword_length(keyword);
-    char* with_cr = static_cast<char*>(std::malloc(length + 2));
+    char* with_cr = keyword_with_cr(keyword);
     if (with_cr == nullptr) {
         stream->state = nullptr;
         return result_system;
     }
-    std::memcpy(with_cr, keyword, length);
-    with_cr[length] = '\r';
-    with_cr[length + 1] = '\0';
-
     const char* const candidates[2] = {keyword, with_cr};
     const int result = decrypt_multi_init(stream, 2, candidates, mismatch);
     free_keyword(with_cr); // free keeps errno, which may hold the result's detail

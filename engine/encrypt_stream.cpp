@@ -28,12 +28,16 @@ void encrypt_groups(crypt_state* state, cipher_stream* stream) {
 } // namespace
 
 int encrypt_init(cipher_stream* stream, const char* keyword) {
+    return encrypt_init_from(stream, keyword, nullptr);
+}
+
+int encrypt_init_from(cipher_stream* stream, const char* keyword, const key_schedule* ready) {
     stream->state = nullptr;
     crypt_state* state = new_crypt_state(1);
     if (state == nullptr) return result_system;
     state->key_index = 0;
 
-    schedule_keyword(keyword, &state->keys[0]);
+    take_schedule(keyword, ready, &state->keys[0]);
 
     fill_nonce(state->block);
     std::memcpy(state->block, header_magic, sizeof header_magic);

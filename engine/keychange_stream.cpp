@@ -23,6 +23,11 @@ void release_keychange(cipher_stream* stream) {
 } // namespace
 
 int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword) {
+    return keychange_init_from(stream, old_keyword, new_keyword, nullptr, nullptr);
+}
+
+int keychange_init_from(cipher_stream* stream, const char* old_keyword, const char* new_keyword,
+                        const key_schedule* old_ready, const key_schedule* new_ready) {
     auto* state = static_cast<keychange_state*>(std::malloc(sizeof(keychange_state)));
     if (state == nullptr) {
         stream->state = nullptr;
@@ -32,8 +37,8 @@ int keychange_init(cipher_stream* stream, const char* old_keyword, const char* n
     state->dec.state = nullptr;
     state->enc.state = nullptr;
 
-    int result = decrypt_init(&state->dec, old_keyword, 0);
-    if (result == result_ok) result = encrypt_init(&state->enc, new_keyword);
+    int result = decrypt_init_from(&state->dec, old_keyword, 0, old_ready);
+    if (result == result_ok) result = encrypt_init_from(&state->enc, new_keyword, new_ready);
     if (result != result_ok) {
         release_keychange(stream);
         return result;

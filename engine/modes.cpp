@@ -7,14 +7,22 @@
 
 namespace {
 
+const key_schedule* first_ready(const stream_keys& keys) {
+    return keys.prepared && keys.prepared->has_first ? keys.prepared->first : nullptr;
+}
+const key_schedule* second_ready(const stream_keys& keys) {
+    return keys.prepared && keys.prepared->has_second ? &keys.prepared->second : nullptr;
+}
+
 int init_encrypt(cipher_stream* stream, const stream_keys& keys) {
-    return encrypt_init(stream, keys.keyword);
+    return encrypt_init_from(stream, keys.keyword, first_ready(keys));
 }
 int init_decrypt(cipher_stream* stream, const stream_keys& keys) {
-    return decrypt_init(stream, keys.keyword, keys.mismatch);
+    return decrypt_init_from(stream, keys.keyword, keys.mismatch, first_ready(keys));
 }
 int init_keychange(cipher_stream* stream, const stream_keys& keys) {
-    return keychange_init(stream, keys.keyword, keys.keyword2);
+    return keychange_init_from(stream, keys.keyword, keys.keyword2, first_ready(keys),
+                               second_ready(keys));
 }
 int init_unixcrypt(cipher_stream* stream, const stream_keys& keys) {
     return unixcrypt_init(stream, keys.keyword);
@@ -40,7 +48,7 @@ stream_result run_stream(const stream_kind& kind, const stream_keys& keys, std::
 
 stream_result run_stream_in_place(const stream_kind& kind, const stream_keys& keys, int fd,
                                   const progress_sink* progress) {
-    const stream_keys checked{keys.keyword, keys.keyword2, 0};
+    const stream_keys checked{keys.keyword, keys.keyword2, 0, keys.prepared};
     cipher_stream stream;
     const int result = kind.init(&stream, checked);
     if (result != result_ok) return outcome_of(stream, result);

@@ -69,11 +69,15 @@ char* shown_text(const char* text);
 // entry goes through `dir_fd` and `name`, never through a path text, so
 // renaming or replacing a directory on the way cannot redirect it; the path
 // text is only for messages.
+struct entry_lookup;
 struct file_place {
     int dir_fd;              // the directory of the entry (AT_FDCWD: the working directory)
     const char* name;        // the entry's name in that directory
     const char* shown;       // the whole path, escaped by shown_text
     std::size_t path_length; // length of the whole path before escaping
+    // Met in a traversal: what the directory of dir_fd was checked to be
+    // (null elsewhere). Good only while the entry is handled.
+    const struct stat* directory = nullptr;
 };
 
 // Resolves an operand once: its directory opened (and held while `handle`

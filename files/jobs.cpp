@@ -3,6 +3,11 @@
 // workers only carry out the plans it made. Each file's messages wait in a
 // buffer of their own until those of every file before it are out, so
 // standard error reads as in a run of one file at a time.
+//
+// -j N starts N - 1 workers: this thread is the N-th. When enough plans
+// wait for a worker, or when it would otherwise wait for one, it carries
+// out the oldest of them itself. One thread per file at once, and no more,
+// keeps N CPUs busy without a thread more than there are CPUs to run it.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -68,6 +73,34 @@ struct job {
 thread_local std::FILE* worker_sink = nullptr; // a worker's current file's buffer
 thread_local job_pool* main_pool = nullptr;    // the planning thread's, while side by side
 
+// Tells the CPU this thread only waits (and lets a sibling thread run).
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Spins a little while, until `ready()`: a thread that sleeps and is woken
+// costs tens of microseconds (more in a virtual machine, whose idle CPU has
+// to be woken first), as much as a small file. true when it got ready.
+template <class F> bool spin_until(F ready) {
+    constexpr long limit_ns = 50 * 1000;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (ready()) return true;
+            relax();
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) > limit_ns)
+            return ready();
+    }
+}
+
 struct worker_start {
     job_pool* pool;
     int slot;
@@ -79,10 +112,11 @@ struct job_pool {
     int size = 0; // workers started
     pthread_t threads[max_jobs];
     worker_start starts[max_jobs];
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
     pthread_cond_t work_ready = PTHREAD_COND_INITIALIZER;
     job* work_head = nullptr; // waiting for a worker
     job* work_tail = nullptr;
+    std::atomic<int> work_count{0}; // jobs from work_head on (changed under `lock`)
     bool quit = false;
     int event_fd = -1;                 // a worker finished a job while this thread waited
     std::atomic<bool> waiting{false};  // this thread waits on event_fd
@@ -116,39 +150,61 @@ void note_stop(job_pool& pool, outcome o) {
     if (!stopped(pool) && (ends_run(o) || o == outcome::interrupted)) pool.stop = o;
 }
 
+// The oldest job waiting for a worker, taken off the list; null when
+// there is none (and, with `wait`, once the pool quits).
+job* take_work(job_pool& pool, bool wait) {
+    if (wait) spin_until([&] { return pool.work_count.load(std::memory_order_relaxed) > 0; });
+    pthread_mutex_lock(&pool.lock);
+    while (wait && !pool.work_head && !pool.quit) pthread_cond_wait(&pool.work_ready, &pool.lock);
+    job* j = pool.work_head;
+    if (j) {
+        pool.work_head = j->next_work;
+        if (!pool.work_head) pool.work_tail = nullptr;
+        --pool.work_count;
+    }
+    pthread_mutex_unlock(&pool.lock);
+    return j;
+}
+
+// Carries out the plan of `j` on this thread, which is a worker for the
+// while (its slot set), and marks it finished.
+void work_on(job_pool& pool, job* j) {
+    worker_sink = j->buffer;
+    // Once a first signal came or a file ended the run, no file
+    // starts: a job handed over but not begun is left as it is.
+    if (!pool.run_ending.load() && !interrupt_came()) j->result = carry_out(j->context, j->plan);
+    std::fflush(j->buffer);
+    worker_sink = nullptr;
+    let_go(j->dir);
+    j->dir = nullptr;
+    if (ends_run(j->result)) pool.run_ending.store(true);
+    // Either this thread sees the planning thread waiting and wakes it,
+    // or that thread sees the job finished before it waits (both
+    // sequentially consistent).
+    j->finished.store(true);
+    if (pool.waiting.load()) {
+        const std::uint64_t one = 1;
+        (void)!write(pool.event_fd, &one, sizeof one);
+    }
+}
+
 void* worker_main(void* argument) {
     const worker_start start = *static_cast<worker_start*>(argument);
     job_pool& pool = *start.pool;
     become_worker(start.slot);
-    for (;;) {
-        pthread_mutex_lock(&pool.lock);
-        while (!pool.work_head && !pool.quit) pthread_cond_wait(&pool.work_ready, &pool.lock);
-        job* j = pool.work_head;
-        if (j) {
-            pool.work_head = j->next_work;
-            if (!pool.work_head) pool.work_tail = nullptr;
-        }
-        pthread_mutex_unlock(&pool.lock);
-        if (!j) return nullptr;
-        worker_sink = j->buffer;
-        // Once a first signal came or a file ended the run, no file
-        // starts: a job handed over but not begun is left as it is.
-        if (!pool.run_ending.load() && !interrupt_came())
-            j->result = carry_out(j->context, j->plan);
-        std::fflush(j->buffer);
-        worker_sink = nullptr;
-        let_go(j->dir);
-        j->dir = nullptr;
-        if (ends_run(j->result)) pool.run_ending.store(true);
-        // Either this thread sees the planning thread waiting and wakes it,
-        // or that thread sees the job finished before it waits (both
-        // sequentially consistent).
-        j->finished.store(true);
-        if (pool.waiting.load()) {
-            const std::uint64_t one = 1;
-            (void)!write(pool.event_fd, &one, sizeof one);
-        }
-    }
+    while (job* j = take_work(pool, true)) work_on(pool, j);
+    return nullptr;
+}
+
+// The planning thread carries out the oldest job waiting for a worker, in
+// the slot no worker has. false when none was waiting.
+bool help_with_one(job_pool& pool) {
+    job* j = take_work(pool, false);
+    if (!j) return false;
+    become_worker(pool.size);
+    work_on(pool, j);
+    become_worker(-1);
+    return true;
 }
 
 struct signal_start {
@@ -191,8 +247,14 @@ void take_signals(job_pool& pool, const run_context&) {
 // Until a worker finishes a job (the oldest, or another), or the status
 // line is due.
 void wait_for_event(job_pool& pool, const run_context& run) {
-    pool.waiting.store(true);
+    if (help_with_one(pool)) {
+        progress_tick();
+        take_signals(pool, run);
+        return;
+    }
     const job* head = pool.queue_count > 0 ? queue_at(pool, 0) : nullptr;
+    if (head && head->has_work) spin_until([&] { return head->finished.load(std::memory_order_relaxed); });
+    pool.waiting.store(true);
     if (head && head->has_work && !head->finished.load()) {
         pollfd fd = {pool.event_fd, POLLIN, 0};
         if (poll(&fd, 1, int(progress_wait())) > 0) {
@@ -272,7 +334,7 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
                       const struct stat* dir, entry_lookup& looked) {
     if (pool.unreaped == 0) return false;
     looked.error = stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &looked.st,
-                              &looked.identity, &looked.born);
+                                  &looked.identity, &looked.born);
     bool known = looked.error == 0;
     file_identity id = looked.identity;
     if (known && S_ISLNK(looked.st.st_mode)) {
@@ -362,6 +424,7 @@ bool prepare(job_pool& pool, job& j, const run_context& run, const struct stat* 
     j.context.options = run.options;
     j.context.keyword = run.keyword;
     j.context.keyword2 = run.keyword2;
+    j.context.prepared = run.prepared;
     j.has_work = true;
     return true;
 }
@@ -373,6 +436,7 @@ void submit(job_pool& pool, job* j) {
     else
         pool.work_head = j;
     pool.work_tail = j;
+    ++pool.work_count;
     pthread_cond_signal(&pool.work_ready);
     pthread_mutex_unlock(&pool.lock);
 }
@@ -390,8 +454,8 @@ int jobs_for(const run_options& options) {
         const rlim_t room = limit.rlim_cur > 24 ? (limit.rlim_cur - 24) / 8 : 1;
         if (rlim_t(jobs) > room) jobs = int(room);
     }
-    // The last slot is for a file this thread writes itself.
-    return jobs < 1 ? 1 : jobs > max_jobs - 1 ? max_jobs - 1 : jobs;
+    // This thread is one of them, in the slot after the workers'.
+    return jobs < 1 ? 1 : jobs > max_jobs ? max_jobs : jobs;
 }
 
 // How many jobs may be handed over and not yet reaped. Deep enough that
@@ -443,7 +507,9 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
     if (pool.run_ending.load()) reap_until(pool, run, nullptr);
     struct stat here_stat;
     const struct stat* here =
-        fstatat(place.dir_fd, "", &here_stat, AT_EMPTY_PATH) == 0 ? &here_stat : nullptr;
+        place.directory ? place.directory
+        : fstatat(place.dir_fd, "", &here_stat, AT_EMPTY_PATH) == 0 ? &here_stat
+                                                                    : nullptr;
     entry_lookup looked;
     const bool fresh = !stopped(pool) && wait_for_related(pool, run, place, here, looked);
     if (stopped(pool)) return pool.stop;
@@ -466,6 +532,10 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
             queue_at(pool, pool.queue_count++) = j;
             ++pool.unreaped;
             submit(pool, j);
+            // More waiting than the workers take while this thread writes
+            // one: it writes the oldest of them.
+            const bool ahead = pool.work_count.load(std::memory_order_relaxed) > pool.size;
+            if (ahead) help_with_one(pool);
             return pool.stop;
         } else {
             // No descriptor or memory to spare: this file alone, as in a
@@ -497,14 +567,14 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     pool->signal_thread_started =
         pool->event_fd >= 0 &&
         pthread_create(&pool->signal_thread, nullptr, signal_main, &signals) == 0;
-    for (int i = 0; i < size && pool->signal_thread_started; ++i) {
+    for (int i = 0; i < size - 1 && pool->signal_thread_started; ++i) {
         pool->starts[i] = worker_start{pool, i};
         if (pthread_create(&pool->threads[i], nullptr, worker_main, &pool->starts[i]) != 0) break;
         pool->size = i + 1;
     }
     outcome result = outcome::done;
     if (pool->size > 0) {
-        pool->window = window_for(pool->size);
+        pool->window = window_for(pool->size + 1);
         run.jobs = pool;
         main_pool = pool;
         result = body(run);

@@ -87,7 +87,8 @@ int rename_refusal(const file_plan& plan) {
     const bool exists =
         plan.replace_output && fstatat(dir, plan.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
-    const uid_t user = geteuid();
+    // The process never changes its user.
+    static const uid_t user = geteuid();
     if (user == 0 || fstatat(dir, ".", &directory, 0) != 0 || !(directory.st_mode & S_ISVTX) ||
         directory.st_uid == user)
         return 0;
@@ -188,6 +189,7 @@ void plan_file(run_context& run, const file_place& operand, file_plan& plan,
                const entry_lookup* looked) {
     const run_options& options = run.options;
     plan.input = operand;
+    plan.input.directory = nullptr;
     plan.follow = options.symlinks != 0;
     struct stat& st = plan.decided;
     if (looked) {

@@ -94,7 +94,8 @@ int open_parent(const directory_frame& frame) {
     return -1;
 }
 
-outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent);
+outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent,
+                     bool regular = false);
 
 void free_names(char** names) {
     for (char** name = names; name && *name; ++name) std::free(*name);
@@ -102,8 +103,9 @@ void free_names(char** names) {
 }
 
 // Reads every name of the open directory of `frame`; null-terminated heap
-// array of heap texts, or null with the error number in `*error` (ENOMEM
-// when memory ran out).
+// array of heap texts, each after a byte with the entry's type as the
+// directory gave it (d_type), or null with the error number in `*error`
+// (ENOMEM when memory ran out).
 char** read_names(const directory_frame& frame, int* error) {
     const int list_fd = dup(frame.fd);
     DIR* dir = list_fd < 0 ? nullptr : fdopendir(list_fd);
@@ -118,13 +120,14 @@ char** read_names(const directory_frame& frame, int* error) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         char** more = static_cast<char**>(std::realloc(names, (count + 2) * sizeof *names));
-        char* copy = more ? join_text(name, "") : nullptr;
+        char* copy = more ? join_text(" ", name) : nullptr;
         if (more) names = more;
         if (!copy) {
             free_names(names);
             names = nullptr;
             break;
         }
+        copy[0] = char(entry->d_type);
         names[count++] = copy;
         names[count] = nullptr;
     }
@@ -138,16 +141,18 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
     // A path ending in "/" doubles the separator; messages show it so.
     owned_text prefix(join_text(frame.shown, "/"));
     if (!prefix.text) return out_of_memory(run.options);
-    for (char** name = names; *name; ++name) {
+    for (char** entry = names; *entry; ++entry) {
         const outcome reopened = reopen(run, frame);
         if (reopened != outcome::done) return reopened;
-        owned_text name_shown(shown_text(*name));
+        const char* name = *entry + 1;
+        owned_text name_shown(shown_text(name));
         owned_text shown(name_shown.text ? join_text(prefix.text, name_shown.text) : nullptr);
         if (!shown.text) return out_of_memory(run.options);
         const outcome result = handle_entry(
             run,
-            file_place{frame.fd, *name, shown.text, frame.path_length + 1 + std::strlen(*name)},
-            &frame);
+            file_place{frame.fd, name, shown.text, frame.path_length + 1 + std::strlen(name),
+                       &frame.identity},
+            &frame, (*entry)[0] == char(DT_REG));
         if (ends_run(result)) return result;
     }
     return outcome::done;
@@ -192,7 +197,11 @@ outcome enter(run_context& run, const file_place& place, directory_frame* parent
     return traverse(run, frame);
 }
 
-outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent) {
+// `regular`: the directory listed the entry as a regular file, so only the
+// plan looks it up (a file made a directory since is no regular file to
+// it, and is left as such).
+outcome handle_entry(run_context& run, const file_place& place, directory_frame* parent,
+                     bool regular) {
     const run_options& options = run.options;
     struct stat st;
     file_identity visited_as;
@@ -200,7 +209,7 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
     // too long"): however deep a hostile tree, the run's stack, its memory
     // for names and the directories it reopens stay bounded.
     if (place.path_length >= PATH_MAX) return report_failure(run, place.shown, ENAMETOOLONG);
-    if (stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
+    if (!regular && stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
         if (S_ISDIR(st.st_mode)) {
             if (options.recursive != 0) return enter(run, place, parent, st, visited_as, false);
             if (!options.quiet())

@@ -433,14 +433,16 @@ void terminate_at_creation(file_step step, const char*) {
 
 // a is still being written when b's question comes: the question waits
 // (this thread's poll) until a's messages are out. Standard error gets a
-// mark where the answer is read.
+// mark where the answer is read. The planning thread may write a itself
+// while it waits; then there is nothing to hold.
 void question_after_a(file_step step, const char* shown) {
 #ifdef SYS_poll
     constexpr long poll_call = SYS_poll;
 #else
     constexpr long poll_call = SYS_ppoll;
 #endif
-    if (step == file_step::open && std::string(shown) == "a" && !fired.exchange(true))
+    if (step == file_step::open && std::string(shown) == "a" && !fired.exchange(true) &&
+        gettid() != getpid())
         spin_until([] { return asked || thread_in(poll_call, getpid()) != 0; });
     if (step == file_step::question && !asked.exchange(true))
         (void)!write(STDERR_FILENO, "(answered)\n", 11);

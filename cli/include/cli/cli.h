@@ -70,7 +70,11 @@ int acquire_keywords(run_context& run);
 // the reference file, else the status to end with (reported).
 int check_reference_file(const run_context& run);
 
-// Wipes and frees `keyword` and `keyword2` and forgets them.
+// The schedules of `keyword` and `keyword2`, made once for every file of
+// the run (run.prepared; left null when memory runs out).
+void prepare_schedules(run_context& run);
+
+// Wipes and frees `keyword` and `keyword2` and their schedules, and forgets them.
 void release_keywords(run_context& run);
 
 // Asks "prompt suffix" on standard error and reads one line from /dev/tty

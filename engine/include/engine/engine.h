@@ -39,10 +39,17 @@ struct crypt_state {
 };
 
 int encrypt_init(cipher_stream* stream, const char* keyword);
+// As encrypt_init, from a schedule made before (`ready`, copied); the
+// keyword's own when `ready` is null.
+int encrypt_init_from(cipher_stream* stream, const char* keyword, const key_schedule* ready);
 int encrypt_step(cipher_stream* stream);
 int encrypt_end(cipher_stream* stream);
 
 int decrypt_init(cipher_stream* stream, const char* keyword, int mismatch);
+// As decrypt_init, from the two schedules made before (`ready`: the
+// keyword's and that of keyword + CR, copied); its own when `ready` is null.
+int decrypt_init_from(cipher_stream* stream, const char* keyword, int mismatch,
+                      const key_schedule* ready);
 int decrypt_step(cipher_stream* stream);
 int decrypt_end(cipher_stream* stream);
 
@@ -56,6 +63,10 @@ struct keychange_state {
 };
 
 int keychange_init(cipher_stream* stream, const char* old_keyword, const char* new_keyword);
+// As keychange_init, from schedules made before where not null: `old_ready`
+// as decrypt_init_from's, `new_ready` as encrypt_init_from's.
+int keychange_init_from(cipher_stream* stream, const char* old_keyword, const char* new_keyword,
+                        const key_schedule* old_ready, const key_schedule* new_ready);
 int keychange_step(cipher_stream* stream);
 int keychange_end(cipher_stream* stream);
 
@@ -145,13 +156,30 @@ stream_result pump_fd_in_place(const stepped_stream& s, const in_place_file& fil
 
 // ---- Stream kinds -----------------------------------------------------------------
 
+// The schedules of a run's keywords, made once: a stream then copies them
+// instead of hashing and expanding its keyword again (twice per file
+// encrypted, four times per file decrypted). Key material in locked
+// memory, wiped on release.
+struct prepared_keys {
+    key_schedule first[2]; // the first keyword's, and that of the keyword + CR
+    key_schedule second;   // the second keyword's
+    bool has_first, has_second;
+};
+
+// The schedules of `keyword` and of `keyword2` (either may be null); null
+// when memory runs out, and then streams make their own.
+prepared_keys* prepare_keys(const char* keyword, const char* keyword2);
+void release_prepared_keys(prepared_keys* keys);
+
 // The keywords a stream is made with: the first (the old one of a key
-// change), the second (its new one), and whether a decryption accepts the
-// first unseen (the -m option).
+// change), the second (its new one), whether a decryption accepts the
+// first unseen (the -m option), and their schedules when made before
+// (prepare_keys, from these very keywords).
 struct stream_keys {
     const char* keyword;
     const char* keyword2;
     int mismatch;
+    const prepared_keys* prepared = nullptr;
 };
 
 // One kind of stream: its init, step and end, how many bytes its output

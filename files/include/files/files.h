@@ -128,6 +128,7 @@ struct run_context {
     run_options options;
     char* keyword = nullptr;  // first key (old key in keychange mode)
     char* keyword2 = nullptr; // new key in keychange mode
+    const prepared_keys* prepared = nullptr; // their schedules, made once for the run
     int errors = 0;           // failed system operations on files
     int rejects = 0;          // inputs rejected: key does not match, bad format
     visited_set visited;      // files and directories met, so each is done once
@@ -138,7 +139,7 @@ struct run_context {
     run_context& operator=(const run_context&) = delete;
     ~run_context() { forget_visited(visited); }
 
-    stream_keys keys() const { return {keyword, keyword2, options.mismatch}; }
+    stream_keys keys() const { return {keyword, keyword2, options.mismatch, prepared}; }
 };
 
 // ---- Outcomes ---------------------------------------------------------------------
