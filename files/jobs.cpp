@@ -57,7 +57,7 @@ struct job {
     struct stat directory {};  // what names in flight are compared in
     bool directory_known = false;
     run_context context;
-    std::FILE* buffer = nullptr;
+    std::FILE* buffer = nullptr; // a file's: made by its first message
     char* text = nullptr;
     std::size_t size = 0;
     std::atomic<bool> finished{false};
@@ -70,7 +70,7 @@ struct job {
     }
 };
 
-thread_local std::FILE* worker_sink = nullptr; // a worker's current file's buffer
+thread_local job* worker_job = nullptr;       // the job this thread carries out
 thread_local job_pool* main_pool = nullptr;    // the planning thread's, while side by side
 
 // Tells the CPU this thread only waits (and lets a sibling thread run).
@@ -169,12 +169,12 @@ job* take_work(job_pool& pool, bool wait) {
 // Carries out the plan of `j` on this thread, which is a worker for the
 // while (its slot set), and marks it finished.
 void work_on(job_pool& pool, job* j) {
-    worker_sink = j->buffer;
+    worker_job = j;
     // Once a first signal came or a file ended the run, no file
     // starts: a job handed over but not begun is left as it is.
     if (!pool.run_ending.load() && !interrupt_came()) j->result = carry_out(j->context, j->plan);
-    std::fflush(j->buffer);
-    worker_sink = nullptr;
+    if (j->buffer) std::fflush(j->buffer);
+    worker_job = nullptr;
     let_go(j->dir);
     j->dir = nullptr;
     if (ends_run(j->result)) pool.run_ending.store(true);
@@ -275,7 +275,7 @@ bool reap_head(job_pool& pool, run_context& run) {
     if (j->has_work && !j->finished.load(std::memory_order_acquire)) return false;
     pool.queue_start = (pool.queue_start + 1) % queue_capacity;
     --pool.queue_count;
-    std::fclose(j->buffer);
+    if (j->buffer) std::fclose(j->buffer);
     j->buffer = nullptr;
     if (j->size > 0) {
         progress_clear();
@@ -476,7 +476,11 @@ int window_for(int size) {
 } // namespace
 
 std::FILE* messages() {
-    if (worker_sink) return worker_sink;
+    if (job* j = worker_job) {
+        if (!j->buffer) j->buffer = open_memstream(&j->text, &j->size);
+        // Out of memory: the message goes out now, before the files before it.
+        return j->buffer ? j->buffer : stderr;
+    }
     job_pool* pool = main_pool;
     if (!pool || pool->queue_count == 0) {
         progress_clear();
@@ -527,8 +531,7 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
                 if (!reap_head(pool, run)) wait_for_event(pool, run);
         if (stopped(pool)) {
             // No new file after the run ended.
-        } else if (prepare(pool, *j, run, here) &&
-                   (j->buffer = open_memstream(&j->text, &j->size))) {
+        } else if (prepare(pool, *j, run, here)) {
             queue_at(pool, pool.queue_count++) = j;
             ++pool.unreaped;
             submit(pool, j);
