@@ -70,8 +70,8 @@ struct job {
     }
 };
 
-thread_local job* worker_job = nullptr;       // the job this thread carries out
-thread_local job_pool* main_pool = nullptr;    // the planning thread's, while side by side
+thread_local job* worker_job = nullptr;     // the job this thread carries out
+thread_local job_pool* main_pool = nullptr; // the planning thread's, while side by side
 
 // Tells the CPU this thread only waits (and lets a sibling thread run).
 inline void relax() {
@@ -253,7 +253,8 @@ void wait_for_event(job_pool& pool, const run_context& run) {
         return;
     }
     const job* head = pool.queue_count > 0 ? queue_at(pool, 0) : nullptr;
-    if (head && head->has_work) spin_until([&] { return head->finished.load(std::memory_order_relaxed); });
+    if (head && head->has_work)
+        spin_until([&] { return head->finished.load(std::memory_order_relaxed); });
     pool.waiting.store(true);
     if (head && head->has_work && !head->finished.load()) {
         pollfd fd = {pool.event_fd, POLLIN, 0};
@@ -334,7 +335,7 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
                       const struct stat* dir, entry_lookup& looked) {
     if (pool.unreaped == 0) return false;
     looked.error = stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &looked.st,
-                                  &looked.identity, &looked.born);
+                              &looked.identity, &looked.born);
     bool known = looked.error == 0;
     file_identity id = looked.identity;
     if (known && S_ISLNK(looked.st.st_mode)) {
@@ -509,11 +510,10 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
     reap_ready(pool, run);
     // A file that ended the run: the others in flight finish, in order.
     if (pool.run_ending.load()) reap_until(pool, run, nullptr);
+    // The directory as the traversal checked it, or looked at now.
     struct stat here_stat;
-    const struct stat* here =
-        place.directory ? place.directory
-        : fstatat(place.dir_fd, "", &here_stat, AT_EMPTY_PATH) == 0 ? &here_stat
-                                                                    : nullptr;
+    const struct stat* here = place.directory;
+    if (!here && fstatat(place.dir_fd, "", &here_stat, AT_EMPTY_PATH) == 0) here = &here_stat;
     entry_lookup looked;
     const bool fresh = !stopped(pool) && wait_for_related(pool, run, place, here, looked);
     if (stopped(pool)) return pool.stop;

@@ -148,11 +148,11 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
         owned_text name_shown(shown_text(name));
         owned_text shown(name_shown.text ? join_text(prefix.text, name_shown.text) : nullptr);
         if (!shown.text) return out_of_memory(run.options);
-        const outcome result = handle_entry(
-            run,
-            file_place{frame.fd, name, shown.text, frame.path_length + 1 + std::strlen(name),
-                       &frame.identity},
-            &frame, (*entry)[0] == char(DT_REG));
+        const outcome result =
+            handle_entry(run,
+                         file_place{frame.fd, name, shown.text,
+                                    frame.path_length + 1 + std::strlen(name), &frame.identity},
+                         &frame, (*entry)[0] == char(DT_REG));
         if (ends_run(result)) return result;
     }
     return outcome::done;
@@ -209,7 +209,8 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
     // too long"): however deep a hostile tree, the run's stack, its memory
     // for names and the directories it reopens stay bounded.
     if (place.path_length >= PATH_MAX) return report_failure(run, place.shown, ENAMETOOLONG);
-    if (!regular && stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
+    if (!regular &&
+        stat_entry(place.dir_fd, place.name, AT_SYMLINK_NOFOLLOW, &st, &visited_as) == 0) {
         if (S_ISDIR(st.st_mode)) {
             if (options.recursive != 0) return enter(run, place, parent, st, visited_as, false);
             if (!options.quiet())

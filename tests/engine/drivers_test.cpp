@@ -445,3 +445,70 @@ TEST(drivers, in_place_buffer_overflow) {
 }
 
 } // namespace
+
+// Schedules made once for a run must give every stream exactly what its
+// own keyword would: each kind, through both drivers, the CR candidate of
+// a decryption included. The last rows hand over schedules of another
+// keyword: the streams must take them, not make their own again.
+TEST(drivers, prepared_schedules_stand_for_the_keywords) {
+    const temp_dir dir;
+    const fixed_nonce nonce(7);
+    const bytes plain = random_bytes(1057, 9);
+    auto sealed_under = [&](const char* keyword) {
+        write_file(dir.file("s"), plain);
+        EXPECT_EQ(in_place(dir.file("s"), [&](int fd) { return encrypt_in_place(fd, keyword); }),
+                  0);
+        return read_file(dir.file("s"));
+    };
+    struct row {
+        const char* label;
+        const stream_kind* kind;
+        const char* keyword;
+        const char* keyword2;
+        const char* prepared_from; // first keyword of the schedules; the second is keyword2's
+        bytes input;
+    };
+    const row rows[] = {
+        {"encrypt", &encrypt_kind, "k", nullptr, "k", plain},
+        {"decrypt", &decrypt_kind, "k", nullptr, "k", sealed_under("k")},
+        {"decrypt, keyword + CR", &decrypt_kind, "k", nullptr, "k", sealed_under("k\r")},
+        {"decrypt, wrong key", &decrypt_kind, "k", nullptr, "k", sealed_under("other")},
+        {"key change", &keychange_kind, "k", "n", "k", sealed_under("k")},
+        {"key change, old keyword + CR", &keychange_kind, "k", "n", "k", sealed_under("k\r")},
+        {"encrypt, another's schedule", &encrypt_kind, "k", nullptr, "other", plain},
+        {"decrypt, another's schedule", &decrypt_kind, "k", nullptr, "other",
+         sealed_under("other")},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        prepared_keys* prepared = prepare_keys(r.prepared_from, r.keyword2);
+        ASSERT_NE(prepared, nullptr);
+        // What the stream must give: that of the keyword the schedules were made from.
+        const stream_keys own{r.prepared_from, r.keyword2, 0};
+        const stream_keys given{r.keyword, r.keyword2, 0, prepared};
+        for (bool file_to_file : {true, false}) {
+            SCOPED_TRACE(file_to_file ? "file to file" : "in place");
+            bytes out[2];
+            int codes[2];
+            for (int i = 0; i < 2; ++i) {
+                const stream_keys& keys = i == 0 ? own : given;
+                write_file(dir.file("a"), r.input);
+                if (file_to_file) {
+                    codes[i] = through_files(dir.file("a"), dir.file("b"),
+                                             [&](std::FILE* in, std::FILE* o) {
+                                                 return code_of(run_stream(*r.kind, keys, in, o));
+                                             });
+                    out[i] = read_file(dir.file("b"));
+                } else {
+                    codes[i] = in_place(dir.file("a"), [&](int fd) {
+                        return code_of(run_stream_in_place(*r.kind, keys, fd));
+                    });
+                    out[i] = read_file(dir.file("a"));
+                }
+            }
+            EXPECT_EQ(codes[1], codes[0]);
+            EXPECT_EQ(out[1], out[0]);
+        }
+        release_prepared_keys(prepared);
+    }
+}
