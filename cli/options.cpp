@@ -211,9 +211,8 @@ int take_program_name(run_options& options, int argc, char** argv) {
 
 int scan_options(run_context& run, int argc, char** argv) {
     run_options& options = run.options;
-    // One file after the other unless -j says otherwise: side by side, a
-    // tree of small files still decrypts more slowly than one at a time.
-    options.jobs = 1;
+    // One file per CPU unless -j says otherwise.
+    options.jobs = 0;
     int letter;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         const int status = apply_option(run, letter);

@@ -57,7 +57,7 @@ constexpr help_line option_lines[] = {
     {"-R, --rec-symlinks", "follow symbolic links as subdirectories"},
     {"-l, --symlinks", "dereference symbolic links"},
     {"-T, --tmpfiles", "use temporary files instead of overwriting (unsafe)"},
-    {"-j, --jobs n", "transform up to n files at once (0: one per CPU; default 1)"},
+    {"-j, --jobs n", "transform up to n files at once (default 0: one per CPU)"},
     {"--progress", "show a status line on a terminal while files are written"},
     {"--", "end of options, filenames follow"},
 };

@@ -56,7 +56,7 @@ const std::string help_text =
     "    -R, --rec-symlinks    follow symbolic links as subdirectories\n"
     "    -l, --symlinks        dereference symbolic links\n"
     "    -T, --tmpfiles        use temporary files instead of overwriting (unsafe)\n"
-    "    -j, --jobs n          transform up to n files at once (0: one per CPU; default 1)\n"
+    "    -j, --jobs n          transform up to n files at once (default 0: one per CPU)\n"
     "    --progress            show a status line on a terminal while files are written\n"
     "    --                    end of options, filenames follow\n";
 
@@ -158,7 +158,7 @@ TEST(Texts, DebugDumpIsExact) {
                                  "mode = encrypt\n"
                                  "filter = yes\n"
                                  "tmpfiles = no\n"
-                                 "jobs = 1\n"
+                                 "jobs = (CPUs)\n"
                                  "suffix = .osl\n"
                                  "prompt = (none)\n"
                                  "prompt2 = (none)\n"
