@@ -69,15 +69,24 @@ char* shown_text(const char* text);
 // entry goes through `dir_fd` and `name`, never through a path text, so
 // renaming or replacing a directory on the way cannot redirect it; the path
 // text is only for messages.
-struct entry_lookup;
+// The names a directory listed when the traversal read it, sorted.
+struct name_list {
+    const char** names = nullptr;
+    std::size_t count = 0;
+};
+// Whether `name` was among them.
+bool name_listed(const name_list& list, const char* name);
+
 struct file_place {
     int dir_fd;              // the directory of the entry (AT_FDCWD: the working directory)
     const char* name;        // the entry's name in that directory
     const char* shown;       // the whole path, escaped by shown_text
     std::size_t path_length; // length of the whole path before escaping
-    // Met in a traversal: what the directory of dir_fd was checked to be
-    // (null elsewhere). Good only while the entry is handled.
+    // Met in a traversal: what the directory of dir_fd was checked to be,
+    // and the names it listed (null elsewhere, or when memory ran out).
+    // Good only while the entry is handled.
     const struct stat* directory = nullptr;
+    const name_list* listed = nullptr;
 };
 
 // Resolves an operand once: its directory opened (and held while `handle`
@@ -202,8 +211,11 @@ struct file_plan {
     file_identity identity{}; // of the file decided on, for the visited list
     bool born = false;        // its stamp is a birth time, which no write moves
     file_place output{};
-    bool follow = false;           // links named as files are followed
-    bool replace_output = false;   // an entry under the output name may be replaced
+    bool follow = false;         // links named as files are followed
+    bool replace_output = false; // an entry under the output name may be replaced
+    // The output name was free by the directory's listing, not looked up:
+    // in place, the writer looks before the first byte is written.
+    bool output_unlooked = false;
     bool raise_write = false;      // in place: write-protected, the user let it be changed
     visited_entry* seen = nullptr; // revisit: the entry met before
     owned_text input_name, input_shown, output_name, output_shown;

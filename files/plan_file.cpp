@@ -59,10 +59,20 @@ char* shown_sibling(const file_place& place, const char* name) {
 // Whether the output name calls for the overwrite question: not when there
 // is no entry of that name, the name is the input's own or force is set.
 // Sets `replace_output` when an entry of that name may be replaced; a name
-// that was free must still be free when the result takes it.
-bool overwrite_question_needed(const run_options& options, file_plan& plan) {
+// that was free must still be free when the result takes it. A name the
+// directory did not list when the traversal read it is taken as free
+// without a look (no file of this run's own can have taken it since: the
+// names a run gives are its inputs' with the suffix added or taken off);
+// whoever writes the file looks before a byte is written.
+bool overwrite_question_needed(const run_options& options, const file_place& operand,
+                               file_plan& plan) {
     plan.replace_output = true;
     if (options.force || std::strcmp(plan.output.name, plan.input.name) == 0) return false;
+    if (operand.listed && !name_listed(*operand.listed, plan.output.name)) {
+        plan.replace_output = false;
+        plan.output_unlooked = true;
+        return false;
+    }
     struct stat st;
     // Anything of that name counts, a dangling symbolic link too.
     if (fstatat(plan.output.dir_fd, plan.output.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -70,31 +80,6 @@ bool overwrite_question_needed(const run_options& options, file_plan& plan) {
         return false;
     }
     return true;
-}
-
-// Why the result could not take its output name, found on the directory
-// held before a byte is written: 0 when nothing known stands in the way.
-// The directory must let the effective user add and remove entries (a
-// read-only file system says EROFS here); in a sticky directory only the
-// owner of the directory or of an entry may move or replace it; a
-// directory is never replaced by a file.
-int rename_refusal(const file_plan& plan) {
-    const int dir = plan.input.dir_fd;
-    if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
-    struct stat directory, entry, existing;
-    // An output name found free when it was decided is free still, or
-    // another process's doing, which the rename itself then meets.
-    const bool exists =
-        plan.replace_output && fstatat(dir, plan.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
-    // The process never changes its user.
-    static const uid_t user = geteuid();
-    if (user == 0 || fstatat(dir, ".", &directory, 0) != 0 || !(directory.st_mode & S_ISVTX) ||
-        directory.st_uid == user)
-        return 0;
-    if (fstatat(dir, plan.input.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_uid != user)
-        return EPERM;
-    return exists && existing.st_uid != user ? EPERM : 0;
 }
 
 // Decrypting "report.txt" finds "report.txt.osl" when only that exists:
@@ -142,13 +127,6 @@ void decide_in_place(run_context& run, file_plan& plan) {
     if (plan.decided.st_nlink > 1 && options.verbosity >= 0)
         std::fprintf(messages(), "%s: warning: %s has %d links\n", options.name, plan.input.shown,
                      int(plan.decided.st_nlink));
-    // A result that could not take its name would leave transformed content
-    // under the old one: such a file is left as it is.
-    if (std::strcmp(plan.output.name, plan.input.name) != 0)
-        if (const int refusal = rename_refusal(plan)) {
-            leave(plan, leave_reason::rename_refused, refusal);
-            plan.remember_left = true;
-        }
 }
 
 // Says why a file is left, where that is this step's to say.
@@ -190,6 +168,7 @@ void plan_file(run_context& run, const file_place& operand, file_plan& plan,
     const run_options& options = run.options;
     plan.input = operand;
     plan.input.directory = nullptr;
+    plan.input.listed = nullptr;
     plan.follow = options.symlinks != 0;
     struct stat& st = plan.decided;
     if (looked) {
@@ -230,7 +209,7 @@ void plan_file(run_context& run, const file_place& operand, file_plan& plan,
     plan.output = file_place{input.dir_fd, plan.output_name.text, plan.output_shown.text,
                              input.path_length - std::strlen(input.name) +
                                  std::strlen(plan.output_name.text)};
-    if (overwrite_question_needed(options, plan)) {
+    if (overwrite_question_needed(options, operand, plan)) {
         const int may = ask_about(run, "%s: %s already exists; overwrite (y or n)? ",
                                   plan.output.shown, input.shown, "Not overwritten.\n");
         if (may <= 0)

@@ -136,8 +136,27 @@ char** read_names(const directory_frame& frame, int* error) {
     return names;
 }
 
+int compare_names(const void* a, const void* b) {
+    return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+}
+
+// The names of `names` (as read_names gives them), sorted; empty when
+// memory ran out.
+name_list sorted_names(char** names) {
+    name_list list;
+    std::size_t count = 0;
+    while (names[count]) ++count;
+    list.names = static_cast<const char**>(std::malloc((count ? count : 1) * sizeof(char*)));
+    if (!list.names) return list;
+    for (std::size_t i = 0; i < count; ++i) list.names[i] = names[i] + 1;
+    std::qsort(list.names, count, sizeof(char*), compare_names);
+    list.count = count;
+    return list;
+}
+
 // The entries of an open directory, in the order read, until one ends the run.
-outcome traverse_entries(run_context& run, directory_frame& frame, char** names) {
+outcome traverse_entries(run_context& run, directory_frame& frame, char** names,
+                         const name_list* listed) {
     // A path ending in "/" doubles the separator; messages show it so.
     owned_text prefix(join_text(frame.shown, "/"));
     if (!prefix.text) return out_of_memory(run.options);
@@ -148,11 +167,11 @@ outcome traverse_entries(run_context& run, directory_frame& frame, char** names)
         owned_text name_shown(shown_text(name));
         owned_text shown(name_shown.text ? join_text(prefix.text, name_shown.text) : nullptr);
         if (!shown.text) return out_of_memory(run.options);
-        const outcome result =
-            handle_entry(run,
-                         file_place{frame.fd, name, shown.text,
-                                    frame.path_length + 1 + std::strlen(name), &frame.identity},
-                         &frame, (*entry)[0] == char(DT_REG));
+        const outcome result = handle_entry(run,
+                                            file_place{frame.fd, name, shown.text,
+                                                       frame.path_length + 1 + std::strlen(name),
+                                                       &frame.identity, listed},
+                                            &frame, (*entry)[0] == char(DT_REG));
         if (ends_run(result)) return result;
     }
     return outcome::done;
@@ -181,8 +200,11 @@ outcome traverse(run_context& run, directory_frame& frame) {
     if (!names)
         result =
             error == ENOMEM ? out_of_memory(run.options) : report_failure(run, frame.shown, error);
-    else
-        result = traverse_entries(run, frame, names);
+    else {
+        name_list listed = sorted_names(names);
+        result = traverse_entries(run, frame, names, listed.names ? &listed : nullptr);
+        std::free(listed.names);
+    }
     if (frame.parent && frame.fd >= 0) frame.parent->fd = open_parent(frame);
     if (frame.fd >= 0) close(frame.fd);
     frame.fd = -1;
@@ -235,6 +257,10 @@ outcome handle_entry(run_context& run, const file_place& place, directory_frame*
 }
 
 } // namespace
+
+bool name_listed(const name_list& list, const char* name) {
+    return std::bsearch(&name, list.names, list.count, sizeof(char*), compare_names) != nullptr;
+}
 
 outcome process_entry(run_context& run, const file_place& place) {
     return handle_entry(run, place, nullptr);

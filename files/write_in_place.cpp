@@ -52,6 +52,33 @@ file_identity identity_now(const file_plan& plan, const file_place& place) {
     return plan.identity;
 }
 
+// Why the result could not take its output name, found on the directory
+// held before a byte is written: 0 when nothing known stands in the way.
+// The directory must let the effective user add and remove entries (a
+// read-only file system says EROFS here); in a sticky directory only the
+// owner of the directory or of an entry may move or replace it; a
+// directory is never replaced by a file.
+int rename_refusal(const file_plan& plan) {
+    const int dir = plan.input.dir_fd;
+    if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) return errno;
+    struct stat directory, entry, existing;
+    // An output name found free when it was decided is free still, or
+    // another process's doing, which the rename itself then meets; one only
+    // the listing said was free is looked at now.
+    const bool exists = (plan.replace_output || plan.output_unlooked) &&
+                        fstatat(dir, plan.output.name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && plan.output_unlooked) return EEXIST;
+    if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
+    // The process never changes its user.
+    static const uid_t user = geteuid();
+    if (user == 0 || fstatat(dir, ".", &directory, 0) != 0 || !(directory.st_mode & S_ISVTX) ||
+        directory.st_uid == user)
+        return 0;
+    if (fstatat(dir, plan.input.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_uid != user)
+        return EPERM;
+    return exists && existing.st_uid != user ? EPERM : 0;
+}
+
 // After a rename failed that was to follow the transformation: which name
 // now holds what.
 void report_kept_name(const run_options& options, const char* shown) {
@@ -63,7 +90,8 @@ void report_kept_name(const run_options& options, const char* shown) {
 // said so.
 outcome take_output_name(run_context& run, const file_plan& plan) {
     at_step(file_step::rename, plan.input.shown);
-    const outcome renamed = rename_reported(run, plan.input, plan.output);
+    // A name that was free must still be free: what took it meanwhile stays.
+    const outcome renamed = rename_reported(run, plan.input, plan.output, !plan.replace_output);
     if (renamed == outcome::failed) report_kept_name(run.options, plan.input.shown);
     return renamed;
 }
@@ -117,6 +145,12 @@ outcome revisit_in_place(run_context& run, const file_plan& plan) {
 }
 
 outcome write_in_place(run_context& run, const file_plan& plan) {
+    // A result that could not take its name would leave transformed content
+    // under the old one: such a file is left as it is.
+    if (differs(plan.output, plan.input))
+        if (const int refusal = rename_refusal(plan))
+            return left_unchanged(run, plan,
+                                  report_rename_failure(run, plan.input, plan.output, refusal));
     at_step(file_step::open, plan.input.shown);
     // Without symlinks the entry was a regular file at the decision; a link
     // put in its place since then fails here (ELOOP) instead of having its

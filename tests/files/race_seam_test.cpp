@@ -93,10 +93,15 @@ const race_case cases[] = {
     {"tmp_key_decoy_open", X, true, false, S::open, K::file_decoy, O::changed},
     {"tmp_key_link_attributes", X, true, false, S::attributes, K::file_link, O::done},
     // A link planted under an output name that was free at the decision.
-    {"enc_output_link_rename", E, false, false, S::rename, K::output_link, O::done},
+    {"enc_output_link_rename", E, false, false, S::rename, K::output_link, O::kept},
     {"tmp_enc_output_link_open", E, true, false, S::open, K::output_link, O::exists},
     {"tmp_enc_output_link_attributes", E, true, false, S::attributes, K::output_link, O::exists},
     {"tmp_dec_output_link_rename", D, true, false, S::rename, K::output_link, O::exists},
+    // A link planted, once the directory was read, under an output name it
+    // did not list: in place the file is left as it was, through a temporary
+    // file the result does not take the name.
+    {"enc_output_link_decided", E, false, false, S::decided, K::output_link, O::exists},
+    {"tmp_dec_output_link_decided", D, true, false, S::decided, K::output_link, O::exists},
     // A directory made under the output name once the content is transformed:
     // the file keeps its name, and the run says what it now holds.
     {"enc_output_directory_rename", E, false, false, S::rename, K::output_directory, O::kept},
@@ -287,11 +292,14 @@ TEST_P(race_seams, the_victim_stays_as_it_was_and_the_file_is_done_or_reported) 
         EXPECT_NE(err.find(std::string(": ") + std::strerror(EEXIST) + "\n"), std::string::npos)
             << err;
         EXPECT_EQ(err.find("changed"), std::string::npos) << err;
+        // Not a byte of the owner's file was written.
+        EXPECT_EQ(err.find("now holds"), std::string::npos) << err;
+        EXPECT_EQ(harness::read_file(work_dir + "/" + input_name), data);
         break;
     case outcome::kept:
         EXPECT_EQ(WEXITSTATUS(status), 8);
         EXPECT_EQ(err, "ostrel: could not rename " + work_dir + "/" + input_name + " to " +
-                           work_dir + "/" + output_name + ": " + std::strerror(EISDIR) +
+                           work_dir + "/" + output_name + ": " + std::strerror(EEXIST) +
                            "\nostrel: " + work_dir + "/" + input_name + " now holds the " +
                            (encrypting ? "encrypted" : "decrypted") + " content\n");
         break;
