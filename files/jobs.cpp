@@ -82,11 +82,12 @@ inline void relax() {
 #endif
 }
 
-// Spins a little while, until `ready()`: a thread that sleeps and is woken
-// costs tens of microseconds (more in a virtual machine, whose idle CPU has
-// to be woken first), as much as a small file. true when it got ready.
-template <class F> bool spin_until(F ready) {
-    constexpr long limit_ns = 50 * 1000;
+// Spins up to `limit_ns`, until `ready()`: a thread that sleeps and is
+// woken costs tens of microseconds (more in a virtual machine, whose idle
+// CPU has to be woken first), as much as a small file. true when it got
+// ready.
+template <class F> bool spin_until(long limit_ns, F ready) {
+    if (limit_ns == 0) return ready();
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
@@ -130,6 +131,10 @@ struct job_pool {
     std::atomic<bool> asking{false}; // a question waits: a signal's default action
     job* queue[1024];                // ring, oldest first
     int window = 2;                  // jobs handed over before this thread waits
+    // How long a thread with nothing to do spins before it sleeps: 50 µs
+    // while every writing thread has a CPU of its own, else not at all (a
+    // spinning thread would take the CPU of one with work).
+    long spin_ns = 0;
     int queue_start = 0, queue_count = 0;
     int unreaped = 0;                    // jobs with work in the queue
     outcome stop = outcome::done;        // what ended the run, once something did
@@ -153,7 +158,9 @@ void note_stop(job_pool& pool, outcome o) {
 // The oldest job waiting for a worker, taken off the list; null when
 // there is none (and, with `wait`, once the pool quits).
 job* take_work(job_pool& pool, bool wait) {
-    if (wait) spin_until([&] { return pool.work_count.load(std::memory_order_relaxed) > 0; });
+    if (wait)
+        spin_until(pool.spin_ns,
+                   [&] { return pool.work_count.load(std::memory_order_relaxed) > 0; });
     pthread_mutex_lock(&pool.lock);
     while (wait && !pool.work_head && !pool.quit) pthread_cond_wait(&pool.work_ready, &pool.lock);
     job* j = pool.work_head;
@@ -254,7 +261,7 @@ void wait_for_event(job_pool& pool, const run_context& run) {
     }
     const job* head = pool.queue_count > 0 ? queue_at(pool, 0) : nullptr;
     if (head && head->has_work)
-        spin_until([&] { return head->finished.load(std::memory_order_relaxed); });
+        spin_until(pool.spin_ns, [&] { return head->finished.load(std::memory_order_relaxed); });
     pool.waiting.store(true);
     if (head && head->has_work && !head->finished.load()) {
         pollfd fd = {pool.event_fd, POLLIN, 0};
@@ -578,6 +585,9 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     outcome result = outcome::done;
     if (pool->size > 0) {
         pool->window = window_for(pool->size + 1);
+        cpu_set_t set;
+        const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+        pool->spin_ns = pool->size + 1 <= cpus ? 50 * 1000 : 0;
         run.jobs = pool;
         main_pool = pool;
         result = body(run);
