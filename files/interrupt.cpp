@@ -92,6 +92,20 @@ struct worker_temporary {
 worker_temporary worker_temporaries[max_jobs];
 thread_local int worker_slot = -1; // this thread's slot, or -1 off the workers
 
+// Set once the thread that takes the signals removes the temporary files
+// and ends the process: a writer must not take its slot's lock again, or
+// one writing file after file could keep it from that thread for as long
+// as the run lasts (a lock gives no turns).
+std::atomic<bool> ending_with_temporaries{false};
+
+// A writer's slot lock, unless the process is ending: then the writer
+// waits for the end, its temporary file left to the thread that ends it.
+void lock_slot(worker_temporary& slot) {
+    if (ending_with_temporaries.load())
+        for (;;) pause();
+    pthread_mutex_lock(&slot.lock);
+}
+
 // In-place writing: a first signal lets the file finish (and the run end
 // after it); a second one of the three within the same or the next second
 // ends the process at once with status 6.
@@ -211,7 +225,7 @@ termination_scope::termination_scope(termination_handling how, const char* prefi
         // The worker holds the three signals back for good; the main thread
         // takes them.
         if (handling == termination_handling::remove_temporary) {
-            pthread_mutex_lock(&worker_temporaries[worker_slot].lock);
+            lock_slot(worker_temporaries[worker_slot]);
             blocked = true;
         }
         return;
@@ -261,7 +275,7 @@ void termination_scope::keep_temporary() { kept = true; }
 
 void termination_scope::hold() {
     if (worker_slot >= 0) {
-        if (!blocked) pthread_mutex_lock(&worker_temporaries[worker_slot].lock);
+        if (!blocked) lock_slot(worker_temporaries[worker_slot]);
         blocked = true;
         holding = true;
         return;
@@ -281,7 +295,7 @@ termination_scope::~termination_scope() {
     if (worker_slot >= 0) {
         worker_temporary& slot = worker_temporaries[worker_slot];
         if (watching && !kept) {
-            if (!blocked) pthread_mutex_lock(&slot.lock);
+            if (!blocked) lock_slot(slot);
             blocked = true;
             unlinkat(temporary_dir, temporary_name, 0);
         }
@@ -333,6 +347,7 @@ void take_signal_for_jobs(int signal_number, bool temporary_files, bool default_
     }
     // Each lock is kept: no worker creates, renames or removes anything
     // more before the process ends.
+    ending_with_temporaries.store(true);
     for (worker_temporary& slot : worker_temporaries) {
         pthread_mutex_lock(&slot.lock);
         if (slot.name) unlinkat(slot.dir, slot.name, 0);

@@ -577,6 +577,10 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     pool->signal_thread_started =
         pool->event_fd >= 0 &&
         pthread_create(&pool->signal_thread, nullptr, signal_main, &signals) == 0;
+    // Set before any worker reads it.
+    cpu_set_t set;
+    const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    pool->spin_ns = size <= cpus ? 50 * 1000 : 0;
     for (int i = 0; i < size - 1 && pool->signal_thread_started; ++i) {
         pool->starts[i] = worker_start{pool, i};
         if (pthread_create(&pool->threads[i], nullptr, worker_main, &pool->starts[i]) != 0) break;
@@ -585,9 +589,6 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     outcome result = outcome::done;
     if (pool->size > 0) {
         pool->window = window_for(pool->size + 1);
-        cpu_set_t set;
-        const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-        pool->spin_ns = pool->size + 1 <= cpus ? 50 * 1000 : 0;
         run.jobs = pool;
         main_pool = pool;
         result = body(run);
