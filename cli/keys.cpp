@@ -139,12 +139,12 @@ int check_reference_file(const run_context& run) {
 }
 
 void prepare_schedules(run_context& run) {
-    release_prepared_keys(const_cast<prepared_keys*>(run.prepared));
+    release_prepared_keys(run.prepared);
     run.prepared = prepare_keys(run.keyword, run.keyword2);
 }
 
 void release_keywords(run_context& run) {
-    release_prepared_keys(const_cast<prepared_keys*>(run.prepared));
+    release_prepared_keys(run.prepared);
     run.prepared = nullptr;
     free_keyword(run.keyword);
     free_keyword(run.keyword2);

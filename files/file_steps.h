@@ -65,10 +65,6 @@ char* join_text(const char* head, const char* tail);
 // cursor or faking a line. Heap text; null when memory runs out.
 char* shown_text(const char* text);
 
-// One entry of a directory this run holds open. Every system call on the
-// entry goes through `dir_fd` and `name`, never through a path text, so
-// renaming or replacing a directory on the way cannot redirect it; the path
-// text is only for messages.
 // The names a directory listed when the traversal read it, sorted.
 struct name_list {
     const char** names = nullptr;
@@ -77,6 +73,10 @@ struct name_list {
 // Whether `name` was among them.
 bool name_listed(const name_list& list, const char* name);
 
+// One entry of a directory this run holds open. Every system call on the
+// entry goes through `dir_fd` and `name`, never through a path text, so
+// renaming or replacing a directory on the way cannot redirect it; the path
+// text is only for messages.
 struct file_place {
     int dir_fd;              // the directory of the entry (AT_FDCWD: the working directory)
     const char* name;        // the entry's name in that directory

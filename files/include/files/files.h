@@ -126,13 +126,13 @@ struct job_pool; // files/jobs.cpp
 // (wiped and freed by whoever ends the run); the counters only ever grow.
 struct run_context {
     run_options options;
-    char* keyword = nullptr;                 // first key (old key in keychange mode)
-    char* keyword2 = nullptr;                // new key in keychange mode
-    const prepared_keys* prepared = nullptr; // their schedules, made once for the run
-    int errors = 0;                          // failed system operations on files
-    int rejects = 0;                         // inputs rejected: key does not match, bad format
-    visited_set visited;                     // files and directories met, so each is done once
-    job_pool* jobs = nullptr;                // while files are transformed side by side
+    char* keyword = nullptr;           // first key (old key in keychange mode)
+    char* keyword2 = nullptr;          // new key in keychange mode
+    prepared_keys* prepared = nullptr; // their schedules, made once for the run
+    int errors = 0;                    // failed system operations on files
+    int rejects = 0;                   // inputs rejected: key does not match, bad format
+    visited_set visited;               // files and directories met, so each is done once
+    job_pool* jobs = nullptr;          // while files are transformed side by side
 
     run_context() = default;
     run_context(const run_context&) = delete;
