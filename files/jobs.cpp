@@ -45,12 +45,26 @@ void let_go(shared_dir* dir) {
     }
 }
 
+struct job;
+
+// A job's place in one chain of the pool's index: by the file it writes,
+// or by its input's or output's name.
+struct index_link {
+    job* owner = nullptr;
+    index_link* next = nullptr;
+    std::size_t bucket = 0;
+};
+enum index_role { by_file, by_input_name, by_output_name, index_roles };
+
 // One entry of the in-order queue: messages of this thread's alone
 // (notes), or one file's plan carried out by a worker, with the worker's
 // own counters, visited list and message buffer.
 struct job {
-    job* next_work = nullptr;
+    job* next_work = nullptr; // the list waiting for a worker, oldest first
+    job* prev_work = nullptr;
+    std::uint64_t number = 0; // its place in the queue's order
     bool has_work = false;
+    index_link links[index_roles];
     file_plan plan;
     owned_text name, shown;    // the input entry's (the traversal frees its own)
     shared_dir* dir = nullptr; // the entry's directory; null: the working directory
@@ -129,8 +143,19 @@ struct job_pool {
     bool signal_thread_started = false;
     std::atomic<bool> signals_quit{false};
     std::atomic<bool> asking{false}; // a question waits: a signal's default action
-    job* queue[1024];                // ring, oldest first
+    job* queue[4096];                // ring, oldest first
+    std::uint64_t next_number = 0;   // of the next entry of the queue
     int window = 2;                  // jobs handed over before this thread waits
+    // Waiting jobs beyond which this thread writes one too, once it has
+    // planned its next file: deep enough that the workers, which take the
+    // oldest plans, and this thread, which takes the newest, write far
+    // apart in the tree, mostly in other directories (two threads renaming
+    // in one directory take turns at its lock, and each wait costs a
+    // sleep and a wake-up).
+    int help_above = 1;
+    // The jobs with work, by file and by name, for the wait before a file
+    // is planned again: chains of index_link.
+    index_link* index[8192];
     // How long a thread with nothing to do spins before it sleeps: 50 µs
     // while every writing thread has a CPU of its own, else not at all (a
     // spinning thread would take the CPU of one with work).
@@ -143,7 +168,8 @@ struct job_pool {
 
 namespace {
 
-constexpr int queue_capacity = 1024;
+constexpr int queue_capacity = 4096;
+constexpr std::size_t index_buckets = 8192;
 
 job*& queue_at(job_pool& pool, int i) {
     return pool.queue[(pool.queue_start + i) % queue_capacity];
@@ -155,18 +181,19 @@ void note_stop(job_pool& pool, outcome o) {
     if (!stopped(pool) && (ends_run(o) || o == outcome::interrupted)) pool.stop = o;
 }
 
-// The oldest job waiting for a worker, taken off the list; null when
-// there is none (and, with `wait`, once the pool quits).
-job* take_work(job_pool& pool, bool wait) {
+// The oldest job waiting for a worker (the newest, with `newest`), taken
+// off the list; null when there is none (and, with `wait`, once the pool
+// quits).
+job* take_work(job_pool& pool, bool wait, bool newest = false) {
     if (wait)
         spin_until(pool.spin_ns,
                    [&] { return pool.work_count.load(std::memory_order_relaxed) > 0; });
     pthread_mutex_lock(&pool.lock);
     while (wait && !pool.work_head && !pool.quit) pthread_cond_wait(&pool.work_ready, &pool.lock);
-    job* j = pool.work_head;
+    job* j = newest ? pool.work_tail : pool.work_head;
     if (j) {
-        pool.work_head = j->next_work;
-        if (!pool.work_head) pool.work_tail = nullptr;
+        (j->prev_work ? j->prev_work->next_work : pool.work_head) = j->next_work;
+        (j->next_work ? j->next_work->prev_work : pool.work_tail) = j->prev_work;
         --pool.work_count;
     }
     pthread_mutex_unlock(&pool.lock);
@@ -203,10 +230,13 @@ void* worker_main(void* argument) {
     return nullptr;
 }
 
-// The planning thread carries out the oldest job waiting for a worker, in
-// the slot no worker has. false when none was waiting.
+// The planning thread carries out a job waiting for a worker, in the slot
+// no worker has: the newest while more than help_above wait, the workers
+// taking the oldest, else the oldest. So a run of a few files, and the end
+// of any run, begins its files in order. false when none was waiting.
 bool help_with_one(job_pool& pool) {
-    job* j = take_work(pool, false);
+    const bool newest = pool.work_count.load(std::memory_order_relaxed) > pool.help_above;
+    job* j = take_work(pool, false, newest);
     if (!j) return false;
     become_worker(pool.size);
     work_on(pool, j);
@@ -275,6 +305,56 @@ void wait_for_event(job_pool& pool, const run_context& run) {
     take_signals(pool, run);
 }
 
+// FNV-1a, continued over `size` bytes from `hash`.
+std::uint64_t hash_bytes(std::uint64_t hash, const void* data, std::size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
+    return hash;
+}
+
+std::uint64_t hash_file(const file_identity& id) {
+    std::uint64_t hash = hash_bytes(14695981039346656037ULL, &id.device, sizeof id.device);
+    return hash_bytes(hash, &id.inode, sizeof id.inode);
+}
+
+// The start of the hash of a name in the directory `dir`.
+std::uint64_t hash_directory(const struct stat& dir) {
+    std::uint64_t hash = hash_bytes(1469598103934665603ULL, &dir.st_dev, sizeof dir.st_dev);
+    return hash_bytes(hash, &dir.st_ino, sizeof dir.st_ino);
+}
+
+void index_add(job_pool& pool, job& j, index_role role, std::uint64_t hash) {
+    index_link& link = j.links[role];
+    link.owner = &j;
+    link.bucket = hash % index_buckets;
+    link.next = pool.index[link.bucket];
+    pool.index[link.bucket] = &link;
+}
+
+// Files in flight are found by the file they write and, in a directory
+// that could be looked at, by their input's and output's names.
+void index_job(job_pool& pool, job& j) {
+    index_add(pool, j, by_file, hash_file(j.plan.identity));
+    if (!j.directory_known) return;
+    const std::uint64_t dir = hash_directory(j.directory);
+    index_add(pool, j, by_input_name,
+              hash_bytes(dir, j.plan.input.name, std::strlen(j.plan.input.name)));
+    index_add(pool, j, by_output_name,
+              hash_bytes(dir, j.plan.output.name, std::strlen(j.plan.output.name)));
+}
+
+void unindex_job(job_pool& pool, job& j) {
+    for (index_link& link : j.links) {
+        if (!link.owner) continue;
+        for (index_link** at = &pool.index[link.bucket]; *at; at = &(*at)->next)
+            if (*at == &link) {
+                *at = link.next;
+                break;
+            }
+        link.owner = nullptr;
+    }
+}
+
 // The oldest entry out, if it is complete: its messages written, and a
 // job's counters and visited list taken over in the files' order. false
 // when it is still being worked on.
@@ -283,6 +363,7 @@ bool reap_head(job_pool& pool, run_context& run) {
     if (j->has_work && !j->finished.load(std::memory_order_acquire)) return false;
     pool.queue_start = (pool.queue_start + 1) % queue_capacity;
     --pool.queue_count;
+    unindex_job(pool, *j);
     if (j->buffer) std::fclose(j->buffer);
     j->buffer = nullptr;
     if (j->size > 0) {
@@ -304,15 +385,11 @@ bool reap_head(job_pool& pool, run_context& run) {
     return true;
 }
 
-bool queued(job_pool& pool, const job* target) {
-    for (int i = 0; i < pool.queue_count; ++i)
-        if (queue_at(pool, i) == target) return true;
-    return false;
-}
+constexpr std::uint64_t every_entry = UINT64_MAX;
 
-// Reaps up to and including `target`, or everything when it is null.
-void reap_until(job_pool& pool, run_context& run, const job* target) {
-    while (pool.queue_count > 0 && (!target || queued(pool, target)))
+// Reaps the entries up to and including the one numbered `last`.
+void reap_until(job_pool& pool, run_context& run, std::uint64_t last) {
+    while (pool.queue_count > 0 && queue_at(pool, 0)->number <= last)
         if (!reap_head(pool, run)) wait_for_event(pool, run);
 }
 
@@ -350,24 +427,42 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
         known = stat_entry(place.dir_fd, place.name, 0, &target, &id) == 0;
     }
     if (!known) {
-        reap_until(pool, run, nullptr);
+        reap_until(pool, run, every_entry);
         return false;
     }
+    // The chains of the file, and of the name, the name with the suffix
+    // and the name without it, in this directory.
     const char* suffix = run.options.suffix;
-    for (int i = pool.queue_count - 1; i >= 0; --i) {
-        const job* j = queue_at(pool, i);
-        if (!j->has_work) continue;
-        const bool same =
-            j->plan.identity.device == id.device && j->plan.identity.inode == id.inode;
-        const bool near = dir && j->directory_known && same_file(*dir, j->directory) &&
-                          (related_names(j->plan.input.name, place.name, suffix) ||
-                           related_names(j->plan.output.name, place.name, suffix));
-        if (same || near) {
-            reap_until(pool, run, j);
-            return false;
-        }
+    const std::size_t length = std::strlen(place.name), suffix_length = std::strlen(suffix);
+    std::uint64_t hashes[4] = {hash_file(id)};
+    int chains = 1;
+    if (dir) {
+        const std::uint64_t name = hash_bytes(hash_directory(*dir), place.name, length);
+        hashes[chains++] = name;
+        hashes[chains++] = hash_bytes(name, suffix, suffix_length);
+        if (length > suffix_length &&
+            std::strcmp(place.name + length - suffix_length, suffix) == 0)
+            hashes[chains++] =
+                hash_bytes(hash_directory(*dir), place.name, length - suffix_length);
     }
-    return true;
+    std::uint64_t newest = 0;
+    bool found = false;
+    for (int c = 0; c < chains; ++c)
+        for (const index_link* link = pool.index[hashes[c] % index_buckets]; link;
+             link = link->next) {
+            const job* j = link->owner;
+            const bool same =
+                j->plan.identity.device == id.device && j->plan.identity.inode == id.inode;
+            const bool near = dir && j->directory_known && same_file(*dir, j->directory) &&
+                              (related_names(j->plan.input.name, place.name, suffix) ||
+                               related_names(j->plan.output.name, place.name, suffix));
+            if ((same || near) && (!found || j->number > newest)) {
+                newest = j->number;
+                found = true;
+            }
+        }
+    if (found) reap_until(pool, run, newest);
+    return !found;
 }
 
 // A new entry at the end of the queue with a buffer of its own.
@@ -380,6 +475,7 @@ job* append_entry(job_pool& pool) {
         delete j;
         return nullptr;
     }
+    j->number = pool.next_number++;
     queue_at(pool, pool.queue_count++) = j;
     return j;
 }
@@ -443,6 +539,7 @@ void submit(job_pool& pool, job* j) {
         pool.work_tail->next_work = j;
     else
         pool.work_head = j;
+    j->prev_work = pool.work_tail;
     pool.work_tail = j;
     ++pool.work_count;
     pthread_cond_signal(&pool.work_ready);
@@ -466,13 +563,14 @@ int jobs_for(const run_options& options) {
     return jobs < 1 ? 1 : jobs > max_jobs ? max_jobs : jobs;
 }
 
-// How many jobs may be handed over and not yet reaped. Deep enough that
-// neither this thread nor a worker waits once a file (a wake-up costs
-// about as much as a small file); each job waiting may hold a descriptor
-// of its directory, so the window stays within the descriptors that
-// jobs_for left over.
+// How many jobs may be handed over and not yet reaped: as many as the
+// queue holds with room for notes, so that the workers and this thread
+// write far apart (see help_above), and neither waits once a file (a
+// wake-up costs about as much as a small file). Each job waiting may hold
+// a descriptor of its directory, so the window stays within the
+// descriptors that jobs_for left over.
 int window_for(int size) {
-    int window = 16 * size;
+    int window = queue_capacity / 2;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         const long spare = long(limit.rlim_cur) - 24 - 8L * size;
@@ -502,7 +600,7 @@ std::FILE* messages() {
 
 void question_begins(run_context& run) {
     if (!run.jobs) return;
-    reap_until(*run.jobs, run, nullptr);
+    reap_until(*run.jobs, run, every_entry);
     run.jobs->asking.store(true);
 }
 
@@ -516,7 +614,7 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
     take_signals(pool, run);
     reap_ready(pool, run);
     // A file that ended the run: the others in flight finish, in order.
-    if (pool.run_ending.load()) reap_until(pool, run, nullptr);
+    if (pool.run_ending.load()) reap_until(pool, run, every_entry);
     // The directory as the traversal checked it, or looked at now.
     struct stat here_stat;
     const struct stat* here = place.directory;
@@ -539,18 +637,18 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
         if (stopped(pool)) {
             // No new file after the run ended.
         } else if (prepare(pool, *j, run, here)) {
+            j->number = pool.next_number++;
             queue_at(pool, pool.queue_count++) = j;
+            index_job(pool, *j);
             ++pool.unreaped;
             submit(pool, j);
-            // More waiting than the workers take while this thread writes
-            // one: it writes the oldest of them.
-            const bool ahead = pool.work_count.load(std::memory_order_relaxed) > pool.size;
+            const bool ahead = pool.work_count.load(std::memory_order_relaxed) > pool.help_above;
             if (ahead) help_with_one(pool);
             return pool.stop;
         } else {
             // No descriptor or memory to spare: this file alone, as in a
             // run of one file at a time.
-            reap_until(pool, run, nullptr);
+            reap_until(pool, run, every_entry);
             // Its temporary file in the slot no worker has.
             become_worker(pool.size);
             result = carry_out(run, j->plan);
@@ -589,11 +687,12 @@ outcome run_in_jobs(run_context& run, outcome (*body)(run_context&)) {
     outcome result = outcome::done;
     if (pool->size > 0) {
         pool->window = window_for(pool->size + 1);
+        pool->help_above = pool->window / 2 > pool->size ? pool->window / 2 : pool->size;
         run.jobs = pool;
         main_pool = pool;
         result = body(run);
         progress_traversal_over();
-        reap_until(*pool, run, nullptr);
+        reap_until(*pool, run, every_entry);
         take_signals(*pool, run);
         if (!ends_run(result) && stopped(*pool)) result = pool->stop;
         main_pool = nullptr;

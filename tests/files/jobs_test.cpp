@@ -1,6 +1,7 @@
 // Files transformed side by side (-j 4) against one after the other (-j 1):
 // the same tree and the same answers give standard error byte for byte,
 // the same status and the same tree, however the workers' files finish.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,11 +88,25 @@ void encrypted_tree(const harness::temp_dir& dir) {
     ASSERT_EQ(link((dir / "d1/g4.osl").c_str(), (dir / "d2/h.osl").c_str()), 0);
 }
 
+// Files enough that the planning thread runs ahead of the workers (with few
+// descriptors its window is short) and writes the newest plans itself while
+// the workers take the oldest; a hard link to one of them from the next
+// directory.
+void wide_tree(const harness::temp_dir& dir) {
+    for (const char* d : {"d1", "d2"}) ASSERT_EQ(mkdir((dir / d).c_str(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        harness::write_file(dir / ("d1/f" + std::to_string(i)),
+                            harness::random_bytes(std::size_t(i % 7) * 30000, unsigned(i)));
+    ASSERT_EQ(link((dir / "d1/f9").c_str(), (dir / "d2/h").c_str()), 0);
+    harness::write_file(dir / "d2/g", "after the link");
+}
+
 struct jobs_case {
     const char* what;
     void (*make)(const harness::temp_dir&);
     strings args;
     std::string typed; // answers at the terminal, in the order asked
+    rlim_t files = 0;  // the descriptor limit of both runs, unless 0
 };
 
 TEST(Jobs, SideBySideReadsAsOneAfterTheOther) {
@@ -106,6 +121,13 @@ TEST(Jobs, SideBySideReadsAsOneAfterTheOther) {
          {"-v", "-T", "-r", "-K", "k", "d1", "d2", "d3"},
          "y\ny\ny\n"},
         {"decrypt", encrypted_tree, {"-v", "-d", "-r", "-K", "k", "d1", "d2", "d1/g3"}, "y\n"},
+        // The names named again while their files may be in flight: by
+        // the input's name, by the output's, and the other link.
+        {"encrypt, the planning thread ahead",
+         wide_tree,
+         {"-v", "-r", "-K", "k", "d1", "d1/f38", "d1/f39.osl", "d2"},
+         "",
+         64},
     };
     for (const jobs_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -120,6 +142,11 @@ TEST(Jobs, SideBySideReadsAsOneAfterTheOther) {
                 files_e2e::options_in(i == 0 ? serial : side_by_side, "ostrel", args);
             options.use_tty = true;
             options.tty_input = c.typed;
+            if (const rlim_t files = c.files)
+                options.child_setup = [files] {
+                    const rlimit limit{files, files};
+                    setrlimit(RLIMIT_NOFILE, &limit);
+                };
             r[i] = harness::run(options);
         }
         EXPECT_NE(r[0].err, "");
