@@ -440,10 +440,8 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
         const std::uint64_t name = hash_bytes(hash_directory(*dir), place.name, length);
         hashes[chains++] = name;
         hashes[chains++] = hash_bytes(name, suffix, suffix_length);
-        if (length > suffix_length &&
-            std::strcmp(place.name + length - suffix_length, suffix) == 0)
-            hashes[chains++] =
-                hash_bytes(hash_directory(*dir), place.name, length - suffix_length);
+        if (length > suffix_length && std::strcmp(place.name + length - suffix_length, suffix) == 0)
+            hashes[chains++] = hash_bytes(hash_directory(*dir), place.name, length - suffix_length);
     }
     std::uint64_t newest = 0;
     bool found = false;
