@@ -527,6 +527,7 @@ bool prepare(job_pool& pool, job& j, const run_context& run, const struct stat* 
     j.context.keyword = run.keyword;
     j.context.keyword2 = run.keyword2;
     j.context.prepared = run.prepared;
+    if (!reserve_visited(j.context.visited)) return false;
     j.has_work = true;
     return true;
 }

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr int first_capacity = 64;
+constexpr int first_capacity = 4;
 
 // Inode numbers are often consecutive and devices few: the pair is mixed
 // (a 64-bit finaliser) so that neighbours land far apart.
@@ -83,6 +83,15 @@ visited_entry* remember_inode(visited_set& set, const file_identity& identity, i
     *entry = visited_entry{identity, done};
     *slot_of(set, identity.device, identity.inode) = std::uint32_t(position) + 1;
     return entry;
+}
+
+bool reserve_visited(visited_set& set) {
+    if (set.capacity > 0) return true;
+    set.entries = static_cast<visited_entry*>(
+        std::malloc(std::size_t(first_capacity) * sizeof(visited_entry)));
+    if (!set.entries) return false;
+    set.capacity = first_capacity;
+    return grow_index(set);
 }
 
 void forget_visited(visited_set& set) {

@@ -88,6 +88,10 @@ visited_entry* find_visited(const visited_set& set, const file_identity& identit
 // all; a newcomer on a known number takes over that number's entry. Null
 // when memory runs out.
 visited_entry* remember_inode(visited_set& set, const file_identity& identity, int done);
+// Makes room for the first few files in an empty set, on this thread (a
+// set another thread fills and this one frees then costs no allocation
+// across threads). false when memory ran out.
+bool reserve_visited(visited_set& set);
 // Releases the storage and makes the set empty.
 void forget_visited(visited_set& set);
 
