@@ -155,7 +155,7 @@ struct job_pool {
     int help_above = 1;
     // The jobs with work, by file and by name, for the wait before a file
     // is planned again: chains of index_link.
-    index_link* index[8192];
+    index_link* index[8192] = {};
     // How long a thread with nothing to do spins before it sleeps: 50 µs
     // while every writing thread has a CPU of its own, else not at all (a
     // spinning thread would take the CPU of one with work).
