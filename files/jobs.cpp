@@ -151,8 +151,11 @@ struct job_pool {
     // oldest plans, and this thread, which takes the newest, write far
     // apart in the tree, mostly in other directories (two threads renaming
     // in one directory take turns at its lock, and each wait costs a
-    // sleep and a wake-up).
+    // sleep and a wake-up). Until the run has handed over that many, this
+    // thread writes the oldest waiting plan whenever more wait than there
+    // are workers: a short run begins its files in order and at once.
     int help_above = 1;
+    long handed_over = 0; // jobs handed over so far
     // The jobs with work, by file and by name, for the wait before a file
     // is planned again: chains of index_link.
     index_link* index[8192] = {};
@@ -641,7 +644,9 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
             index_job(pool, *j);
             ++pool.unreaped;
             submit(pool, j);
-            const bool ahead = pool.work_count.load(std::memory_order_relaxed) > pool.help_above;
+            const int waiting = pool.work_count.load(std::memory_order_relaxed);
+            const bool ahead = ++pool.handed_over <= pool.help_above ? waiting > pool.size
+                                                                     : waiting > pool.help_above;
             if (ahead) help_with_one(pool);
             return pool.stop;
         } else {

@@ -437,9 +437,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, InterruptWindow, testing::ValuesIn(window_cases
 // files go (-T), no later file starts, and the run ends with status 6. The
 // same for a write error in f103 that ends the run (status 3): f103 is
 // left as a failed write leaves it, every other file in flight finishes.
-// Under a low descriptor limit the window is short and the planning thread
-// writes the newest files while the workers write the oldest: the last file
-// may be done before f103, every file is still whole or untouched.
+// Under a low descriptor limit (three jobs, a window of six) the planning
+// thread soon writes the newest files while the workers write the oldest:
+// a later file may be done and an earlier one untouched; every file is
+// still whole or untouched.
 struct jobs_interrupt_case {
     const char* title;
     std::vector<std::string> options;
@@ -467,7 +468,7 @@ TEST(JobsInterrupt, FilesInFlightEndWholeAndNoNewFileStarts) {
          faults::interrupting("rename", "f103.osl.*"),
          "",
          6,
-         64},
+         48},
     };
     // qemu-user takes a process-directed signal on whichever host thread
     // it lands, and one that lands on a worker that holds it back never

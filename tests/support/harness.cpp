@@ -138,6 +138,15 @@ running_program start(const run_options& options) {
             throw std::runtime_error("openpty");
         fcntl(master, F_SETFD, FD_CLOEXEC);
         fcntl(slave, F_SETFD, FD_CLOEXEC);
+        // Canonical mode hands the program one line per read, whatever is
+        // queued here in advance. Queued before the program starts, the
+        // answers' echo comes before anything it writes to the terminal:
+        // written after the fork, a program that asked at once could beat it.
+        if (!options.tty_input.empty()) {
+            const std::string& t = options.tty_input;
+            ssize_t n = write(master, t.data(), t.size());
+            (void)n;
+        }
     }
     std::string path = program_path(options.name);
     std::vector<std::pair<std::string, std::string>> env_set = options.env_set;
@@ -198,13 +207,6 @@ running_program start(const run_options& options) {
     } else {
         p.pending_input = options.input;
         fcntl(p.in_fd, F_SETFL, O_NONBLOCK);
-    }
-    if (master >= 0 && !options.tty_input.empty()) {
-        // Canonical mode hands the program one line per read, whatever we
-        // queue here in advance.
-        const std::string& t = options.tty_input;
-        ssize_t n = write(master, t.data(), t.size());
-        (void)n;
     }
     return p;
 }
