@@ -308,7 +308,8 @@ void wait_for_event(job_pool& pool, const run_context& run) {
     take_signals(pool, run);
 }
 
-// FNV-1a, continued over `size` bytes from `hash`.
+// FNV-1a, continued over `size` bytes from `hash` (fnv_start to begin).
+constexpr std::uint64_t fnv_start = 14695981039346656037ULL;
 std::uint64_t hash_bytes(std::uint64_t hash, const void* data, std::size_t size) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 1099511628211ULL;
@@ -316,13 +317,13 @@ std::uint64_t hash_bytes(std::uint64_t hash, const void* data, std::size_t size)
 }
 
 std::uint64_t hash_file(const file_identity& id) {
-    std::uint64_t hash = hash_bytes(14695981039346656037ULL, &id.device, sizeof id.device);
+    std::uint64_t hash = hash_bytes(fnv_start, &id.device, sizeof id.device);
     return hash_bytes(hash, &id.inode, sizeof id.inode);
 }
 
 // The start of the hash of a name in the directory `dir`.
 std::uint64_t hash_directory(const struct stat& dir) {
-    std::uint64_t hash = hash_bytes(1469598103934665603ULL, &dir.st_dev, sizeof dir.st_dev);
+    std::uint64_t hash = hash_bytes(fnv_start, &dir.st_dev, sizeof dir.st_dev);
     return hash_bytes(hash, &dir.st_ino, sizeof dir.st_ino);
 }
 
@@ -443,8 +444,9 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
         const std::uint64_t name = hash_bytes(hash_directory(*dir), place.name, length);
         hashes[chains++] = name;
         hashes[chains++] = hash_bytes(name, suffix, suffix_length);
-        if (length > suffix_length && std::strcmp(place.name + length - suffix_length, suffix) == 0)
-            hashes[chains++] = hash_bytes(hash_directory(*dir), place.name, length - suffix_length);
+        const std::size_t stem = length - suffix_length;
+        if (length > suffix_length && std::strcmp(place.name + stem, suffix) == 0)
+            hashes[chains++] = hash_bytes(hash_directory(*dir), place.name, stem);
     }
     std::uint64_t newest = 0;
     bool found = false;
