@@ -6,7 +6,7 @@
 //
 // -j N starts N - 1 workers: this thread is the N-th. When enough plans
 // wait for a worker, or when it would otherwise wait for one, it carries
-// out the oldest of them itself. One thread per file at once, and no more,
+// out one of them itself (see help_above). One thread per file at once, and no more,
 // keeps N CPUs busy without a thread more than there are CPUs to run it.
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,18 +143,20 @@ struct job_pool {
     pthread_t signal_thread;
     bool signal_thread_started = false;
     std::atomic<bool> signals_quit{false};
-    std::atomic<bool> asking{false}; // a question waits: a signal's default action
-    job* queue[4096];                // ring, oldest first
-    std::uint64_t next_number = 0;   // of the next entry of the queue
-    int window = 2;                  // jobs handed over before this thread waits
+    std::atomic<bool> asking{false};        // a question waits: a signal's default action
+    std::atomic<bool> signal_coming{false}; // the signal thread is about to take one
+    job* queue[4096];                       // ring, oldest first
+    std::uint64_t next_number = 0;          // of the next entry of the queue
+    int window = 2;                         // jobs handed over before this thread waits
     // Waiting jobs beyond which this thread writes one too, once it has
     // planned its next file: deep enough that the workers, which take the
     // oldest plans, and this thread, which takes the newest, write far
-    // apart in the tree, mostly in other directories (two threads renaming
+    // apart in the tree, mostly in other directories (two threads writing
     // in one directory take turns at its lock, and each wait costs a
     // sleep and a wake-up). Until the run has handed over that many, this
-    // thread writes the oldest waiting plan whenever more wait than there
-    // are workers: a short run begins its files in order and at once.
+    // thread only plans, and writes only when it would otherwise wait (the
+    // oldest plan then): the workers begin the first files in order while
+    // it gets that far ahead, and a short run begins its files in order.
     int help_above = 1;
     long handed_over = 0; // jobs handed over so far
     // The jobs with work, by file and by name, for the wait before a file
@@ -203,13 +206,32 @@ job* take_work(job_pool& pool, bool wait, bool newest = false) {
     return j;
 }
 
+// One of the three signals this process holds back waits to be taken.
+bool ending_signal_pending(const sigset_t& held) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        if (sigismember(&held, signal_number) == 1 && sigismember(&pending, signal_number) == 1)
+            return true;
+    return false;
+}
+
+// A first signal came: waiting to be taken (the signal thread may wait for
+// a CPU while the others begin file after file), being taken, or taken.
+// The pending set is looked at first: the signal thread marks a signal as
+// coming before it takes it out of that set.
+bool first_signal_came(const job_pool& pool) {
+    return ending_signal_pending(pool.held) || pool.signal_coming.load() || interrupt_came();
+}
+
 // Carries out the plan of `j` on this thread, which is a worker for the
 // while (its slot set), and marks it finished.
 void work_on(job_pool& pool, job* j) {
     worker_job = j;
     // Once a first signal came or a file ended the run, no file
     // starts: a job handed over but not begun is left as it is.
-    if (!pool.run_ending.load() && !interrupt_came()) j->result = carry_out(j->context, j->plan);
+    if (!pool.run_ending.load() && !first_signal_came(pool))
+        j->result = carry_out(j->context, j->plan);
     if (j->buffer) std::fflush(j->buffer);
     worker_job = nullptr;
     let_go(j->dir);
@@ -234,11 +256,12 @@ void* worker_main(void* argument) {
 }
 
 // The planning thread carries out a job waiting for a worker, in the slot
-// no worker has: the newest while more than help_above wait, the workers
-// taking the oldest, else the oldest. So a run of a few files, and the end
-// of any run, begins its files in order. false when none was waiting.
+// no worker has: once the run has handed over more than help_above, the
+// newest (the workers take the oldest, so the two ends meet only at the
+// end of the run); before that, the oldest, so that a run of a few files
+// begins its files in order. false when none was waiting.
 bool help_with_one(job_pool& pool) {
-    const bool newest = pool.work_count.load(std::memory_order_relaxed) > pool.help_above;
+    const bool newest = pool.handed_over > pool.help_above;
     job* j = take_work(pool, false, newest);
     if (!j) return false;
     become_worker(pool.size);
@@ -261,27 +284,37 @@ void* signal_main(void* argument) {
     job_pool& pool = *start.pool;
     sigset_t waited = pool.held;
     sigaddset(&waited, wake_signal());
+    // Waits on a signal descriptor, which shows a signal without taking
+    // it: one is marked as coming before it leaves the pending set. Without
+    // a descriptor to spare, sigtimedwait takes it at once.
+    const int signals = signalfd(-1, &waited, SFD_CLOEXEC);
     // Looks at whether the run is over a few times a second, and at once
     // when woken.
-    const timespec tick{0, 50 * 1000 * 1000};
+    const int tick_ms = 50;
+    const timespec tick{0, tick_ms * 1000 * 1000};
     while (!pool.signals_quit.load()) {
-        const int signal_number = sigtimedwait(&waited, nullptr, &tick);
+        int signal_number = -1;
+        if (signals >= 0) {
+            pollfd ready = {signals, POLLIN, 0};
+            if (poll(&ready, 1, tick_ms) <= 0) continue;
+            if (ending_signal_pending(pool.held)) pool.signal_coming.store(true);
+            signalfd_siginfo info;
+            if (read(signals, &info, sizeof info) == ssize_t(sizeof info))
+                signal_number = int(info.ssi_signo);
+        } else {
+            signal_number = sigtimedwait(&waited, nullptr, &tick);
+        }
         if (signal_number > 0 && signal_number != wake_signal())
             take_signal_for_jobs(signal_number, start.temporary_files, pool.asking.load());
     }
+    if (signals >= 0) close(signals);
     return nullptr;
 }
 
 // A first signal starts no new file, from the moment it came: one the
 // signal thread has not taken yet counts too.
 void take_signals(job_pool& pool, const run_context&) {
-    sigset_t pending;
-    bool came = interrupt_came();
-    if (!came && sigpending(&pending) == 0)
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-            came = came || (sigismember(&pool.held, signal_number) == 1 &&
-                            sigismember(&pending, signal_number) == 1);
-    if (came) note_stop(pool, outcome::interrupted);
+    if (first_signal_came(pool)) note_stop(pool, outcome::interrupted);
 }
 
 // Until a worker finishes a job (the oldest, or another), or the status
@@ -647,8 +680,7 @@ outcome process_file_in_jobs(run_context& run, const file_place& place) {
             ++pool.unreaped;
             submit(pool, j);
             const int waiting = pool.work_count.load(std::memory_order_relaxed);
-            const bool ahead = ++pool.handed_over <= pool.help_above ? waiting > pool.size
-                                                                     : waiting > pool.help_above;
+            const bool ahead = ++pool.handed_over > pool.help_above && waiting > pool.help_above;
             if (ahead) help_with_one(pool);
             return pool.stop;
         } else {

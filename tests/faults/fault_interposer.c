@@ -18,7 +18,8 @@
  *   OSTREL_FAULT_ERRNO  the error number given (default EIO)
  *   OSTREL_FAULT_ACTION fail (default); sigint, sigterm, sighup or sigkill:
  *                       the process sends itself that signal (kill, not
- *                       raise) just before doing the call; append (write only): a line is
+ *                       raise) just before doing the call, and the call log
+ *                       gets the line "signal N" once it is sent; append (write only): a line is
  *                       appended to the file first, as another writer would;
  *                       truncate (write only): the file is cut to half its
  *                       length first, as another writer would; occupy (rename
@@ -91,7 +92,10 @@ static struct {
     int fsync_skip;
 } config;
 
-static void load_config(void) {
+/* Loaded as the library is, before the program has a second thread: a
+ * thread that found the work begun by another would go on with an empty
+ * configuration, and the fault would never strike. */
+__attribute__((constructor)) static void load_config(void) {
     if (config.loaded) return;
     config.loaded = 1;
     const char* op = getenv("OSTREL_FAULT_OP");
@@ -292,6 +296,7 @@ static int strike(enum op_kind op, int matched) {
          * call made on a thread that holds signals back (the program's I/O
          * helper) sees it taken by the thread that does not. */
         kill(getpid(), config.signal_number);
+        log_line("signal %d", config.signal_number);
         return 0;
     }
     if (config.append) {

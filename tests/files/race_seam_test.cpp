@@ -403,22 +403,29 @@ TEST(reused_numbers, a_newcomer_on_the_number_of_a_finished_file_is_done) {
 // system call in /proc), so the order is the code's, not the scheduler's.
 std::atomic<bool> fired{false}, asked{false};
 
-// A thread of this process other than the caller (only `only`, unless 0)
-// that waits in the system call `number`; 0 when none does.
-long thread_in(long number, long only = 0) {
+// A thread of this process other than the caller (only `only`, unless 0;
+// never `not_this`) that waits in the system call `number`; 0 when none
+// does.
+long thread_in(long number, long only = 0, long not_this = 0) {
     long found = 0;
     DIR* d = opendir("/proc/self/task");
     while (const dirent* e = d ? readdir(d) : nullptr) {
         const long tid = std::atol(e->d_name);
         std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
         long call = -1;
-        if (tid > 0 && tid != long(gettid()) && (!only || tid == only) && f >> call &&
-            call == number)
+        if (tid > 0 && tid != long(gettid()) && tid != not_this && (!only || tid == only) &&
+            f >> call && call == number)
             found = tid;
     }
     if (d) closedir(d);
     return found;
 }
+
+#ifdef SYS_poll
+constexpr long poll_call = SYS_poll;
+#else
+constexpr long poll_call = SYS_ppoll;
+#endif
 
 // The bound only keeps a run that went wrong from hanging.
 template <class F> void spin_until(F seen) {
@@ -430,11 +437,16 @@ template <class F> void spin_until(F seen) {
 
 // a's temporary file exists and is not yet known to the thread that takes
 // the signals: that thread, sent SIGTERM, must wait for it (on the worker's
-// lock) rather than find nothing to remove.
+// lock) rather than find nothing to remove. It waits for signals in poll
+// (the planning thread may wait there too) or, without a descriptor to
+// spare, in sigtimedwait.
 void terminate_at_creation(file_step step, const char*) {
     if (step != file_step::created || fired.exchange(true)) return;
     long taker = 0;
-    spin_until([&] { return (taker = thread_in(SYS_rt_sigtimedwait)) != 0; });
+    spin_until([&] {
+        taker = thread_in(poll_call, 0, getpid());
+        return taker != 0 || (taker = thread_in(SYS_rt_sigtimedwait)) != 0;
+    });
     kill(getpid(), SIGTERM);
     spin_until([&] { return thread_in(SYS_futex, taker) != 0; });
 }
@@ -444,11 +456,6 @@ void terminate_at_creation(file_step step, const char*) {
 // mark where the answer is read. The planning thread may write a itself
 // while it waits; then there is nothing to hold.
 void question_after_a(file_step step, const char* shown) {
-#ifdef SYS_poll
-    constexpr long poll_call = SYS_poll;
-#else
-    constexpr long poll_call = SYS_ppoll;
-#endif
     if (step == file_step::open && std::string(shown) == "a" && !fired.exchange(true) &&
         gettid() != getpid())
         spin_until([] { return asked || thread_in(poll_call, getpid()) != 0; });
