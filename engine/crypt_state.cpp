@@ -6,16 +6,44 @@
 
 #include "base/base.h"
 
+namespace {
+
+// The schedules' block of a thread's last stream, wiped, kept for its next
+// one: it stays where it was locked, so that file after file locks nothing
+// anew. (Blocks that came back to new places made every few files one more
+// mlock, each splitting the heap's mapping, once threads allocated side by
+// side.)
+struct kept_schedules {
+    key_schedule* keys = nullptr;
+    std::size_t slots = 0;
+    kept_schedules() = default;
+    kept_schedules(const kept_schedules&) = delete;
+    kept_schedules& operator=(const kept_schedules&) = delete;
+    ~kept_schedules() { std::free(keys); }
+};
+thread_local kept_schedules kept;
+
+std::size_t slots_of(int key_count) {
+    // A zero-candidate decryption still gets a (one-slot) array, so a null
+    // `keys` never means "allocated nothing".
+    return key_count > 0 ? static_cast<std::size_t>(key_count) : 1;
+}
+
+} // namespace
+
 crypt_state* new_crypt_state(int key_count) {
     auto* state = static_cast<crypt_state*>(std::calloc(1, sizeof(crypt_state)));
     if (state == nullptr) return nullptr;
-    // A zero-candidate decryption still gets a (one-slot) array, so a null
-    // `keys` never means "allocated nothing".
-    const std::size_t slots = key_count > 0 ? static_cast<std::size_t>(key_count) : 1;
-    state->keys = static_cast<key_schedule*>(std::malloc(slots * sizeof(key_schedule)));
-    if (state->keys == nullptr) {
-        std::free(state); // keeps malloc's errno, the caller's detail
-        return nullptr;
+    const std::size_t slots = slots_of(key_count);
+    if (kept.keys != nullptr && kept.slots >= slots) {
+        state->keys = kept.keys;
+        kept.keys = nullptr;
+    } else {
+        state->keys = static_cast<key_schedule*>(std::malloc(slots * sizeof(key_schedule)));
+        if (state->keys == nullptr) {
+            std::free(state); // keeps malloc's errno, the caller's detail
+            return nullptr;
+        }
     }
     lock_memory(state->keys, slots * sizeof(key_schedule));
     state->key_count = key_count;
@@ -24,8 +52,14 @@ crypt_state* new_crypt_state(int key_count) {
 
 void release_crypt_state(crypt_state* state) {
     if (state == nullptr) return;
-    const std::size_t slots = state->key_count > 0 ? static_cast<std::size_t>(state->key_count) : 1;
-    wipe_and_free(state->keys, slots * sizeof(key_schedule));
+    const std::size_t slots = slots_of(state->key_count);
+    if (kept.keys == nullptr) {
+        explicit_bzero(state->keys, slots * sizeof(key_schedule));
+        kept.keys = state->keys;
+        kept.slots = slots;
+    } else {
+        wipe_and_free(state->keys, slots * sizeof(key_schedule));
+    }
     wipe_and_free(state, sizeof(crypt_state));
 }
 
