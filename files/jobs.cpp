@@ -6,8 +6,9 @@
 //
 // -j N starts N - 1 workers: this thread is the N-th. When enough plans
 // wait for a worker, or when it would otherwise wait for one, it carries
-// out one of them itself (see help_above). One thread per file at once, and no more,
-// keeps N CPUs busy without a thread more than there are CPUs to run it.
+// out one of them itself (see help_above). One thread per file at once,
+// and no more, keeps N CPUs busy without a thread more than there are
+// CPUs to run it.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
