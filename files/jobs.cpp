@@ -475,12 +475,13 @@ bool wait_for_related(job_pool& pool, run_context& run, const file_place& place,
     std::uint64_t hashes[4] = {hash_file(id)};
     int chains = 1;
     if (dir) {
-        const std::uint64_t name = hash_bytes(hash_directory(*dir), place.name, length);
+        const std::uint64_t in_dir = hash_directory(*dir);
+        const std::uint64_t name = hash_bytes(in_dir, place.name, length);
         hashes[chains++] = name;
         hashes[chains++] = hash_bytes(name, suffix, suffix_length);
         const std::size_t stem = length - suffix_length;
         if (length > suffix_length && std::strcmp(place.name + stem, suffix) == 0)
-            hashes[chains++] = hash_bytes(hash_directory(*dir), place.name, stem);
+            hashes[chains++] = hash_bytes(in_dir, place.name, stem);
     }
     std::uint64_t newest = 0;
     bool found = false;
